@@ -51,6 +51,30 @@ uint8_t ByteOfProtocol(EDnsProtocol protocol) {
   }
 }
 
+// Where each protocol with a host name keeps it and its certificate hashes,
+// in the server and in the stamp.
+struct SHostFields {
+  EDnsProtocol protocol;
+  std::string CDnsServer::*host;
+  HashList CDnsServer::*hashes;
+  std::string CDnsStamp::*stampHost;
+  HashList CDnsStamp::*stampHashes;
+};
+constexpr SHostFields kHostFields[] = {
+    {EDnsProtocol::Doh, &CDnsServer::doh_host_name, &CDnsServer::doh_hashes, &CDnsStamp::dohHostName,
+     &CDnsStamp::dohHashes},
+    {EDnsProtocol::Dot, &CDnsServer::dot_host_name, &CDnsServer::dot_hashes, &CDnsStamp::dotHostName,
+     &CDnsStamp::dotHashes},
+    {EDnsProtocol::Doq, &CDnsServer::doq_host_name, &CDnsServer::doq_hashes, &CDnsStamp::doqHostName,
+     &CDnsStamp::doqHashes},
+};
+
+const SHostFields* HostFieldsOf(EDnsProtocol protocol) {
+  for (const auto& fields : kHostFields)
+    if (fields.protocol == protocol) return &fields;
+  return nullptr;
+}
+
 ByteString ToBytes(const std::string& text) { return ByteString(text.begin(), text.end()); }
 std::string ToText(const ByteString& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
@@ -167,22 +191,19 @@ bool CDnsStamp::Parse(const std::string& text, std::string& error) {
         ReadLp(rest, stamp.providerName);
         break;
       case EDnsProtocol::Doh:
-        stamp.dohHashes = ReadHashes(rest);
-        ReadLp(rest, stamp.dohHostName);
+      case EDnsProtocol::Dot:
+      case EDnsProtocol::Doq: {
+        const SHostFields* fields = HostFieldsOf(stamp.protocol);
+        stamp.*fields->stampHashes = ReadHashes(rest);
+        ReadLp(rest, stamp.*fields->stampHost);
+        if (stamp.protocol != EDnsProtocol::Doh) break;
         ReadLp(rest, stamp.dohPath);
         for (bool more = true; more && !rest.empty();) {
           more = ReadLp(rest, field);
           if (!field.empty()) stamp.dohBootstrap.push_back(field);
         }
         break;
-      case EDnsProtocol::Dot:
-        stamp.dotHashes = ReadHashes(rest);
-        ReadLp(rest, stamp.dotHostName);
-        break;
-      case EDnsProtocol::Doq:
-        stamp.doqHashes = ReadHashes(rest);
-        ReadLp(rest, stamp.doqHostName);
-        break;
+      }
       default:
         break;
     }
@@ -216,18 +237,14 @@ bool CDnsStamp::Build(std::string& text, std::string& error) const {
         WriteLp(bytes, providerName, true);
         break;
       case EDnsProtocol::Doh:
-        WriteHashes(bytes, dohHashes);
-        WriteLp(bytes, dohHostName + PortSuffix(*this), true);
-        WriteLp(bytes, dohPath, true);
-        break;
       case EDnsProtocol::Dot:
-        WriteHashes(bytes, dotHashes);
-        WriteLp(bytes, dotHostName + PortSuffix(*this), true);
+      case EDnsProtocol::Doq: {
+        const SHostFields* fields = HostFieldsOf(protocol);
+        WriteHashes(bytes, this->*fields->stampHashes);
+        WriteLp(bytes, this->*fields->stampHost + PortSuffix(*this), true);
+        if (protocol == EDnsProtocol::Doh) WriteLp(bytes, dohPath, true);
         break;
-      case EDnsProtocol::Doq:
-        WriteHashes(bytes, doqHashes);
-        WriteLp(bytes, doqHostName + PortSuffix(*this), true);
-        break;
+      }
       default:
         break;
     }
@@ -283,43 +300,27 @@ bool CDnsServer::FromStamp(const std::string& text, std::string& error) {
   server.protocol = stamp.protocol;
   server.dnssec_supported = stamp.dnssec;
   server.addressKnown = !stamp.address.empty();
-  const HashList* hashes = nullptr;
-  std::string* hostName = nullptr;
-  switch (stamp.protocol) {
-    case EDnsProtocol::DnsCrypt:
-      server.dnscrypt_public_key = stamp.publicKey;
-      server.dnscrypt_provider_name = stamp.providerName;
-      break;
-    case EDnsProtocol::Doh:
-      server.doh_host_name = stamp.dohHostName;
-      server.doh_path = stamp.dohPath;
-      server.doh_hashes = stamp.dohHashes;
-      hashes = &server.doh_hashes;
-      break;
-    case EDnsProtocol::Dot:
-      server.dot_host_name = stamp.dotHostName;
-      server.dot_hashes = stamp.dotHashes;
-      hashes = &server.dot_hashes;
-      hostName = &server.dot_host_name;
-      break;
-    case EDnsProtocol::Doq:
-      server.doq_host_name = stamp.doqHostName;
-      server.doq_hashes = stamp.doqHashes;
-      hashes = &server.doq_hashes;
-      hostName = &server.doq_host_name;
-      break;
-    default:
-      break;
+  if (stamp.protocol == EDnsProtocol::DnsCrypt) {
+    server.dnscrypt_public_key = stamp.publicKey;
+    server.dnscrypt_provider_name = stamp.providerName;
   }
-  // Refuse what the conf-file reader would refuse at the next start.
-  if ((hostName && !SplitHostField(stamp, *hostName, server, reason)) ||
-      (hashes && !HashesAre32Bytes(*hashes, reason))) {
-    error = "Cannot parse stamp: " + reason;
-    return false;
-  }
-  if (hostName && hostName->empty() && server.address.empty()) {
-    error = "Cannot parse stamp: IP address or hostname should be set";
-    return false;
+  if (stamp.protocol == EDnsProtocol::Doh) server.doh_path = stamp.dohPath;
+  if (const SHostFields* fields = HostFieldsOf(stamp.protocol)) {
+    std::string& host = server.*fields->host;
+    host = stamp.*fields->stampHost;
+    server.*fields->hashes = stamp.*fields->stampHashes;
+    // Refuse what the conf-file reader would refuse at the next start. DoH
+    // keeps its host field whole: its port is part of the URL.
+    const bool tls = stamp.protocol != EDnsProtocol::Doh;
+    if ((tls && !SplitHostField(stamp, host, server, reason)) ||
+        !HashesAre32Bytes(server.*fields->hashes, reason)) {
+      error = "Cannot parse stamp: " + reason;
+      return false;
+    }
+    if (tls && host.empty() && server.address.empty()) {
+      error = "Cannot parse stamp: IP address or hostname should be set";
+      return false;
+    }
   }
   *this = std::move(server);
   return true;
@@ -337,26 +338,14 @@ bool CDnsServer::ToStamp(std::string& text, std::string& error) const {
   stamp.port = port;
   stamp.protocol = protocol;
   stamp.dnssec = dnssec_supported;
-  switch (protocol) {
-    case EDnsProtocol::DnsCrypt:
-      stamp.publicKey = dnscrypt_public_key;
-      stamp.providerName = dnscrypt_provider_name;
-      break;
-    case EDnsProtocol::Doh:
-      stamp.dohHostName = doh_host_name;
-      stamp.dohPath = doh_path;
-      stamp.dohHashes = doh_hashes;
-      break;
-    case EDnsProtocol::Dot:
-      stamp.dotHostName = dot_host_name;
-      stamp.dotHashes = dot_hashes;
-      break;
-    case EDnsProtocol::Doq:
-      stamp.doqHostName = doq_host_name;
-      stamp.doqHashes = doq_hashes;
-      break;
-    default:
-      break;
+  if (protocol == EDnsProtocol::DnsCrypt) {
+    stamp.publicKey = dnscrypt_public_key;
+    stamp.providerName = dnscrypt_provider_name;
+  }
+  if (protocol == EDnsProtocol::Doh) stamp.dohPath = doh_path;
+  if (const SHostFields* fields = HostFieldsOf(protocol)) {
+    stamp.*fields->stampHost = this->*fields->host;
+    stamp.*fields->stampHashes = this->*fields->hashes;
   }
   std::string reason;
   if (!stamp.Build(text, reason)) {

@@ -60,12 +60,30 @@ const std::string kHashB(32, '\xbb');
 
 ByteString B(const std::string& s) { return ByteString(s.begin(), s.end()); }
 
-CDnsStamp Parsed(const std::string& text) {
-  CDnsStamp stamp;
-  std::string error;
-  EXPECT_TRUE(stamp.Parse(text, error)) << error;
-  return stamp;
+// A stamp or server with the given protocol, port and address text (or none).
+template <class Record>
+Record Make(EDnsProtocol protocol, const char* address, uint16_t port) {
+  Record record;
+  record.protocol = protocol;
+  record.port = port;
+  if (address) {
+    int family = 0;
+    EXPECT_TRUE(TextToAddress(address, family, record.address)) << address;
+    record.family = static_cast<uint32_t>(family);
+  }
+  return record;
 }
+
+// A stamp or server read from text that must be accepted.
+template <class Record, bool (Record::*Read)(const std::string&, std::string&)>
+Record ReadOk(const std::string& text) {
+  Record record;
+  std::string error;
+  EXPECT_TRUE((record.*Read)(text, error)) << error;
+  return record;
+}
+CDnsStamp Parsed(const std::string& text) { return ReadOk<CDnsStamp, &CDnsStamp::Parse>(text); }
+CDnsServer FromStamp(const std::string& text) { return ReadOk<CDnsServer, &CDnsServer::FromStamp>(text); }
 
 TEST(DnsStamp, ReadsEveryProtocol) {
   auto plain = Parsed(StampBytes(0x00).Props(1).Lp("192.0.2.1").Stamp());
@@ -198,17 +216,7 @@ TEST(DnsStamp, BuildWritesThePublishedBytes) {
     CDnsStamp stamp;
     StampBytes want;
   };
-  auto make = [](EDnsProtocol protocol, const char* address, uint16_t port) {
-    CDnsStamp s;
-    s.protocol = protocol;
-    s.port = port;
-    if (address) {
-      int family = 0;
-      EXPECT_TRUE(TextToAddress(address, family, s.address));
-      s.family = static_cast<uint32_t>(family);
-    }
-    return s;
-  };
+  auto make = Make<CDnsStamp>;
   CDnsStamp plain = make(EDnsProtocol::Plain, "192.0.2.1", 53);
   plain.dnssec = plain.noLogs = plain.noFilter = true;
   CDnsStamp v6 = make(EDnsProtocol::Plain, "2001:db8::1", 5353);
@@ -282,13 +290,6 @@ TEST(DnsStampCodec, LpAndVlpPrimitives) {
 }
 
 // --- servers ---
-
-CDnsServer FromStamp(const std::string& text) {
-  CDnsServer server;
-  std::string error;
-  EXPECT_TRUE(server.FromStamp(text, error)) << error;
-  return server;
-}
 
 TEST(ServerStamp, FromStampReplacesTheWholeServer) {
   CDnsServer server;
@@ -386,15 +387,8 @@ TEST(ServerStamp, RefusesServersTheConfFileWouldRefuse) {
 
 TEST(ServerStamp, ToStampAndBackForEveryProtocol) {
   auto base = [](EDnsProtocol protocol, const char* address, uint16_t port) {
-    CDnsServer s;
-    s.protocol = protocol;
-    s.port = port;
-    if (address) {
-      int family = 0;
-      EXPECT_TRUE(TextToAddress(address, family, s.address));
-      s.family = static_cast<uint32_t>(family);
-      s.addressKnown = true;
-    }
+    CDnsServer s = Make<CDnsServer>(protocol, address, port);
+    s.addressKnown = address != nullptr;
     return s;
   };
   std::vector<CDnsServer> servers;
