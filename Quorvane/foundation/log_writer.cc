@@ -3,12 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <ctime>
 
 #include "Quorvane/foundation/log_settings.h"
 #include "Quorvane/foundation/text_utils.h"
 #include "Quorvane/platform/clock.h"
+#include "Quorvane/platform/file_write.h"
 
 namespace {
 
@@ -25,17 +25,6 @@ std::string FormatLine(const SLogLine& line) {
   }
   out += "\r\n";
   return out;
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 std::string Numbered(const std::string& path, int n) { return path + "." + std::to_string(n); }
@@ -79,7 +68,7 @@ void CLogFileWriter::WriteBatch(const std::list<SLogLine>& batch, const std::wst
   if (fd < 0) return;
   const std::string narrowPath = ToNarrow(path, false);
   for (const SLogLine& line : batch) {
-    if (!WriteAll(fd, FormatLine(line))) break;  // the stream is failed for this batch
+    if (!platform::WriteFully(fd, FormatLine(line))) break;  // the stream is failed for this batch
     off_t position = ::lseek(fd, 0, SEEK_CUR);
     if (position <= kRotateAfterBytes) continue;
     ::close(fd);

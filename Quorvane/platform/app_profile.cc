@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
 #include <cwctype>
 #include <fstream>
@@ -12,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "Quorvane/platform/file_write.h"
 #include "Quorvane/platform/paths.h"
 #include "Quorvane/platform/utf8.h"
 
@@ -139,17 +139,6 @@ std::string Serialise(const Profile& profile) {
   return out;
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // A temporary file beside the old one, flushed, then renamed over it.
 bool Replace(const std::filesystem::path& path, const std::string& bytes) {
   std::filesystem::path folder = path.parent_path();
@@ -159,7 +148,7 @@ bool Replace(const std::filesystem::path& path, const std::string& bytes) {
   std::string temp = path.string() + ".XXXXXX";
   int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  bool ok = ::fchmod(fd, 0644) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0;
+  bool ok = ::fchmod(fd, 0644) == 0 && WriteFully(fd, bytes) && ::fsync(fd) == 0;
   ok = ::close(fd) == 0 && ok;
   if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
   if (!ok) {
