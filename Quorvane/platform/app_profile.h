@@ -15,6 +15,7 @@ namespace platform {
 // Where the profile lives for a user (per XDG) or for the service.
 std::filesystem::path DefaultProfilePath(bool service);
 // Selects the file read and written from now on; empty selects the user's.
+// The service selects DefaultProfilePath(true) at start-up.
 void SetProfilePath(const std::filesystem::path& path);
 std::filesystem::path ProfilePath();
 

@@ -115,6 +115,14 @@ TEST_F(LogWriter, LiveFileThatCannotMoveKeepsEveryCopy) {
   EXPECT_FALSE(fs::exists(Copy(9)));  // dropped; there was no ".8" to take its place
 }
 
+TEST_F(LogWriter, FailedWriteEndsTheBatchWithoutRotating) {
+  fs::create_symlink("/dev/full", m_log);  // opens, then every write fails (ENOSPC)
+  m_writer.WriteBatch({Line(L"ln-1"), Line(L"ln-2")}, m_folder.Path().wstring());
+  EXPECT_TRUE(fs::is_symlink(m_log));
+  EXPECT_FALSE(fs::exists(Copy(1)));
+  EXPECT_TRUE(Take(false).empty());  // not an open failure: nothing to report
+}
+
 TEST_F(LogWriter, UnopenableFileIsReportedOncePerPath) {
   WriteBytes(m_folder.Path() / "file", "x");
   const std::wstring bad = (m_folder.Path() / "file" / "sub").wstring();  // ENOTDIR
