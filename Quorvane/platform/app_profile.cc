@@ -170,21 +170,23 @@ bool Write(std::wstring_view section, std::wstring_view name, std::wstring_view 
   if (path.empty()) return false;
   Profile profile;
   if (!Load(path, profile)) return false;
+  // A hand-edited file may repeat a section: change the value that reads
+  // back (the first), else add it to the first such section.
   SSection* target = nullptr;
-  for (auto& s : profile)
-    if (SameName(s.name, section)) target = &s;
+  for (auto& s : profile) {
+    if (!SameName(s.name, section)) continue;
+    if (!target) target = &s;
+    for (auto& [key, old] : s.values) {
+      if (!SameName(key, name)) continue;
+      old = value;
+      return Replace(path, Serialise(profile));
+    }
+  }
   if (!target) {
     profile.push_back({std::wstring(section), {}});
     target = &profile.back();
   }
-  bool found = false;
-  for (auto& [key, old] : target->values) {
-    if (!SameName(key, name)) continue;
-    old = value;
-    found = true;
-    break;
-  }
-  if (!found) target->values.emplace_back(std::wstring(name), std::wstring(value));
+  target->values.emplace_back(std::wstring(name), std::wstring(value));
   return Replace(path, Serialise(profile));
 }
 

@@ -64,6 +64,16 @@ TEST_F(AppProfile, HandWrittenFileIsRead) {
   EXPECT_EQ(platform::GetProfileString(L"UI", L"X.width", L""), L" 5");
 }
 
+TEST_F(AppProfile, RepeatedSectionWritesTheValueThatReadsBack) {
+  fs::create_directories(m_file.parent_path());
+  WriteBytes(m_file, "[UI]\nA=1\n[Settings]\nB=1\n[UI]\nC=1\n");
+  ASSERT_TRUE(platform::WriteProfileInt(L"UI", L"C", 2));
+  ASSERT_TRUE(platform::WriteProfileInt(L"UI", L"D", 3));
+  EXPECT_EQ(platform::GetProfileInt(L"UI", L"C", 0), 2);
+  EXPECT_EQ(platform::GetProfileInt(L"UI", L"D", 0), 3);
+  EXPECT_EQ(ReadBytes(m_file), "[UI]\nA=1\nD=3\n\n[Settings]\nB=1\n\n[UI]\nC=2\n\n");
+}
+
 TEST_F(AppProfile, RefusesTextThatWouldNotReadBack) {
   for (const wchar_t* name : {L"", L"a=b", L"a\nb", L"[a]", L";a", L"#a"}) {
     SCOPED_TRACE(testing::PrintToString(std::wstring(name)));
