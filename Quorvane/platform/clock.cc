@@ -1,5 +1,6 @@
 #include "Quorvane/platform/clock.h"
 
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 
@@ -27,7 +28,9 @@ int64_t WallTime() { return g_ClockSource.load(std::memory_order_acquire)->WallS
 
 bool ClockSource::WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint64_t timeoutMs,
                           const std::function<bool()>& done) {
-  return cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
+  // wait_for adds the time-out to now(): keep it far from overflowing.
+  constexpr uint64_t kLongestMs = 1ull << 40;  // about 35 years
+  return cv.wait_for(lock, std::chrono::milliseconds(std::min(timeoutMs, kLongestMs)), done);
 }
 
 bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint64_t timeoutMs,
@@ -57,7 +60,8 @@ void FakeClock::AdvanceMs(uint64_t ms) {
 
 bool FakeClock::WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint64_t timeoutMs,
                         const std::function<bool()>& done) {
-  SWaiter self{&cv, lock.mutex(), TickMs() + timeoutMs};
+  uint64_t now = TickMs();
+  SWaiter self{&cv, lock.mutex(), timeoutMs > UINT64_MAX - now ? UINT64_MAX : now + timeoutMs};
   // The waiter list is never taken with a waiter's mutex held (AdvanceMs
   // takes them in the other order).
   lock.unlock();

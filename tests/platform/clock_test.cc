@@ -42,6 +42,21 @@ TEST(RealClockWait, TimesOutOrReturnsWhenDone) {
   EXPECT_TRUE(lock.owns_lock());
 }
 
+TEST(RealClockWait, LongestTimeOutStillWaitsForTheNotify) {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool done = false;
+  std::unique_lock lock(mutex);
+  std::thread notifier([&] {  // gets the mutex only once the wait has released it
+    std::lock_guard guard(mutex);
+    done = true;
+    cv.notify_all();
+  });
+  EXPECT_TRUE(platform::WaitFor(cv, lock, UINT64_MAX, [&] { return done; }));
+  lock.unlock();
+  notifier.join();
+}
+
 TEST_F(FakeClockWait, ReleasedAtTheDeadlineNotBefore) {
   Waiter w;
   w.Start(200);
