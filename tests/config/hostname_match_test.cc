@@ -4,7 +4,7 @@
 
 #include "Quorvane/foundation/log.h"
 #include "Quorvane/foundation/text_utils.h"
-#include "tests/config/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -69,13 +69,13 @@ class HostsFileTest : public ::testing::Test {
   void TearDown() override { g_LogLevelScreen = LogNormal; }
   std::wstring Path(const std::string& name) { return Utf8ToWide((m_folder.Path() / name).string()); }
 
-  TempFolder m_folder;
+  testsupport::TempFolder m_folder;
   HostnameSet m_exact, m_masks;
   std::wstring m_error;
 };
 
 TEST_F(HostsFileTest, ReadsNamesAfterAddressesAndSkipsComments) {
-  m_folder.Write("hosts",
+  testsupport::WriteBytes(m_folder.Path() / "hosts",
                  "# comment line\r\n"
                  "0.0.0.0 ads.example\r\n"
                  "   \r\n"
@@ -96,14 +96,14 @@ TEST_F(HostsFileTest, ReadsNamesAfterAddressesAndSkipsComments) {
 }
 
 TEST_F(HostsFileTest, NamesKeepTheFileBytes) {
-  m_folder.Write("hosts", "0.0.0.0 Caf\xC3\xA9.Example\n");
+  testsupport::WriteBytes(m_folder.Path() / "hosts", "0.0.0.0 Caf\xC3\xA9.Example\n");
   ASSERT_TRUE(LoadHostsFile(Path("hosts"), m_exact, m_masks, m_error));
   EXPECT_EQ(m_exact, HostnameSet{"caf\xC3\xA9.example"});
 }
 
 TEST_F(HostsFileTest, FilesThatCannotBeReadFail) {
-  m_folder.Write("plain", "a.example\n");
-  m_folder.Write("comments", "# nothing\r\n\r\n   \n");
+  testsupport::WriteBytes(m_folder.Path() / "plain", "a.example\n");
+  testsupport::WriteBytes(m_folder.Path() / "comments", "# nothing\r\n\r\n   \n");
   struct Case {
     const char* name;
     std::wstring path;
@@ -128,7 +128,7 @@ TEST_F(HostsFileTest, FilesThatCannotBeReadFail) {
 }
 
 TEST_F(HostsFileTest, LogsTheLoadedSetsAtDebugLevel) {
-  m_folder.Write("hosts", "b.example\na.example\n*.m.example\n");
+  testsupport::WriteBytes(m_folder.Path() / "hosts", "b.example\na.example\n*.m.example\n");
   ASSERT_TRUE(LoadHostsFile(Path("hosts"), m_exact, m_masks, m_error));
   std::list<SLogLine> lines;
   SwapLogQueue(lines, true);

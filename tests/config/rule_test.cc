@@ -4,7 +4,7 @@
 #include <stdlib.h>
 
 #include "Quorvane/foundation/text_utils.h"
-#include "tests/config/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -163,14 +163,14 @@ class RuleFilesTest : public ::testing::Test {
  protected:
   std::wstring ConfPath() { return Utf8ToWide((m_folder.Path() / "Tarnwick.conf").string()); }
   std::wstring InFolder(const std::string& name) { return Utf8ToWide((m_folder.Path() / name).string()); }
-  TempFolder m_folder;
+  testsupport::TempFolder m_folder;
   CRule m_rule;
   std::wstring m_error;
 };
 
 TEST_F(RuleFilesTest, FilesBesideTheConfFileComeBeforeInlineNames) {
-  m_folder.Write("ads.txt", "# list\r\n0.0.0.0 Ads.Example\r\n:: *.track.example\r\n");
-  m_folder.Write("more.txt", "more.example\n");
+  testsupport::WriteBytes(m_folder.Path() / "ads.txt", "# list\r\n0.0.0.0 Ads.Example\r\n:: *.track.example\r\n");
+  testsupport::WriteBytes(m_folder.Path() / "more.txt", "more.example\n");
   ASSERT_TRUE(m_rule.SetHostnames(L"inline.example;\nfile://ads.txt\n file://more.txt ;x.*", ConfPath(), m_error))
       << WideToUtf8(m_error);
   EXPECT_EQ(m_rule.displayList, L"file://ads.txt; file://more.txt; inline.example; x.*");
@@ -181,7 +181,7 @@ TEST_F(RuleFilesTest, FilesBesideTheConfFileComeBeforeInlineNames) {
 }
 
 TEST_F(RuleFilesTest, FileFailuresFailTheWholeList) {
-  m_folder.Write("comments.txt", "# only\n\n");
+  testsupport::WriteBytes(m_folder.Path() / "comments.txt", "# only\n\n");
   std::filesystem::create_directory(m_folder.Path() / "folder");
   struct Case {
     const char* name;
@@ -206,10 +206,10 @@ TEST_F(RuleFilesTest, FileFailuresFailTheWholeList) {
 }
 
 TEST_F(RuleFilesTest, WhereFilesAreLookedUp) {
-  m_folder.Write("h.txt", "h.example\n");
+  testsupport::WriteBytes(m_folder.Path() / "h.txt", "h.example\n");
   // Without a conf-file: the per-user configuration folder.
   std::filesystem::create_directories(m_folder.Path() / "Tarnwick");
-  m_folder.Write("Tarnwick/user.txt", "user.example\n");
+  testsupport::WriteBytes(m_folder.Path() / "Tarnwick/user.txt", "user.example\n");
   const char* saved = getenv("XDG_CONFIG_HOME");
   std::string savedValue = saved ? saved : "";
   setenv("XDG_CONFIG_HOME", m_folder.Path().c_str(), 1);
