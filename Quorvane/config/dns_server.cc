@@ -14,7 +14,7 @@ namespace {
 // Address text with "[]" around IPv6, plus ":port" when not the default.
 std::string AddressWithPort(const CDnsServer& server) {
   std::string text = AddressToText(static_cast<int>(server.family), server.address);
-  if (server.family == AF_INET6) text = "[" + text + "]";
+  if (server.family == AF_INET6 && !text.empty()) text = "[" + text + "]";
   if (server.port != GetDefaultPort(server.protocol)) text += ":" + std::to_string(server.port);
   return text;
 }

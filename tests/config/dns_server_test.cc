@@ -27,6 +27,12 @@ CDnsServer Server(EDnsProtocol protocol, const char* address, uint16_t port) {
   return s;
 }
 
+CDnsServer V6WithoutAddress() {
+  CDnsServer s = Server(EDnsProtocol::Plain, nullptr, 54);
+  s.family = AF_INET6;
+  return s;
+}
+
 TEST(ProtocolTable, KeysDisplayTextsAndPorts) {
   EXPECT_EQ(GetProtocolNames(EDnsProtocol::Doq), (std::pair<std::string, std::string>{"doq", "DNS over QUIC"}));
   EXPECT_EQ(GetProtocolNames(EDnsProtocol::Relay).second, "DNSCrypt Relay");
@@ -115,6 +121,7 @@ TEST(DnsServer, DisplayAddressAndHostOrAddress) {
       {"doh_url", doh, L"https://doh.example:444/dns-query", "doh.example"},
       {"nextdns_id", next, L"abc123", "nx.example"},
       {"no_address", Server(EDnsProtocol::Plain, nullptr, 53), L"", ""},
+      {"v6_family_without_bytes", V6WithoutAddress(), L":54", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
