@@ -221,13 +221,19 @@ void CXmlDoc::ParseNodes(const std::string& text, size_t& pos, CXmlDoc& parent, 
 
 bool CXmlDoc::Load(const std::wstring& path, std::wstring& error, bool& openFailed) {
   std::ifstream in(WideToUtf8(path), std::ios::binary);
-  if (!in) {
+  std::string text;
+  if (in) text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  // A folder opens but cannot be read.
+  if (!in || in.bad()) {
     error = L"Could not open file for reading " + path;
     openFailed = true;
     return false;
   }
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   openFailed = false;
+  return LoadFromText(text, error);
+}
+
+bool CXmlDoc::LoadFromText(const std::string& text, std::wstring& error) {
   try {
     size_t start = text.find("<?");
     size_t end = text.find("?>");

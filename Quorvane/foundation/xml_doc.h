@@ -43,6 +43,8 @@ class CXmlDoc {
   // Reads path into this document's children. openFailed tells a missing or
   // unreadable file from a malformed one. Elements parsed before an error stay.
   bool Load(const std::wstring& path, std::wstring& error, bool& openFailed);
+  // Load's reading of the file's bytes.
+  bool LoadFromText(const std::string& text, std::wstring& error);
   // Replaces path (through a symbolic link, keeping the old file's mode) with
   // this document's children; on any failure the previous file stays as it
   // was and no temporary file is left behind.
