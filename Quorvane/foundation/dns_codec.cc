@@ -46,6 +46,16 @@ bool CountStep(int& steps, const char*& error) {
   return true;
 }
 
+// A name read from its start into a 256-byte field; the inner reason is
+// dropped, as the callers report their own.
+bool ReadWholeName(const uint8_t* data, size_t& pos, size_t length, char (&out)[256], size_t& nameLength) {
+  out[0] = '\0';
+  nameLength = 0;
+  int steps = 0;
+  const char* inner = nullptr;
+  return ReadDnsName(data, pos, length, nameLength, out, kDnsNameBufferSize, steps, inner);
+}
+
 }  // namespace
 
 SDnsFlags SplitDnsFlags(uint16_t flags) {
@@ -155,11 +165,8 @@ bool ReadDnsQuestions(const uint8_t* data, size_t& pos, size_t length, const SDn
                       SDnsQuestion& question, const char*& error) {
   for (unsigned i = 0; i < header.qdcount; ++i) {
     question.offset = static_cast<uint16_t>(pos);
-    question.name[0] = '\0';
     size_t nameLength = 0;
-    int steps = 0;
-    const char* inner = nullptr;
-    if (!ReadDnsName(data, pos, length, nameLength, question.name, kDnsNameBufferSize, steps, inner)) {
+    if (!ReadWholeName(data, pos, length, question.name, nameLength)) {
       error = "name is not retrieved";
       return false;
     }
@@ -200,9 +207,7 @@ bool ReadDnsAnswers(const uint8_t* data, size_t& pos, size_t length, const SDnsH
     SDnsAnswer answer;
     answer.recordOffset = static_cast<uint32_t>(pos);
     size_t nameLength = 0;
-    int steps = 0;
-    const char* inner = nullptr;
-    if (!ReadDnsName(data, pos, length, nameLength, answer.name, kDnsNameBufferSize, steps, inner)) {
+    if (!ReadWholeName(data, pos, length, answer.name, nameLength)) {
       error = "name is not retrived";
       return false;
     }

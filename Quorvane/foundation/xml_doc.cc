@@ -8,8 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "Quorvane/foundation/text_utils.h"
 
@@ -51,6 +49,24 @@ std::filesystem::path ResolveLinks(std::filesystem::path path) {
     path = link.is_absolute() ? link : path.parent_path() / link;
   }
   return path;
+}
+
+bool ReadAll(const std::string& path, std::string& text) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      return false;
+    }
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return true;
 }
 
 bool WriteAll(int fd, const std::string& data) {
@@ -220,11 +236,9 @@ void CXmlDoc::ParseNodes(const std::string& text, size_t& pos, CXmlDoc& parent, 
 }
 
 bool CXmlDoc::Load(const std::wstring& path, std::wstring& error, bool& openFailed) {
-  std::ifstream in(WideToUtf8(path), std::ios::binary);
   std::string text;
-  if (in) text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  // A folder opens but cannot be read.
-  if (!in || in.bad()) {
+  // A folder opens but cannot be read: that counts as not opened too.
+  if (!ReadAll(WideToUtf8(path), text)) {
     error = L"Could not open file for reading " + path;
     openFailed = true;
     return false;

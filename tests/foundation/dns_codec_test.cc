@@ -71,6 +71,16 @@ Bytes ChainResponse() {
   return ToWire(pkt.get());
 }
 
+// The chain response and the addresses the codec finds in it, with new TTLs.
+Bytes ParsedChain(std::vector<SDnsAnswerAddress>& addresses, uint32_t ttl) {
+  Bytes wire = ChainResponse();
+  SDnsMessageInfo info;
+  std::string text;
+  EXPECT_EQ(ParseDnsReply(wire.data(), wire.size(), DnsResponse, info, addresses, text), DnsParseOk);
+  for (auto& a : addresses) a.ttl = ttl;
+  return wire;
+}
+
 std::string Ip(const sockaddr_storage& a) {
   char text[INET6_ADDRSTRLEN] = {};
   const void* src = a.ss_family == AF_INET ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in&>(a).sin_addr)
@@ -310,12 +320,9 @@ TEST(ParseDnsReply, OptRecordWarnsOnlyForTheRequestReader) {
 }
 
 TEST(RewriteDnsAnswers, WritesTtlsAndAddressesLdnsReadsBack) {
-  Bytes wire = ChainResponse();
-  SDnsMessageInfo info;
   std::vector<SDnsAnswerAddress> addresses;
-  std::string text;
-  ASSERT_EQ(ParseDnsReply(wire.data(), wire.size(), DnsResponse, info, addresses, text), DnsParseOk);
-  for (auto& a : addresses) a.ttl = 3600;
+  Bytes wire = ParsedChain(addresses, 3600);
+  ASSERT_EQ(addresses.size(), 3u);
   reinterpret_cast<sockaddr_in&>(addresses[0].address).sin_addr.s_addr = htonl(0x0A000001);
   EXPECT_TRUE(RewriteDnsAnswers({}, wire.data(), wire.size()));
   ASSERT_TRUE(RewriteDnsAnswers(addresses, wire.data(), wire.size()));
@@ -328,12 +335,9 @@ TEST(RewriteDnsAnswers, WritesTtlsAndAddressesLdnsReadsBack) {
 }
 
 TEST(RewriteDnsAnswers, RefusesEntriesThatNoLongerMatch) {
-  Bytes wire = ChainResponse();
-  SDnsMessageInfo info;
   std::vector<SDnsAnswerAddress> addresses;
-  std::string text;
-  ASSERT_EQ(ParseDnsReply(wire.data(), wire.size(), DnsResponse, info, addresses, text), DnsParseOk);
-  for (auto& a : addresses) a.ttl = 7;
+  Bytes wire = ParsedChain(addresses, 7);
+  ASSERT_EQ(addresses.size(), 3u);
 
   {
     SCOPED_TRACE("a record turned into PTR: earlier entries stay rewritten");
