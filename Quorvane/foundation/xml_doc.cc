@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "Quorvane/foundation/text_utils.h"
+#include "Quorvane/platform/file_write.h"
 
 namespace {
 
@@ -66,19 +67,6 @@ bool ReadAll(const std::string& path, std::string& text) {
     text.append(buffer, static_cast<size_t>(n));
   }
   ::close(fd);
-  return true;
-}
-
-bool WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
   return true;
 }
 
@@ -335,11 +323,18 @@ bool CXmlDoc::Save(const std::wstring& path, std::wstring& error) const {
     return false;
   };
   if (hadOld && ::fchmod(fd, old.st_mode & 07777) != 0) return fail(errno);
-  if (!WriteAll(fd, out)) return fail(errno);
+  if (!platform::WriteFully(fd, out)) return fail(errno);
   if (::fsync(fd) != 0) return fail(errno);
   int closed = ::close(fd);
   fd = -1;
   if (closed != 0) return fail(errno);
   if (::rename(temp.c_str(), target.c_str()) != 0) return fail(errno);
+  // The rename itself reaches the disk with the folder's sync.
+  std::filesystem::path folder = target.parent_path();
+  int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
   return true;
 }
