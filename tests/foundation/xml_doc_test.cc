@@ -10,8 +10,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
+
+#include "tests/support/temp_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -21,23 +22,12 @@ const std::string kDecl = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\
 
 class XmlFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/xml_doc_test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
 
   std::wstring Write(const std::string& text, const char* name = "in.xml") {
     std::ofstream(dir_ / name, std::ios::binary) << text;
     return (dir_ / name).wstring();
   }
-  static std::string Read(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  static std::string Read(const fs::path& p) { return testsupport::ReadBytes(p); }
   // Loads text into doc; returns the error text ("" on success).
   std::wstring LoadText(const std::string& text, CXmlDoc& doc) {
     std::wstring error;
@@ -60,7 +50,8 @@ class XmlFiles : public ::testing::Test {
     EXPECT_EQ(system(("xmllint --noout '" + p.string() + "'").c_str()), 0) << Read(p);
   }
 
-  fs::path dir_;
+  testsupport::TempFolder folder_;
+  const fs::path dir_ = folder_.Path();
 };
 
 const CXmlDoc& Child(const CXmlDoc& d, const wchar_t* name, size_t i = 0) { return d.m_children.at(name).at(i); }
