@@ -12,6 +12,9 @@ struct StatusCase {
   uint32_t win32;
 };
 
+void PrintTo(const StatusCase& c, std::ostream* os) { *os << c.name; }
+
+
 class StatusToWin32 : public ::testing::TestWithParam<StatusCase> {};
 
 TEST_P(StatusToWin32, MapsAsDeviceIoControlReports) {
