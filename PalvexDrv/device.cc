@@ -31,6 +31,7 @@ NTSTATUS DriverEntry(DRIVER_OBJECT* driverObject, std::u16string_view registryPa
     status = init ? TvnCreateDevice(driver, init) : STATUS_INSUFFICIENT_RESOURCES;
   }
   if (!NT_SUCCESS(status)) {
+    g_TvnPendingReadQueue = nullptr;  // deleted with the failed device
     TraceEvents(TRACE_LEVEL_ERROR, "DriverEntry failed");
     WppCleanup(driverObject);
   }
@@ -77,6 +78,7 @@ NTSTATUS TvnCreateQueues(WDFDEVICE device) {
 void TvnEvtDriverUnload(WDFDRIVER) {
   TvnUnregisterCallouts();
   TvnReleaseConfig();
+  g_TvnPendingReadQueue = nullptr;  // goes with the device
 }
 
 void TvnEvtDriverContextCleanup(WDFOBJECT driver) {

@@ -163,6 +163,7 @@ NTSTATUS TvnReadEvent(WDFREQUEST request, size_t outputLength, size_t* bytes) {
 }
 
 void TvnCompletePendingReads() {
+  if (!g_TvnPendingReadQueue) return;  // no device yet, so nothing is parked
   for (;;) {
     WDFREQUEST request = nullptr;
     NTSTATUS status = WdfIoQueueRetrieveNextRequest(g_TvnPendingReadQueue, &request);

@@ -12,6 +12,7 @@
 #include "PalvexDrv/device.h"
 #include "PalvexDrv/event_queue.h"
 #include "PalvexDrv/kernel/kernel_sim.h"
+#include "PalvexDrv/pool_tags.h"
 #include "shared/driver_records.h"
 #include "shared/driver_requests.h"
 
