@@ -1,12 +1,21 @@
 include(GoogleTest)
 
 # One GoogleTest binary per folder.
-#   tarnwick_test(NAME foundation_tests LABEL unit SOURCES a_test.cc ... LIBS quorvane_foundation)
+#   tarnwick_test(NAME foundation_tests LABEL unit [TSAN] SOURCES a_test.cc ... LIBS quorvane_foundation)
 # Tests are discovered when ctest runs, so a binary that needs root or a
-# namespace never runs at build time.
+# namespace never runs at build time. TSAN marks a binary whose tests are
+# also run in the ThreadSanitizer build of scripts/test, which is configured
+# with TARNWICK_TSAN_ONLY so that it holds no other test binary.
+option(TARNWICK_TSAN_ONLY "Define only the test binaries marked TSAN" OFF)
 function(tarnwick_test)
-  cmake_parse_arguments(T "" "NAME;LABEL" "SOURCES;LIBS;PROPERTIES" ${ARGN})
+  cmake_parse_arguments(T "TSAN" "NAME;LABEL" "SOURCES;LIBS;PROPERTIES" ${ARGN})
+  if(TARNWICK_TSAN_ONLY AND NOT T_TSAN)
+    return()
+  endif()
   add_executable(${T_NAME} ${T_SOURCES})
+  if(T_TSAN)
+    set_property(GLOBAL APPEND PROPERTY TARNWICK_TSAN_TARGETS ${T_NAME})
+  endif()
   # Tests that change namespaces and firewall rules never run beside each other.
   if(T_LABEL STREQUAL "netns")
     list(APPEND T_PROPERTIES RUN_SERIAL TRUE)
@@ -15,4 +24,12 @@ function(tarnwick_test)
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST
     PROPERTIES LABELS ${T_LABEL} ${T_PROPERTIES})
+endfunction()
+
+# Written at the end of configuration: the binaries scripts/test builds for
+# the ThreadSanitizer run.
+function(tarnwick_write_tsan_targets)
+  get_property(targets GLOBAL PROPERTY TARNWICK_TSAN_TARGETS)
+  string(REPLACE ";" "\n" text "${targets}")
+  file(WRITE ${CMAKE_BINARY_DIR}/tsan_targets.txt "${text}\n")
 endfunction()
