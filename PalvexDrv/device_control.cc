@@ -55,17 +55,24 @@ NTSTATUS IoGetEvent(WDFREQUEST request, size_t outputLength, uint64_t* informati
 
 }  // namespace
 
-NTSTATUS TvnIoInjectTcp(WDFREQUEST request, size_t inputLength) {
+NTSTATUS TvnCheckInjectRequest(WDFREQUEST request, size_t inputLength, uint32_t headerSize, const uint8_t** input) {
   if (!g_TvnStarted.load()) return STATUS_SERVER_DISABLED;
-  if (inputLength < kInjectTcpHeaderSize) return STATUS_INVALID_BUFFER_SIZE;
+  if (inputLength < headerSize) return STATUS_INVALID_BUFFER_SIZE;
   void* buffer = nullptr;
-  NTSTATUS status = WdfRequestRetrieveInputBuffer(request, kInjectTcpHeaderSize, &buffer, nullptr);
+  NTSTATUS status = WdfRequestRetrieveInputBuffer(request, headerSize, &buffer, nullptr);
   if (!NT_SUCCESS(status)) return status;
-  InjectTcpHeader header;
-  std::memcpy(&header, buffer, sizeof header);
-  if (header.headerSize != kInjectTcpHeaderSize) return STATUS_INVALID_PARAMETER_1;
-  if (header.dataLength != inputLength - kInjectTcpHeaderSize) return STATUS_INVALID_PARAMETER_2;
-  return STATUS_NOT_IMPLEMENTED;
+  uint32_t fields[2];
+  std::memcpy(fields, buffer, sizeof fields);
+  if (fields[0] != headerSize) return STATUS_INVALID_PARAMETER_1;
+  if (fields[1] != inputLength - headerSize) return STATUS_INVALID_PARAMETER_2;
+  *input = static_cast<const uint8_t*>(buffer);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS TvnIoInjectTcp(WDFREQUEST request, size_t inputLength) {
+  const uint8_t* input = nullptr;
+  NTSTATUS status = TvnCheckInjectRequest(request, inputLength, kInjectTcpHeaderSize, &input);
+  return NT_SUCCESS(status) ? STATUS_NOT_IMPLEMENTED : status;
 }
 
 void TvnEvtIoDeviceControl(WDFQUEUE, WDFREQUEST request, size_t outputBufferLength, size_t inputBufferLength,

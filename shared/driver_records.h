@@ -193,6 +193,7 @@ struct InjectUdpHeader {
 };
 static_assert(std::is_trivially_copyable_v<InjectUdpHeader>);
 static_assert(sizeof(InjectUdpHeader) == kInjectUdpHeaderSize);
+static_assert(offsetof(InjectUdpHeader, packetLength) == 0x4);
 static_assert(offsetof(InjectUdpHeader, addressFamily) == 0x8);
 static_assert(offsetof(InjectUdpHeader, context) == 0x10);
 static_assert(offsetof(InjectUdpHeader, receive) == 0x30);
@@ -206,6 +207,7 @@ struct InjectTcpHeader {
   uint8_t reserved[24];
 };
 static_assert(sizeof(InjectTcpHeader) == kInjectTcpHeaderSize);
+static_assert(offsetof(InjectTcpHeader, dataLength) == 0x4);
 
 struct DriverCounters {
   uint32_t size;                 // sizeof(DriverCounters)
