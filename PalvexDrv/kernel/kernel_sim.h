@@ -61,6 +61,10 @@ bool TraceRunning();
 // fails with status; WdfControlDeviceInitAllocate then returns null.
 void FailNextCall(std::string_view function, NTSTATUS status);
 
+// Runs once, inside the next WdfRequestForwardToIoQueue, just before the
+// request is parked: what another processor might do in that instant.
+void BeforeNextForward(std::function<void()> action);
+
 // Pool: the nth allocation of tag from now on (1 = the next) fails.
 void FailAllocation(uint32_t tag, unsigned nth);
 uint64_t LivePoolBlocks(uint32_t tag);

@@ -79,6 +79,7 @@ struct SSimState {
   WDFFILEOBJECT openFile = nullptr;
   std::map<std::string, NTSTATUS, std::less<>> failures;
   ksim::SDeviceInfo info;
+  std::function<void()> beforeForward;
   // Requests reach the device-control callback one at a time.
   std::mutex dispatch;
 };
@@ -181,6 +182,11 @@ SDeviceInfo DeviceInfo() {
 int LiveDeviceInits() {
   std::lock_guard lock(Sim().mutex);
   return Sim().liveInits;
+}
+
+void BeforeNextForward(std::function<void()> action) {
+  std::lock_guard lock(Sim().mutex);
+  Sim().beforeForward = std::move(action);
 }
 
 void FailNextCall(std::string_view function, NTSTATUS status) {
@@ -471,6 +477,12 @@ NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST request, WDFQUEUE queue) {
   if (auto failure = TakeFailure("WdfRequestForwardToIoQueue")) return *failure;
   if (queue->config.DispatchType != WdfIoQueueDispatchManual)
     ksim::Fatal("WdfRequestForwardToIoQueue: only manual queues are simulated");
+  std::function<void()> before;
+  {
+    std::lock_guard lock(Sim().mutex);
+    before = std::exchange(Sim().beforeForward, {});
+  }
+  if (before) before();
   std::lock_guard lock(queue->mutex);
   {
     std::lock_guard requestLock(request->mutex);

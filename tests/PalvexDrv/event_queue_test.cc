@@ -39,6 +39,26 @@ TEST_F(EventQueueTest, AParkedReadIsCompletedByTheNextAppend) {
   EXPECT_EQ(g_TvnEventListSize.load(), 0u);
 }
 
+TEST_F(EventQueueTest, AnEventAppendedWhileTheReadIsBeingParkedStillReachesIt) {
+  // The append finds no parked read yet; the read must not wait for the next one.
+  ksim::BeforeNextForward([] { TvnLogEvent("in the gap", STATUS_SUCCESS, 0, false); });
+  ksim::CRequest read = m_client.Submit(IOCTL_PALVEX_GET_EVENT, {}, kReadCapacity);
+  auto completion = read.Wait(milliseconds(0));
+  ASSERT_TRUE(completion) << "the read stayed parked";
+  EXPECT_TRUE(completion->parked);
+  EXPECT_EQ(ParseEvent(completion->output).Text(), "in the gap");
+}
+
+TEST_F(EventQueueTest, AParkedReadLetsOtherRequestsThroughAndHearsTheStop) {
+  ksim::CRequest read = m_client.Submit(IOCTL_PALVEX_GET_EVENT, {}, kReadCapacity);
+  EXPECT_EQ(Call(IOCTL_PALVEX_INJECT_UDP, InjectUdpBytes(28)).status, STATUS_SUCCESS);
+  EXPECT_FALSE(read.Done());
+  EXPECT_EQ(Call(IOCTL_PALVEX_STOP).status, STATUS_SUCCESS);
+  auto completion = read.Wait(milliseconds(0));
+  ASSERT_TRUE(completion);
+  EXPECT_EQ(ParseEvent(completion->output).Text(), "Tavrin stopped.");
+}
+
 TEST_F(EventQueueTest, OfTwoParkedReadsTheSecondIsCompletedEmpty) {
   ksim::CRequest first = m_client.Submit(IOCTL_PALVEX_GET_EVENT, {}, kReadCapacity);
   ksim::CRequest second = m_client.Submit(IOCTL_PALVEX_GET_EVENT, {}, kReadCapacity);
