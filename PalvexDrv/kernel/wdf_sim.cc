@@ -235,6 +235,7 @@ CRequest CClient::Submit(uint32_t code, std::vector<uint8_t> input, uint32_t out
   WDFQUEUE queue;
   {
     std::lock_guard lock(Sim().mutex);
+    if (!Sim().device) Fatal("CClient::Submit: the device is gone");
     queue = Sim().device->defaultQueue;
   }
   if (!queue || !queue->config.EvtIoDeviceControl) Fatal("Submit: the device has no device-control callback");
