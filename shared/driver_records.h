@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <type_traits>
 
 static_assert(sizeof(void*) == 8 || sizeof(void*) == 4);
@@ -178,6 +179,11 @@ inline uint8_t* DriverEventData(DriverEvent* event) { return reinterpret_cast<ui
 inline const uint8_t* DriverEventData(const DriverEvent* event) {
   return reinterpret_cast<const uint8_t*>(event) + kDriverEventHeaderSize;
 }
+
+// The application id of an event read into eventBytes bytes: its UTF-16LE
+// image path without the terminating NUL. Empty when the event has none or
+// its lengths do not fit the bytes read.
+std::u16string DriverEventAppId(const uint8_t* event, size_t eventBytes);
 
 constexpr uint32_t kInjectUdpHeaderSize = 56;
 

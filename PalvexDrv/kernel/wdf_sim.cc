@@ -293,6 +293,8 @@ void CClient::Close() {
     if (Sim().openFile == file) Sim().openFile = nullptr;
   }
   delete file;
+  std::lock_guard lock(m_mutex);
+  m_requests.clear();  // all completed now; handles keep their own
 }
 
 CConnection::CConnection() {
