@@ -18,6 +18,7 @@
 
 #include "Quorvane/config/dns_pool.h"
 #include "Quorvane/config/dns_server.h"
+#include "Quorvane/config/profile.h"
 #include "Quorvane/config/rule.h"
 #include "Quorvane/foundation/net_interface_id.h"
 #include "Quorvane/foundation/xml_doc.h"
@@ -82,6 +83,14 @@ bool ReadRule(const CXmlDoc& element, const std::vector<CDnsServer>& servers, co
               const std::wstring& confPath, const InterfaceNameLookup& findInterface, CRule& rule,
               std::wstring& error);
 
+// Each Settings attribute and each DnsChecker attribute present and valid
+// replaces the value it names; a non-empty importUrls that is not a list of
+// http(s) addresses fails with CServerImport::ParseUrlList's message.
+bool ReadSettings(const CXmlDoc& element, SSettings& settings, SDnsCheckerSettings& checkerSettings,
+                  std::wstring& error);
+
 void WriteDnsServer(const CDnsServer& server, CXmlDoc& owner);
 void WriteDnsPool(const CDnsPool& pool, CXmlDoc& owner);
 void WriteRule(const CRule& rule, CXmlDoc& owner);
+// One Settings element with its one DnsChecker child.
+void WriteSettings(const SSettings& settings, const SDnsCheckerSettings& checkerSettings, CXmlDoc& owner);
