@@ -34,6 +34,16 @@ SCall Call(CControlDevice& device, uint32_t code, const std::vector<uint8_t>& in
   return call;
 }
 
+// A socket file bound at path, not yet listening.
+int BoundSocket(const std::filesystem::path& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, path.c_str());
+  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  return fd;
+}
+
 class DeviceIoTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -86,12 +96,7 @@ TEST_F(DeviceIoTest, OpenReportsAMissingDeviceAndOneHeldByAnotherClient) {
 
   // A socket file that nobody listens on, as a host leaves it when it dies.
   std::filesystem::path stale = m_folder.Path() / "stale";
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, stale.c_str());
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  close(fd);
+  close(BoundSocket(stale));
   platform::SetControlDeviceSocket(stale);
   EXPECT_EQ(CControlDevice::Open(platform::kPalvexDeviceName, device), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(device, nullptr);
@@ -106,11 +111,7 @@ TEST_F(DeviceIoTest, OpenReportsAMissingDeviceAndOneHeldByAnotherClient) {
 
 TEST_F(DeviceIoTest, AHostThatNeverAnswersTheOpenTimesOut) {
   std::filesystem::path silent = m_folder.Path() / "silent";
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, silent.c_str());
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  int fd = BoundSocket(silent);
   ASSERT_EQ(listen(fd, 1), 0);
   platform::SetControlDeviceSocket(silent);
   std::unique_ptr<CControlDevice> device;
