@@ -12,7 +12,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,12 +22,9 @@
 #include <cstring>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/support/temp_folder.h"
-
-extern char** environ;
 
 namespace testsupport {
 
@@ -140,8 +138,16 @@ class CUnboundServer {
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return "cannot start unbound";
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) return "cannot start unbound";
+    if (pid == 0) {
+      // A test process that dies takes its server with it.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(127);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
     m_pid = pid;
     if (WaitReady()) return {};
     std::string log = ReadBytes(Folder() / "unbound.log");
@@ -178,14 +184,16 @@ class CUnboundServer {
     return ready;
   }
 
+  // Reaps the process once it has exited, waiting at most ms for that.
   bool WaitExit(int ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status;
-      if (waitpid(m_pid, &status, WNOHANG) == m_pid) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
+    if (pidfd >= 0) {
+      pollfd pfd{pidfd, POLLIN, 0};
+      poll(&pfd, 1, ms);
+      close(pidfd);
     }
-    return false;
+    int status;
+    return waitpid(m_pid, &status, WNOHANG) == m_pid;
   }
 
   TempFolder m_folder;
