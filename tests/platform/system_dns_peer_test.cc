@@ -117,6 +117,30 @@ TEST_F(SystemDnsPeer, UsesTheProcessConfigurationAndAnIpv6Nameserver) {
   EXPECT_NE(s_unbound->QueryLog().find("::1 v6.example.test. AAAA IN"), std::string::npos);
 }
 
+// The engine resolves server names on many short threads at once.
+TEST_F(SystemDnsPeer, ConcurrentLookupsEachGetTheirOwnAnswer) {
+  constexpr int kThreads = 8, kLookups = 10;
+  const char* hosts[] = {"host.example.test", "v4.example.test", "v6.example.test"};
+  const std::vector<std::string> want[] = {
+      {"AAAA 120 2001:db8::1", "AAAA 60 2001:db8::2", "AAAA 300 ::ffff:192.0.2.1"},
+      {"AAAA 0 ::ffff:192.0.2.4"},
+      {"AAAA 30 2001:db8::6"}};
+  SSystemDnsConfig config = Config();
+  std::atomic<int> right{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kLookups; ++i) {
+        int which = (t + i) % 3;
+        SSystemDnsResult result = SystemDnsQuery(config, hosts[which], DNS_TYPE_AAAA, DNS_QUERY_DUAL_ADDR);
+        right += result.status == 0 && Describe(result) == want[which] ? 1 : 0;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(right.load(), kThreads * kLookups);
+}
+
 TEST_F(SystemDnsPeer, ASilentServerTimesOutWithinTheBoundAndTheNextOneIsAsked) {
   SSystemDnsConfig config = Config();
   config.timeoutMs = 600;
