@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -230,6 +231,63 @@ TEST_F(DeviceIoTest, AnInputTheHostWouldRefuseIsFailedHereAndTheConnectionLives)
   SCall event = Call(*m_device, IOCTL_PALVEX_GET_EVENT, {}, 2 * kMaxRequestOutput);
   EXPECT_EQ(event.result.error, 0u);
   EXPECT_EQ(drvtest::ParseEvent(event.output).Text(), "sixteen bytes..");
+}
+
+// A host that answers the first request with reply (tag filled in), then
+// waits for the client to go.
+void ServeOneBadReply(int listener, SControlReply reply) {
+  timeval bound{5, 0};  // a client that never comes must not hang the test
+  setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+  int fd = accept(listener, nullptr, nullptr);
+  if (fd < 0) return;
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+  std::vector<uint8_t> bytes = EncodeOpenReply(0);
+  send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  CControlFrameReader reader;
+  SControlRequest request;
+  uint8_t buffer[4096];
+  while (reader.NextRequest(request) != EFrameStatus::Frame) {
+    ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+    if (got <= 0) break;
+    reader.Append(buffer, static_cast<size_t>(got));
+  }
+  reply.tag = request.tag;
+  bytes.clear();
+  EncodeReply(reply, bytes);
+  send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  while (recv(fd, buffer, sizeof buffer, 0) > 0) {
+  }
+  close(fd);
+}
+
+TEST_F(DeviceIoTest, AReplyOutsideTheProtocolEndsTheConnectionAndTouchesNoBuffer) {
+  struct {
+    const char* name;
+    SControlReply reply;
+  } cases[] = {
+      {"more_output_than_offered", {0, STATUS_SUCCESS, 8, false, std::vector<uint8_t>(8, 0x11)}},
+      {"output_and_count_differ", {0, STATUS_SUCCESS, 2, false, std::vector<uint8_t>(4, 0x11)}},
+      {"output_with_an_error", {0, STATUS_UNSUCCESSFUL, 0, false, std::vector<uint8_t>(4, 0x11)}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::path path = m_folder.Path() / c.name;
+    int listener = BoundSocket(path);
+    ASSERT_EQ(listen(listener, 1), 0);
+    platform::SetControlDeviceSocket(path);
+    std::thread host(ServeOneBadReply, listener, c.reply);
+    std::unique_ptr<CControlDevice> device;
+    EXPECT_EQ(CControlDevice::Open(platform::kPalvexDeviceName, device), 0u);
+    if (device) {
+      std::vector<uint8_t> buffer(8, 0xEE);
+      SDeviceIoResult result = device->IoControl(IOCTL_PALVEX_GET_DRIVER_VERSION, nullptr, 0, buffer.data(), 4);
+      EXPECT_EQ(result.error, platform::ERROR_DEVICE_NOT_CONNECTED);
+      EXPECT_EQ(buffer, std::vector<uint8_t>(8, 0xEE));
+      device.reset();
+    }
+    host.join();
+    close(listener);
+  }
 }
 
 }  // namespace
