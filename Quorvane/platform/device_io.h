@@ -1,12 +1,9 @@
-// The program's handle on the driver's control device "\\.\PalvexDrv":
-// CreateFileW of the device, then DeviceIoControl with an OVERLAPPED and
-// GetOverlappedResult(wait) from any number of threads at once.
-// On Linux the device is the driver host's Unix socket (default
-// "/run/PalvexDrv"); every byte on it is the framing of shared/control_framing.h,
-// requests are tagged, and one reader thread hands each reply to its caller.
-// Guards against: SIGPIPE when the host goes away (MSG_NOSIGNAL), a frame the
-// host would refuse (checked before sending), a descriptor closed under a sender.
-// Any thread; Close may run while other threads still wait in IoControl.
+// DeviceIoControl on "\\.\PalvexDrv" (CreateFileW, then overlapped requests
+// with GetOverlappedResult(wait)) from any number of threads at once.
+// Linux: the driver host's Unix socket (default "/run/PalvexDrv"), framed by
+// shared/control_framing.h; tagged requests, one reader thread for replies.
+// Guards: SIGPIPE (MSG_NOSIGNAL), frames the host would refuse, a descriptor
+// closed under a sender. Any thread; Close may run while others still wait.
 #pragma once
 
 #include <condition_variable>
