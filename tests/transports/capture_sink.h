@@ -1,6 +1,8 @@
 // An engine sink that records what the transports report, in order.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -46,6 +48,11 @@ class CCaptureSink : public CEngineSink {
     std::lock_guard lock(m_mutex);
     return m_calls;
   }
+  // Bounded wait for at least count calls; true when they came.
+  bool WaitForCalls(size_t count, int timeoutMs = 5000) {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_calls.size() >= count; });
+  }
   std::vector<std::string> Entries() {
     std::vector<std::string> out;
     for (const SCall& c : Calls()) out.push_back(c.entry);
@@ -54,9 +61,13 @@ class CCaptureSink : public CEngineSink {
 
  private:
   void Record(SCall call) {
-    std::lock_guard lock(m_mutex);
-    m_calls.push_back(std::move(call));
+    {
+      std::lock_guard lock(m_mutex);
+      m_calls.push_back(std::move(call));
+    }
+    m_changed.notify_all();
   }
   std::mutex m_mutex;
+  std::condition_variable m_changed;
   std::vector<SCall> m_calls;
 };
