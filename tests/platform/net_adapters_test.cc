@@ -14,8 +14,9 @@ using testing::ElementsAre;
 using testing::IsEmpty;
 using testing_tools::AddressText;
 using testing_tools::AddressTexts;
-using testing_tools::ReadFile;
-using testing_tools::ScratchFolder;
+using testsupport::ReadBytes;
+using testsupport::TempFolder;
+using testing_tools::WriteScript;
 
 const std::filesystem::path kData = TEST_DATA_DIR;
 
@@ -76,7 +77,7 @@ TEST(ServerToken, ParsesEveryFormTheToolsWrite) {
 }
 
 TEST(ResolvConf, TakesNameserverLinesAndSkipsEverythingElse) {
-  EXPECT_THAT(AddressTexts(ParseResolvConf(ReadFile(kData / "resolv_plain.conf"))),
+  EXPECT_THAT(AddressTexts(ParseResolvConf(ReadBytes(kData / "resolv_plain.conf"))),
               ElementsAre("192.0.2.1:53", "[2001:db8::53]:53", "[fe80::1%2]:53", "192.0.2.3:53",
                           "198.51.100.7:53"));
   EXPECT_THAT(ParseResolvConf(""), IsEmpty());
@@ -84,7 +85,7 @@ TEST(ResolvConf, TakesNameserverLinesAndSkipsEverythingElse) {
 }
 
 TEST(SystemDnsServers, FollowsTheLocalStubToItsUpstreamFile) {
-  ScratchFolder dir;
+  TempFolder dir;
   struct Case {
     const char* name;
     std::string resolvConf;  // empty: the file does not exist
@@ -92,7 +93,7 @@ TEST(SystemDnsServers, FollowsTheLocalStubToItsUpstreamFile) {
     std::vector<std::string> want;
   } cases[] = {
       {"plain", "nameserver 192.0.2.1\n", true, {"192.0.2.1:53"}},
-      {"stub_only", ReadFile(kData / "resolv_stub.conf"), true,
+      {"stub_only", ReadBytes(kData / "resolv_stub.conf"), true,
        {"203.0.113.10:53", "[2001:db8:1::10]:53", "203.0.113.11:53"}},
       {"stub_twice", "nameserver 127.0.0.53\nnameserver 127.0.0.53\n", true,
        {"203.0.113.10:53", "[2001:db8:1::10]:53", "203.0.113.11:53"}},
@@ -104,8 +105,9 @@ TEST(SystemDnsServers, FollowsTheLocalStubToItsUpstreamFile) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SNetAdapterPaths paths;
-    paths.resolvConf = c.resolvConf.empty() ? dir.path() / "absent" : dir.Write(c.name, c.resolvConf);
-    paths.resolvedUpstream = c.upstreamExists ? kData / "resolved_upstream.conf" : dir.path() / "absent";
+    paths.resolvConf = dir.Path() / c.name;
+    if (!c.resolvConf.empty()) testsupport::WriteBytes(paths.resolvConf, c.resolvConf);
+    paths.resolvedUpstream = c.upstreamExists ? kData / "resolved_upstream.conf" : dir.Path() / "absent";
     EXPECT_EQ(AddressTexts(LoadSystemDnsServers(paths)), c.want);
   }
   SNetAdapterPaths underFile;  // a path below a regular file cannot be opened, even as root
@@ -114,7 +116,7 @@ TEST(SystemDnsServers, FollowsTheLocalStubToItsUpstreamFile) {
 }
 
 TEST(Resolvectl, GivesServersAndTheFirstSearchDomainPerLink) {
-  auto links = ParseResolvectl(ReadFile(kData / "resolvectl_dns.txt"), ReadFile(kData / "resolvectl_domain.txt"));
+  auto links = ParseResolvectl(ReadBytes(kData / "resolvectl_dns.txt"), ReadBytes(kData / "resolvectl_domain.txt"));
   std::vector<std::string> names;
   for (const auto& [name, dns] : links) names.push_back(name);
   EXPECT_THAT(names, ElementsAre("docker0", "enp1s0", "tun0", "wlp2s0"));
@@ -130,7 +132,7 @@ TEST(Resolvectl, GivesServersAndTheFirstSearchDomainPerLink) {
 }
 
 TEST(NmcliDeviceShow, GivesServersAndDomainPerDevice) {
-  auto devices = ParseNmcliDeviceShow(ReadFile(kData / "nmcli_device_show.txt"));
+  auto devices = ParseNmcliDeviceShow(ReadBytes(kData / "nmcli_device_show.txt"));
   std::vector<std::string> names;
   for (const auto& [name, dns] : devices) names.push_back(name);
   EXPECT_THAT(names, ElementsAre("enp1s0", "lo", "wlp2s0"));
@@ -143,7 +145,7 @@ TEST(NmcliDeviceShow, GivesServersAndDomainPerDevice) {
 }
 
 TEST(NmcliWifiList, UnescapesSsidsAndDropsHiddenAndBrokenLines) {
-  auto networks = ParseNmcliWifiList(ReadFile(kData / "nmcli_wifi_list.txt"));
+  auto networks = ParseNmcliWifiList(ReadBytes(kData / "nmcli_wifi_list.txt"));
   std::vector<std::string> rows;
   for (const auto& n : networks) rows.push_back(n.ssid + "|" + n.device + "|" + (n.connected ? "on" : "off"));
   EXPECT_THAT(rows, ElementsAre("Home Net|wlp2s0|on", "Cafe:Free|wlp2s0|off", "Back\\slash|wlp2s0|off",
@@ -155,16 +157,16 @@ class FakeToolsSource : public ::testing::Test {
  protected:
   SNetAdapterPaths Paths() {
     SNetAdapterPaths p;
-    p.nmcli = (dir.path() / "nmcli").string();
-    p.resolvectl = (dir.path() / "resolvectl").string();
+    p.nmcli = (dir.Path() / "nmcli").string();
+    p.resolvectl = (dir.Path() / "resolvectl").string();
     p.toolTimeoutMs = 300;
     return p;
   }
-  ScratchFolder dir;
+  TempFolder dir;
 };
 
 TEST_F(FakeToolsSource, ReadsTheCachedWifiListWithoutRescan) {
-  dir.Script("nmcli", "[ \"$*\" = '-t -f ACTIVE,SSID,DEVICE device wifi list --rescan no' ] || exit 2\ncat '" +
+  WriteScript(dir.Path() / "nmcli", "[ \"$*\" = '-t -f ACTIVE,SSID,DEVICE device wifi list --rescan no' ] || exit 2\ncat '" +
                           (kData / "nmcli_wifi_list.txt").string() + "'");
   LinuxNetAdapterSource source(Paths());
   std::vector<SWlanNetwork> networks;
@@ -189,8 +191,8 @@ TEST_F(FakeToolsSource, WifiServiceAbsentOrFailing) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::error_code ec;
-    std::filesystem::remove(dir.path() / "nmcli", ec);
-    if (c.script) dir.Script("nmcli", c.script);
+    std::filesystem::remove(dir.Path() / "nmcli", ec);
+    if (c.script) WriteScript(dir.Path() / "nmcli", c.script);
     LinuxNetAdapterSource source(Paths());
     std::vector<SWlanNetwork> networks{{"stale", "x", true}};
     EXPECT_EQ(source.EnumerateWlanNetworks(networks), c.listOk);
@@ -200,11 +202,11 @@ TEST_F(FakeToolsSource, WifiServiceAbsentOrFailing) {
 }
 
 TEST_F(FakeToolsSource, ScanAsksForARescan) {
-  auto log = dir.path() / "args";
-  dir.Script("nmcli", "echo \"$*\" > '" + log.string() + "'");
+  auto log = dir.Path() / "args";
+  WriteScript(dir.Path() / "nmcli", "echo \"$*\" > '" + log.string() + "'");
   LinuxNetAdapterSource source(Paths());
   EXPECT_TRUE(source.RequestWlanScan());
-  EXPECT_EQ(ReadFile(log), "device wifi rescan\n");
+  EXPECT_EQ(ReadBytes(log), "device wifi rescan\n");
 }
 
 }  // namespace

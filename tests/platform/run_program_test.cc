@@ -11,11 +11,13 @@
 namespace platform {
 namespace {
 
-using testing_tools::ScratchFolder;
+using testsupport::ReadBytes;
+using testsupport::TempFolder;
+using testing_tools::WriteScript;
 
 TEST(RunProgram, CollectsOutputAndExitStatus) {
-  ScratchFolder dir;
-  auto tool = dir.Script("tool", "printf 'line one\\nline two'; echo to-stderr >&2; exit 3");
+  TempFolder dir;
+  auto tool = WriteScript(dir.Path() / "tool", "printf 'line one\\nline two'; echo to-stderr >&2; exit 3");
   auto r = RunProgram({tool.string()});
   EXPECT_TRUE(r.started);
   EXPECT_FALSE(r.timedOut);
@@ -24,30 +26,30 @@ TEST(RunProgram, CollectsOutputAndExitStatus) {
 }
 
 TEST(RunProgram, PassesArgumentsVerbatimWithFixedLocale) {
-  ScratchFolder dir;
-  auto tool = dir.Script("tool", "printf '%s|' \"$@\" \"$LC_ALL\"");
+  TempFolder dir;
+  auto tool = WriteScript(dir.Path() / "tool", "printf '%s|' \"$@\" \"$LC_ALL\"");
   auto r = RunProgram({tool.string(), "a b", "$(echo hi)", "*", ";x"});
   EXPECT_EQ(r.output, "a b|$(echo hi)|*|;x|C.UTF-8|");
 }
 
 TEST(RunProgram, MissingProgramIsNotStarted) {
-  ScratchFolder dir;
-  EXPECT_FALSE(RunProgram({(dir.path() / "absent").string()}).started);
+  TempFolder dir;
+  EXPECT_FALSE(RunProgram({(dir.Path() / "absent").string()}).started);
   EXPECT_FALSE(RunProgram({"tarnwick-no-such-tool-in-path"}).started);
   EXPECT_FALSE(RunProgram({}).started);
 }
 
 bool ProcessGone(pid_t pid) {
-  std::string stat = testing_tools::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat = ReadBytes("/proc/" + std::to_string(pid) + "/stat");
   // A killed child that its new parent has not reaped yet shows as a zombie.
   return stat.empty() || stat.find(") Z ") != std::string::npos;
 }
 
 TEST(RunProgram, KillsAHangingProgramAndItsChildrenAtTheBound) {
-  ScratchFolder dir;
-  auto pidFile = dir.path() / "child.pid";
+  TempFolder dir;
+  auto pidFile = dir.Path() / "child.pid";
   // The background child keeps the output pipe open after the script is killed.
-  auto tool = dir.Script("hang", "printf early; sleep 30 & echo $! > '" + pidFile.string() + "'; wait");
+  auto tool = WriteScript(dir.Path() / "hang", "printf early; sleep 30 & echo $! > '" + pidFile.string() + "'; wait");
   auto start = std::chrono::steady_clock::now();
   auto r = RunProgram({tool.string()}, 200);
   auto took = std::chrono::steady_clock::now() - start;
@@ -57,7 +59,7 @@ TEST(RunProgram, KillsAHangingProgramAndItsChildrenAtTheBound) {
   EXPECT_EQ(r.output, "early");
   EXPECT_LT(took, std::chrono::seconds(5));
 
-  pid_t child = std::atoi(testing_tools::ReadFile(pidFile).c_str());
+  pid_t child = std::atoi(ReadBytes(pidFile).c_str());
   ASSERT_GT(child, 0);
   bool gone = false;
   for (int i = 0; i < 200 && !(gone = ProcessGone(child)); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));

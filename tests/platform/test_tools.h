@@ -1,20 +1,15 @@
-// Helpers shared by the platform tests: socket addresses as text, fixture
-// files, and a scratch folder with executable fake tools.
+// Socket addresses as text for assertions, and fake tools for the platform tests.
 #pragma once
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "Quorvane/platform/paths.h"
+#include "tests/support/temp_folder.h"
 
 namespace testing_tools {
 
@@ -41,40 +36,11 @@ inline std::vector<std::string> AddressTexts(const std::vector<sockaddr_storage>
   return out;
 }
 
-inline std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+// An executable /bin/sh script at path.
+inline std::filesystem::path WriteScript(const std::filesystem::path& path, const std::string& body) {
+  testsupport::WriteBytes(path, "#!/bin/sh\n" + body + "\n");
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+  return path;
 }
-
-// A folder under the temporary folder, removed with everything in it.
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    std::string pattern = (platform::TempFolder() / "tarnwick-test-XXXXXX").string();
-    if (mkdtemp(pattern.data())) m_path = pattern;
-  }
-  ~ScratchFolder() {
-    std::error_code ec;
-    if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
-  }
-  const std::filesystem::path& path() const { return m_path; }
-
-  std::filesystem::path Write(const std::string& name, const std::string& text) const {
-    auto file = m_path / name;
-    std::ofstream(file, std::ios::binary) << text;
-    return file;
-  }
-  // An executable /bin/sh script.
-  std::filesystem::path Script(const std::string& name, const std::string& body) const {
-    auto file = Write(name, "#!/bin/sh\n" + body + "\n");
-    chmod(file.c_str(), 0755);
-    return file;
-  }
-
- private:
-  std::filesystem::path m_path;
-};
 
 }  // namespace testing_tools
