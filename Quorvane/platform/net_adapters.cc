@@ -34,7 +34,7 @@ namespace {
 constexpr InterfaceUuid kInterfaceNamespace = {0x2c, 0x33, 0xaa, 0xfb, 0xe9, 0x55, 0x49, 0x7f,
                                                0x91, 0x94, 0x8d, 0x65, 0x17, 0x3f, 0x75, 0x4b};
 
-constexpr size_t kFileLimit = 1 << 20;
+constexpr size_t kFileLimit = 1 << 20;  // resolv.conf and its kin
 
 std::string_view Trim(std::string_view s) {
   size_t b = s.find_first_not_of(" \t\r\n");
@@ -138,10 +138,10 @@ bool ParseHostAddress(std::string_view host, uint16_t port, sockaddr_storage& ad
   return true;
 }
 
-bool ReadSmallFile(const std::filesystem::path& path, std::string& text) {
+bool ReadSmallFile(const std::filesystem::path& path, std::string& text, size_t limit = kFileLimit) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
-  text.assign(kFileLimit, '\0');
+  text.assign(limit, '\0');
   in.read(text.data(), static_cast<std::streamsize>(text.size()));
   text.resize(static_cast<size_t>(in.gcount()));
   return !in.bad();
@@ -149,7 +149,7 @@ bool ReadSmallFile(const std::filesystem::path& path, std::string& text) {
 
 std::string ReadSysValue(const std::filesystem::path& path) {
   std::string text;
-  if (!ReadSmallFile(path, text)) return {};
+  if (!ReadSmallFile(path, text, 256)) return {};
   return std::string(Trim(text));
 }
 
