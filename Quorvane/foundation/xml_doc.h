@@ -1,0 +1,75 @@
+// The program's own XML reader and writer for its configuration file: one
+// class that is both document and element. The reader accepts the subset the
+// program writes (elements, attributes in double quotes, comments, text); the
+// writer produces a fixed, tab-indented layout.
+//
+// Errors inside are thrown as CXmlDoc::XmlExc and come out of Load and Save
+// as an error text; nothing escapes them. Not thread-safe: one document is
+// built or read by one thread.
+#pragma once
+
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+class CXmlDoc {
+ public:
+  class XmlExc {
+   public:
+    explicit XmlExc(std::wstring message) : m_message(std::move(message)) {}
+    const std::wstring& Message() const { return m_message; }
+
+   private:
+    std::wstring m_message;
+  };
+
+  explicit CXmlDoc(const std::wstring& name);
+  // An element built for owner: it adds itself (as a copy) to owner when it is
+  // destroyed, its name going to the front of owner's child-name order.
+  CXmlDoc(const std::wstring& name, CXmlDoc* owner);
+  // A copy never carries the owner: only the original adds itself.
+  CXmlDoc(const CXmlDoc& other);
+  // Copies everything but the owner; this element keeps its own.
+  CXmlDoc& operator=(const CXmlDoc& other);
+  ~CXmlDoc();
+
+  // Stores a copy of child (owner cleared) after the children of its name.
+  // Throws XmlExc when child has an owner and fromDestructor is false.
+  void AddChild(const CXmlDoc& child, bool fromDestructor);
+  // The first value of a name stays.
+  void AddAttribute(const std::string& name, const std::string& value);
+
+  // Reads path into this document's children. openFailed tells a missing or
+  // unreadable file from a malformed one. Elements parsed before an error stay.
+  bool Load(const std::wstring& path, std::wstring& error, bool& openFailed);
+  // Load's reading of the file's bytes.
+  bool LoadFromText(const std::string& text, std::wstring& error);
+  // Replaces path (through a symbolic link, keeping the old file's mode) with
+  // this document's children; on any failure the previous file stays as it
+  // was and no temporary file is left behind.
+  bool Save(const std::wstring& path, std::wstring& error) const;
+
+  static std::string EncodeEntities(const std::string& value);
+  static std::string DecodeEntities(const std::string& value);
+
+  // Open to the conf-file layer's typed accessors.
+  std::wstring m_name;
+  std::map<std::string, std::string> m_attributes;     // UTF-8 name -> UTF-8 value
+  std::list<std::string> m_attributeOrder;             // names in order of first insertion
+  std::string m_text;                                  // raw bytes of the file, UTF-8
+  std::map<std::wstring, std::vector<CXmlDoc>> m_children;
+  std::list<std::wstring> m_childOrder;                // order in which child names are written
+
+ private:
+  // Content nesting limit; 10000 items per level and 49 attributes per tag.
+  static constexpr int kMaxDepth = 10;
+  static constexpr int kMaxItems = 10000;
+  static constexpr int kMaxAttributes = 50;
+
+  static void ParseNodes(const std::string& text, size_t& pos, CXmlDoc& parent, int depth);
+  static CXmlDoc ParseTag(const std::string& tag);
+  static void WriteNode(std::string& out, const CXmlDoc& element, int depth);
+
+  CXmlDoc* m_owner = nullptr;
+};
