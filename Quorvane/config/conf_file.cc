@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 
 #include "Quorvane/config/constants.h"
 #include "Quorvane/config/server_import.h"
 #include "Quorvane/foundation/address_utils.h"
+#include "Quorvane/foundation/net_interfaces.h"
 #include "Quorvane/foundation/text_utils.h"
 
 namespace {
@@ -521,7 +523,16 @@ namespace {
 
 // The current names of the machine's interfaces, looked up in one picture
 // taken before the rules are read.
-InterfaceNameLookup TakeInterfaceSnapshot() { return {}; }
+InterfaceNameLookup TakeInterfaceSnapshot() {
+  auto snapshot = std::make_shared<SNetInterfacesSnapshot>();
+  GetNetInterfacesSnapshot(*snapshot);
+  return [snapshot](ENetInterfaceIdType type, const std::wstring& id, std::wstring& name) {
+    SNetInterface found;
+    if (!FindInterface(snapshot->interfaces, type, id, found)) return false;
+    name = found.name;
+    return true;
+  };
+}
 
 bool LoadDocument(CProfile& profile, const CXmlDoc& document, const std::wstring& file, bool& checkVersion,
                   std::wstring& error) {

@@ -6,8 +6,12 @@
 #include <sys/resource.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 
+#include "Quorvane/foundation/address_utils.h"
+#include "Quorvane/foundation/net_interfaces.h"
+#include "Quorvane/platform/net_adapters.h"
 #include "tests/config/conf_test_util.h"
 
 namespace {
@@ -316,6 +320,57 @@ TEST(ConfRead, ValueFormatsAndDefaults) {
     ASSERT_TRUE(LoadConfText(folder, ConfText(c.body), profile, error)) << WideToUtf8(error);
     c.check(profile);
   }
+}
+
+// One adapter, "lan0", that is up.
+class OneAdapterSource : public platform::NetAdapterSource {
+ public:
+  bool EnumerateAdapters(std::vector<platform::SAdapterInfo>& out) override {
+    platform::SAdapterInfo adapter;
+    adapter.name = "lan0";
+    adapter.uuid = platform::InterfaceUuidFromName(adapter.name);
+    adapter.up = true;
+    adapter.addresses = {TextToSockaddr("192.0.2.10")};
+    adapter.dnsSuffix = "corp.example";
+    out = {adapter};
+    return true;
+  }
+  bool EnumerateWlanNetworks(std::vector<platform::SWlanNetwork>& out) override {
+    out.clear();
+    return false;
+  }
+  std::vector<sockaddr_storage> LoadSystemDnsServers() override { return {}; }
+  bool RequestWlanScan() override { return false; }
+  std::unique_ptr<platform::NetChangeWatcher> StartWatcher(std::function<void()>) override { return nullptr; }
+};
+
+TEST(ConfRead, InterfacePresentNowGivesItsCurrentName) {
+  OneAdapterSource source;
+  platform::SetNetAdapterSourceForTesting(&source);
+  ResetNetInterfacesForTesting();
+  SNetInterface lan;
+  const bool found = FindNetInterface(InterfaceIdName, L"lan0", lan);
+
+  const std::string rest = "enabled=\"1\" hostnames=\"*\" action=\"bypass\" action_id=\"0\"";
+  const std::string body =
+      Rule("name=\"ById\" " + rest + " interface_id=\"" + WideToUtf8(lan.id) +
+           "\" interface_id_type=\"id\" interface_name=\"Old name\"") +
+      Rule("name=\"BySuffix\" " + rest + " interface_id=\"corp.example\" interface_id_type=\"dns_suffix\"") +
+      Rule("name=\"Gone\" " + rest +
+           " interface_id=\"{00000000-0000-0000-0000-000000000001}\" interface_id_type=\"id\" "
+           "interface_name=\"Old name\"");
+  TempFolder folder;
+  CProfile profile;
+  std::wstring error;
+  const bool loaded = LoadConfText(folder, ConfText(body), profile, error);
+  platform::SetNetAdapterSourceForTesting(nullptr);
+  ResetNetInterfacesForTesting();
+
+  ASSERT_TRUE(found);
+  ASSERT_TRUE(loaded) << WideToUtf8(error);
+  EXPECT_EQ(profile.rules[0].interface_name, L"lan0");
+  EXPECT_EQ(profile.rules[1].interface_name, L"lan0");
+  EXPECT_EQ(profile.rules[2].interface_name, L"Old name");
 }
 
 TEST(ConfRead, NextObjectIdFollowsTheHighestIdRead) {
