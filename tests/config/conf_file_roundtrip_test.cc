@@ -19,6 +19,9 @@
 
 namespace {
 
+using ConfGolden = testsupport::ConfFileTest;
+using ConfRandom = testsupport::ConfFileTest;
+
 using testsupport::ConfData;
 using testsupport::ReadBytes;
 using testsupport::TempFolder;
@@ -118,7 +121,7 @@ ByteString Address(const char* text) {
   return bytes;
 }
 
-TEST(ConfGolden, LoadsAndSavesByteForByte) {
+TEST_F(ConfGolden, LoadsAndSavesByteForByte) {
   g_NextObjectId = 1;
   CProfile profile;
   std::wstring error;
@@ -186,7 +189,7 @@ TEST(ConfGolden, LoadsAndSavesByteForByte) {
 
 // The golden file's top-level elements dealt round-robin by name, last name
 // first, and a pool's relays after its servers: the same profile.
-TEST(ConfGolden, ElementOrderDoesNotMatter) {
+TEST_F(ConfGolden, ElementOrderDoesNotMatter) {
   const std::string golden = ReadBytes(ConfData("golden.xml"));
   const size_t bodyStart = golden.find('\n', golden.find("<TarnwickProfile")) + 1;
   const size_t bodyEnd = golden.find("</TarnwickProfile>");
@@ -489,7 +492,7 @@ void ExpectSameRule(const CRule& a, const CRule& b) {
   EXPECT_EQ(a.displayList, b.displayList);
 }
 
-TEST(ConfRandom, ProfilesSurviveSaveAndLoad) {
+TEST_F(ConfRandom, ProfilesSurviveSaveAndLoad) {
   constexpr uint32_t kProfiles = 60;
   for (uint32_t seed = 1; seed <= kProfiles; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));

@@ -16,6 +16,9 @@
 
 namespace {
 
+using ConfRead = testsupport::ConfFileTest;
+using ConfSave = testsupport::ConfFileTest;
+
 using testsupport::ConfData;
 using testsupport::ConfText;
 using testsupport::LoadConfText;
@@ -168,7 +171,7 @@ const std::string kServer = "\t<DnsServer id=\"1001\" name=\"One\" protocol=\"pl
 
 std::string Rule(const std::string& attributes) { return "\t<Rule " + attributes + " />\n"; }
 
-TEST(ConfRead, ValueFormatsAndDefaults) {
+TEST_F(ConfRead, ValueFormatsAndDefaults) {
   const ReadCase cases[] = {
       {"port_absent_is_the_protocols",
        "\t<DnsServer id=\"1\" name=\"T\" protocol=\"dot\" dot_host_name=\"t.example\" />\n",
@@ -344,7 +347,7 @@ class OneAdapterSource : public platform::NetAdapterSource {
   std::unique_ptr<platform::NetChangeWatcher> StartWatcher(std::function<void()>) override { return nullptr; }
 };
 
-TEST(ConfRead, InterfacePresentNowGivesItsCurrentName) {
+TEST_F(ConfRead, InterfacePresentNowGivesItsCurrentName) {
   OneAdapterSource source;
   platform::SetNetAdapterSourceForTesting(&source);
   ResetNetInterfacesForTesting();
@@ -373,7 +376,7 @@ TEST(ConfRead, InterfacePresentNowGivesItsCurrentName) {
   EXPECT_EQ(profile.rules[2].interface_name, L"Old name");
 }
 
-TEST(ConfRead, NextObjectIdFollowsTheHighestIdRead) {
+TEST_F(ConfRead, NextObjectIdFollowsTheHighestIdRead) {
   struct Case {
     std::string body;
     uint32_t next;
@@ -397,7 +400,7 @@ TEST(ConfRead, NextObjectIdFollowsTheHighestIdRead) {
 }
 
 // One fixture per message; what was appended before the failure is counted.
-TEST(ConfRead, BrokenFilesGiveTheirMessage) {
+TEST_F(ConfRead, BrokenFilesGiveTheirMessage) {
   struct Case {
     const char* file;
     std::wstring error;
@@ -454,7 +457,7 @@ TEST(ConfRead, BrokenFilesGiveTheirMessage) {
   }
 }
 
-TEST(ConfRead, NewerVersionLoadsOnceTheCallerAgrees) {
+TEST_F(ConfRead, NewerVersionLoadsOnceTheCallerAgrees) {
   const std::wstring newer = WidePath(ConfData("broken/newer_version.xml"));
   std::wstring error;
   bool openFailed = false;
@@ -473,7 +476,7 @@ TEST(ConfRead, NewerVersionLoadsOnceTheCallerAgrees) {
   EXPECT_EQ(error, L"Incorrect file format version.");
 }
 
-TEST(ConfRead, PathArgumentOrTheProfilesOwn) {
+TEST_F(ConfRead, PathArgumentOrTheProfilesOwn) {
   TempFolder folder;
   const std::wstring missing = WidePath(folder.Path() / "Configuration.xml");
   CProfile profile;
@@ -495,7 +498,7 @@ TEST(ConfRead, PathArgumentOrTheProfilesOwn) {
   EXPECT_TRUE(read.IsDefault());
 }
 
-TEST(ConfSave, FailedWriteKeepsThePreviousFile) {
+TEST_F(ConfSave, FailedWriteKeepsThePreviousFile) {
   TempFolder folder;
   const auto path = folder.Path() / "Configuration.xml";
   CProfile profile;
@@ -526,7 +529,7 @@ TEST(ConfSave, FailedWriteKeepsThePreviousFile) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.Path()), {}), 1);
 }
 
-TEST(ConfSave, UnwritableFolderReportsTheWritersError) {
+TEST_F(ConfSave, UnwritableFolderReportsTheWritersError) {
   TempFolder folder;
   testsupport::WriteBytes(folder.Path() / "file", "x");
   const std::wstring path = WidePath(folder.Path() / "file" / "Configuration.xml");

@@ -2,14 +2,28 @@
 // a conf-file.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
+#include "Quorvane/config/object_id.h"
 #include "Quorvane/config/profile.h"
 #include "Quorvane/foundation/text_utils.h"
 #include "tests/support/temp_folder.h"
 
 namespace testsupport {
+
+// A load sets g_NextObjectId; each test puts it back for the tests after it.
+class ConfFileTest : public ::testing::Test {
+ protected:
+  ConfFileTest() : m_savedNextObjectId(g_NextObjectId) {}
+  ~ConfFileTest() override { g_NextObjectId = m_savedNextObjectId; }
+
+ private:
+  uint32_t m_savedNextObjectId;
+};
 
 inline std::filesystem::path ConfData(const std::string& name) {
   return std::filesystem::path(TARNWICK_CONFIG_TEST_DATA) / name;
