@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <limits>
+#include <map>
 #include <memory>
+#include <utility>
 
 #include "Quorvane/config/constants.h"
 #include "Quorvane/config/server_import.h"
@@ -36,20 +38,14 @@ bool ParseDigits(const std::string& text, size_t start, uint64_t max, uint64_t& 
                         L">.");
 }
 
-bool ProtocolFromKey(const std::string& key, EDnsProtocol& protocol) {
-  for (const auto& [value, names] : g_ProtocolTable) {
+// The value whose key (compared case-sensitively) is key in a table of
+// value -> {key, display text}.
+template <class Value>
+bool ValueFromKey(const std::map<Value, std::pair<std::string, std::string>>& table, const std::string& key,
+                  Value& value) {
+  for (const auto& [candidate, names] : table) {
     if (names.first == key) {
-      protocol = value;
-      return true;
-    }
-  }
-  return false;
-}
-
-bool PoolTypeFromKey(const std::string& key, EPoolType& type) {
-  for (const auto& [value, names] : g_PoolTypeTable) {
-    if (names.first == key) {
-      type = value;
+      value = candidate;
       return true;
     }
   }
@@ -73,6 +69,19 @@ bool ReadHashes(const CXmlDoc& element, const std::string& key, HashList& hashes
   std::string reason;
   if (!ParseHashList(text, hashes, reason)) {
     error = L"Incorrect format of hashes of server " + name + L".";
+    return false;
+  }
+  return true;
+}
+
+// DoT and DoQ: "<prefix>_host_name" (may be empty) and "<prefix>_hashes";
+// the server needs a host name or an address.
+bool ReadTlsTarget(const CXmlDoc& element, const std::string& prefix, const wchar_t* kind, const CDnsServer& server,
+                   std::string& host, HashList& hashes, std::wstring& error) {
+  GetAttribute(element, prefix + "_host_name", host, false);
+  if (!ReadHashes(element, prefix + "_hashes", hashes, server.name, error)) return false;
+  if (host.empty() && server.address.empty()) {
+    error = L"IP address or hostname should be set for " + server.name + L" " + kind + L" server.";
     return false;
   }
   return true;
@@ -209,7 +218,7 @@ bool ReadDnsServer(const CXmlDoc& element, const std::vector<CDnsServer>& server
 
   std::string text;
   GetAttribute(element, "protocol", text, true);
-  if (!ProtocolFromKey(text, read.protocol) || read.protocol == EDnsProtocol::Unspec) {
+  if (!ValueFromKey(g_ProtocolTable, text, read.protocol) || read.protocol == EDnsProtocol::Unspec) {
     error = L"Protocol for server " + name + L" is missing.";
     return false;
   }
@@ -258,12 +267,7 @@ bool ReadDnsServer(const CXmlDoc& element, const std::vector<CDnsServer>& server
       if (!ReadHashes(element, "doh_hashes", read.doh_hashes, name, error)) return false;
       break;
     case EDnsProtocol::Dot:
-      GetAttribute(element, "dot_host_name", read.dot_host_name, false);
-      if (!ReadHashes(element, "dot_hashes", read.dot_hashes, name, error)) return false;
-      if (read.dot_host_name.empty() && read.address.empty()) {
-        error = L"IP address or hostname should be set for " + name + L" DoT server.";
-        return false;
-      }
+      if (!ReadTlsTarget(element, "dot", L"DoT", read, read.dot_host_name, read.dot_hashes, error)) return false;
       break;
     case EDnsProtocol::NextDns:
       GetAttribute(element, "nextdns_id", read.nextdns_id, true);
@@ -272,12 +276,7 @@ bool ReadDnsServer(const CXmlDoc& element, const std::vector<CDnsServer>& server
       GetAttributeW(element, "nextdns_devname", read.nextdns_devname, false);
       break;
     case EDnsProtocol::Doq:
-      GetAttribute(element, "doq_host_name", read.doq_host_name, false);
-      if (!ReadHashes(element, "doq_hashes", read.doq_hashes, name, error)) return false;
-      if (read.doq_host_name.empty() && read.address.empty()) {
-        error = L"IP address or hostname should be set for " + name + L" DoQ server.";
-        return false;
-      }
+      if (!ReadTlsTarget(element, "doq", L"DoQ", read, read.doq_host_name, read.doq_hashes, error)) return false;
       break;
     default:
       break;
@@ -345,7 +344,7 @@ bool ReadDnsPool(const CXmlDoc& element, const std::vector<CDnsServer>& servers,
   read.type = EPoolType::Balancing;
   std::string text;
   if (GetAttribute(element, "type", text, false)) {
-    if (!PoolTypeFromKey(text, read.type)) {
+    if (!ValueFromKey(g_PoolTypeTable, text, read.type)) {
       error = L"Incorrect type of pool " + read.name + L".";
       return false;
     }
