@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Quorvane/config/hooks.h"
@@ -398,6 +399,21 @@ TEST(RuleProcessor, RandomChoiceCoversMembersAndFollowsTheSeed) {
     Draws(env, 7, &second);
     EXPECT_EQ(first, second);
   }
+}
+
+TEST(RuleProcessor, PoolGeneratorIsPerThread) {
+  std::vector<uint32_t> alone, beside;
+  SeedPoolRandom(42);
+  for (int i = 0; i < 8; ++i) alone.push_back(PoolRandom());
+  SeedPoolRandom(42);
+  // Another thread seeding and drawing must not move this thread's sequence.
+  std::thread other([] {
+    SeedPoolRandom(42);
+    for (int i = 0; i < 1000; ++i) PoolRandom();
+  });
+  other.join();
+  for (int i = 0; i < 8; ++i) beside.push_back(PoolRandom());
+  EXPECT_EQ(alone, beside);
 }
 
 }  // namespace
