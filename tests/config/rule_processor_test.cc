@@ -12,37 +12,15 @@
 #include "Quorvane/config/hooks.h"
 #include "Quorvane/config/profile.h"
 #include "Quorvane/foundation/address_utils.h"
+#include "tests/config/config_records.h"
 #include "tests/config/log_capture.h"
 
 namespace {
 
 constexpr char kTestHost[] = "probe.test";
 
-CDnsServer MakeServer(uint32_t id, const wchar_t* name, EDnsProtocol protocol, const char* ip, EServerStatus status,
-                      int32_t rttMs) {
-  CDnsServer server;
-  server.id = id;
-  server.name = name;
-  server.protocol = protocol;
-  server.port = GetDefaultPort(protocol);
-  int family = 0;
-  if (TextToAddress(ip, family, server.address)) server.family = family;
-  server.addressKnown = true;
-  server.status = status;
-  server.rttMs = rttMs;
-  return server;
-}
-
-CDnsPool MakePool(uint32_t id, const wchar_t* name, EPoolType type, std::vector<uint32_t> serverIds,
-                  std::vector<uint32_t> relayIds = {}) {
-  CDnsPool pool;
-  pool.id = id;
-  pool.name = name;
-  pool.type = type;
-  pool.serverIds = std::move(serverIds);
-  pool.relayIds = std::move(relayIds);
-  return pool;
-}
+using testsupport::MakePool;
+using testsupport::MakeServer;
 
 CRule MakeRule(const wchar_t* name, ERuleAction action, uint32_t actionId = 0, const wchar_t* hostnames = L"*") {
   CRule rule;
