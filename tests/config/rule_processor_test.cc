@@ -12,6 +12,7 @@
 #include "Quorvane/config/hooks.h"
 #include "Quorvane/config/profile.h"
 #include "Quorvane/foundation/address_utils.h"
+#include "Quorvane/platform/net_adapters.h"
 #include "tests/config/config_records.h"
 #include "tests/config/log_capture.h"
 
@@ -377,6 +378,54 @@ TEST(RuleProcessor, RandomChoiceCoversMembersAndFollowsTheSeed) {
     Draws(env, 7, &second);
     EXPECT_EQ(first, second);
   }
+}
+
+// The machine's interface table as the engine leaves it: no source handed in.
+class FakeAdapters : public platform::NetAdapterSource {
+ public:
+  bool EnumerateAdapters(std::vector<platform::SAdapterInfo>& out) override {
+    platform::SAdapterInfo adapter;
+    adapter.name = "veth-a";
+    adapter.uuid = platform::InterfaceUuidFromName(adapter.name);
+    adapter.up = true;
+    adapter.addresses = {TextToSockaddr("10.9.0.1")};
+    adapter.dnsServers = {TextToSockaddr("10.9.0.53")};
+    out = {adapter};
+    return true;
+  }
+  bool EnumerateWlanNetworks(std::vector<platform::SWlanNetwork>& out) override {
+    out.clear();
+    return false;
+  }
+  std::vector<sockaddr_storage> LoadSystemDnsServers() override { return {TextToSockaddr("192.0.2.99")}; }
+  bool RequestWlanScan() override { return false; }
+  std::unique_ptr<platform::NetChangeWatcher> StartWatcher(std::function<void()>) override { return nullptr; }
+};
+
+TEST(RuleProcessor, AsksTheInterfaceTableByDefault) {
+  testsupport::LogCapture log;
+  FakeAdapters adapters;
+  platform::SetNetAdapterSourceForTesting(&adapters);
+  ResetNetInterfacesForTesting();
+  CEnvironment env;
+  env.m_processor.interfaces = nullptr;
+  struct Case {
+    const char* name;
+    CRule rule;
+    const wchar_t* server;
+  } cases[] = {
+      {"interface_by_name", OnInterface(MakeRule(L"R", kServer, 0), L"veth-a", InterfaceIdName), L"10.9.0.53"},
+      {"system", MakeRule(L"R", kServer, 0), L"192.0.2.99"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    env.m_processor.rules = {c.rule, Defaults()};
+    SOutcome out = env.Run();
+    EXPECT_EQ(out.rule, L"R");
+    EXPECT_EQ(out.server, c.server);
+  }
+  platform::SetNetAdapterSourceForTesting(nullptr);
+  ResetNetInterfacesForTesting();
 }
 
 TEST(RuleProcessor, PoolGeneratorIsPerThread) {
