@@ -7,30 +7,16 @@
 
 #include "Quorvane/config/hooks.h"
 #include "Quorvane/foundation/address_utils.h"
+#include "tests/config/config_records.h"
 #include "tests/config/log_capture.h"
 
 namespace {
 
-CDnsServer MakeServer(uint32_t id, const wchar_t* name, EDnsProtocol protocol = EDnsProtocol::Plain,
-                      const char* ip = "192.0.2.1") {
-  CDnsServer server;
-  server.id = id;
-  server.name = name;
-  server.protocol = protocol;
-  server.port = GetDefaultPort(protocol);
-  int family = 0;
-  if (TextToAddress(ip, family, server.address)) server.family = family;
-  server.addressKnown = true;
-  return server;
-}
+using testsupport::MakeServer;
 
 CDnsPool MakePool(uint32_t id, std::vector<uint32_t> serverIds, std::vector<uint32_t> relayIds = {}) {
-  CDnsPool pool;
-  pool.id = id;
-  pool.name = L"P" + std::to_wstring(id);
-  pool.serverIds = std::move(serverIds);
-  pool.relayIds = std::move(relayIds);
-  return pool;
+  return testsupport::MakePool(id, L"P" + std::to_wstring(id), EPoolType::Redundancy, std::move(serverIds),
+                               std::move(relayIds));
 }
 
 // Each call as "kind:server id/relay id", plus the fields a caller relies on.
