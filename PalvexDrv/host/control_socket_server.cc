@@ -94,6 +94,15 @@ bool CControlOutput::Send(std::vector<uint8_t> bytes) {
   return true;
 }
 
+void CControlOutput::Disconnect() {
+  std::lock_guard lock(m_mutex);
+  m_closed = true;
+  m_queue.clear();
+  m_queued = 0;
+  if (m_fd >= 0) shutdown(m_fd, SHUT_RDWR);
+  m_wake.notify_all();
+}
+
 void CControlOutput::Run(int fd) {
   for (;;) {
     std::vector<uint8_t> next;

@@ -52,6 +52,9 @@ class CControlOutput {
   // it (the peer is dropped) and also returns false.
   bool Send(std::vector<uint8_t> bytes);
   bool Overflowed() const { return m_overflow.load(); }
+  // Ends the connection from the session's side (a malformed frame); the
+  // session's OnClose follows on the server's thread.
+  void Disconnect();
 
  private:
   friend class CControlSocketServer;

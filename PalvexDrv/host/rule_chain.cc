@@ -125,6 +125,10 @@ void CRuleChain::Remove() {
   m_installed = false;
 }
 
+void CRuleChain::RemoveLeftovers() {
+  for (const char* tool : kTools) RemoveFor(tool);
+}
+
 void CRuleChain::RemoveFor(const std::string& tool) {
   std::string output, input;
   RunTool(tool, {"-w", "-S", "OUTPUT"}, &output);

@@ -42,6 +42,9 @@ class CRuleChain {
   bool Install(std::string& error);
   // Idempotent.
   void Remove();
+  // Removes the chain and its jumps whether or not this object installed
+  // them: what a host that was killed left behind.
+  void RemoveLeftovers();
 
  private:
   void RemoveFor(const std::string& tool);
