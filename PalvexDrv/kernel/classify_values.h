@@ -85,6 +85,7 @@ constexpr uint32_t FWPS_METADATA_FIELD_TRANSPORT_HEADER_SIZE = 0x4;
 constexpr uint32_t FWPS_METADATA_FIELD_FLOW_HANDLE = 0x8;
 constexpr uint32_t FWPS_METADATA_FIELD_PROCESS_ID = 0x10;
 constexpr uint32_t FWPS_METADATA_FIELD_TRANSPORT_ENDPOINT_HANDLE = 0x20;
+constexpr uint32_t FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE = 0x40;
 
 struct FWPS_INCOMING_METADATA_VALUES {
   uint32_t currentMetadataValues = 0;
@@ -94,6 +95,7 @@ struct FWPS_INCOMING_METADATA_VALUES {
   uint64_t flowHandle = 0;
   uint64_t processId = 0;
   uint64_t transportEndpointHandle = 0;
+  void* redirectRecords = nullptr;  // connect-redirect layers
 };
 
 inline bool FWPS_IS_METADATA_FIELD_PRESENT(const FWPS_INCOMING_METADATA_VALUES* metadata, uint32_t field) {
