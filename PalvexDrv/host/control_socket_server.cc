@@ -221,7 +221,7 @@ void CControlSocketServer::Accept() {
   std::unique_ptr<IControlSession> session;
   auto output = std::make_shared<CControlOutput>(m_options.outputQueueLimit);
   if (status == 0) {
-    session = m_factory(output, &status);
+    session = m_factory(output, peer, &status);
     if (!session && status == 0) status = 2;  // ERROR_FILE_NOT_FOUND: no device
   }
   if (status != 0) {

@@ -80,12 +80,14 @@ class IControlSession {
   virtual void OnClose() = 0;
 };
 
-// Makes the session of an accepted client; sets *openStatus (a Win32 error,
-// 0 by default) and may return null with a nonzero status to refuse. The
+// Makes the session of an accepted client (peer: who it is); sets
+// *openStatus (a Win32 error, 0 by default) and may return null with a
+// nonzero status to refuse. The
 // session sends nothing before the open reply, which the server queues
 // right after the factory returns.
 using ControlSessionFactory =
-    std::function<std::unique_ptr<IControlSession>(std::shared_ptr<CControlOutput> output, uint32_t* openStatus)>;
+    std::function<std::unique_ptr<IControlSession>(std::shared_ptr<CControlOutput> output,
+                                                   const SPeerCredentials& peer, uint32_t* openStatus)>;
 
 class CControlSocketServer {
  public:

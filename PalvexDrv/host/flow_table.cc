@@ -21,15 +21,17 @@ CFlowTable::STouch CFlowTable::BeginClassify(const SFlowKey& key, uint64_t now) 
   return {entry.flowHandle, true};
 }
 
-std::optional<SFlowEntry> CFlowTable::EndClassify(uint64_t flowHandle) {
+CFlowTable::SAfterClassify CFlowTable::EndClassify(uint64_t flowHandle) {
+  SAfterClassify due;
   std::lock_guard lock(m_mutex);
   auto it = m_flows.find(flowHandle);
-  if (it == m_flows.end()) return std::nullopt;
-  if (--it->second.classifying > 0 || !it->second.ended) return std::nullopt;
-  SFlowEntry ended = std::move(it->second);
-  m_byKey.erase(ended.key);
+  if (it == m_flows.end() || --it->second.classifying > 0) return due;
+  due.removed = std::exchange(it->second.removedWhileClassifying, std::nullopt);
+  if (!it->second.ended) return due;
+  due.ended = std::move(it->second);
+  m_byKey.erase(due.ended->key);
   m_flows.erase(it);
-  return ended;
+  return due;
 }
 
 std::optional<SFlowEntry> CFlowTable::Find(uint64_t flowHandle) const {
@@ -54,21 +56,39 @@ bool CFlowTable::SetOwner(uint64_t flowHandle, const SFlowOwner& owner) {
   return true;
 }
 
-bool CFlowTable::AssociateContext(uint64_t flowHandle, uint32_t layerId, uint32_t calloutId, uint64_t context) {
+bool CFlowTable::AssociateContext(uint64_t flowHandle, const SFlowContext& context) {
   std::lock_guard lock(m_mutex);
   auto it = m_flows.find(flowHandle);
   if (it == m_flows.end() || it->second.context || it->second.ended) return false;
   it->second.context = context;
-  it->second.layerId = layerId;
-  it->second.calloutId = calloutId;
   return true;
 }
 
-std::optional<uint64_t> CFlowTable::RemoveContext(uint64_t flowHandle) {
+CFlowTable::ERemoved CFlowTable::RemoveContext(uint64_t flowHandle, std::optional<SFlowContext>* removed) {
   std::lock_guard lock(m_mutex);
   auto it = m_flows.find(flowHandle);
-  if (it == m_flows.end()) return std::nullopt;
-  return std::exchange(it->second.context, std::nullopt);
+  if (it == m_flows.end() || !it->second.context) return ERemoved::None;
+  SFlowContext context = *std::exchange(it->second.context, std::nullopt);
+  if (it->second.classifying > 0) {
+    it->second.removedWhileClassifying = context;
+    return ERemoved::AfterClassify;
+  }
+  *removed = context;
+  return ERemoved::Now;
+}
+
+std::vector<SFlowContext> CFlowTable::RemoveContextsOf(uint32_t calloutId) {
+  std::vector<SFlowContext> removed;
+  std::lock_guard lock(m_mutex);
+  for (auto& [handle, entry] : m_flows) {
+    if (!entry.context || entry.context->calloutId != calloutId) continue;
+    if (entry.classifying > 0) {
+      entry.removedWhileClassifying = std::exchange(entry.context, std::nullopt);
+    } else {
+      removed.push_back(*std::exchange(entry.context, std::nullopt));
+    }
+  }
+  return removed;
 }
 
 std::vector<SFlowEntry> CFlowTable::Sweep(uint64_t now, const std::function<bool(const SFlowEntry&)>& socketGone) {

@@ -40,15 +40,22 @@ struct SFlowOwner {
   uint32_t uid = 0;
 };
 
+// A context the driver associated with a flow, for one callout at one layer.
+struct SFlowContext {
+  uint64_t context = 0;
+  uint16_t layerId = 0;
+  uint32_t calloutId = 0;
+};
+
 struct SFlowEntry {
   uint64_t flowHandle = 0;
   SFlowKey key;
   uint64_t lastSeen = 0;  // ns
-  std::optional<uint64_t> context;  // set by the driver's flow association
-  uint32_t layerId = 0, calloutId = 0;
+  std::optional<SFlowContext> context;
   std::optional<SFlowOwner> owner;
   int classifying = 0;
   bool ended = false;  // ended while classifying: removed when that returns
+  std::optional<SFlowContext> removedWhileClassifying;  // its delete runs when that returns
 };
 
 class CFlowTable {
@@ -60,17 +67,25 @@ class CFlowTable {
   // Finds or adds the flow of key and marks it seen at now; also counts a
   // classification in progress until EndClassify.
   STouch BeginClassify(const SFlowKey& key, uint64_t now);
-  // The flow, when it ended during the classification, comes back to be
-  // deleted now.
-  std::optional<SFlowEntry> EndClassify(uint64_t flowHandle);
+  // What is due once the last running classification of a flow returns:
+  // the flow itself when it ended meanwhile, a context removed meanwhile.
+  struct SAfterClassify {
+    std::optional<SFlowEntry> ended;
+    std::optional<SFlowContext> removed;
+  };
+  SAfterClassify EndClassify(uint64_t flowHandle);
 
   std::optional<SFlowEntry> Find(uint64_t flowHandle) const;
   std::optional<SFlowEntry> FindByKey(const SFlowKey& key) const;
   bool SetOwner(uint64_t flowHandle, const SFlowOwner& owner);
-  // False when the flow is gone or already has a context.
-  bool AssociateContext(uint64_t flowHandle, uint32_t layerId, uint32_t calloutId, uint64_t context);
-  // The context is taken off; the flow stays.
-  std::optional<uint64_t> RemoveContext(uint64_t flowHandle);
+  // False when the flow is gone, ending, or already has a context.
+  bool AssociateContext(uint64_t flowHandle, const SFlowContext& context);
+  enum class ERemoved { None, Now, AfterClassify };
+  // Takes the context off (the flow stays). Now: the caller runs its delete;
+  // AfterClassify: it comes back from EndClassify; None: there was none.
+  ERemoved RemoveContext(uint64_t flowHandle, std::optional<SFlowContext>* removed);
+  // Takes every context of calloutId off flows not under classification.
+  std::vector<SFlowContext> RemoveContextsOf(uint32_t calloutId);
 
   // Ends flows idle for kFlowIdleTimeout at now, and those whose socket
   // socketGone reports; returns the ended flows that are not under

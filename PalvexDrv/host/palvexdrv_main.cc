@@ -1,11 +1,13 @@
 // palvexdrv: the driver's own code hosted in a privileged process. It
 // loads the driver, serves its control device on the control socket and
 // runs until SIGTERM or SIGINT, then unloads the driver, which removes its
-// netfilter rules. Usage: palvexdrv [--socket-folder DIR] [--group NAME]
+// netfilter rules. Usage:
+//   palvexdrv [--socket-folder DIR] [--group NAME] [--queue N] [--foreign-mark M]
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -17,7 +19,7 @@
 namespace {
 
 int Usage() {
-  std::fprintf(stderr, "usage: palvexdrv [--socket-folder DIR] [--group NAME]\n");
+  std::fprintf(stderr, "usage: palvexdrv [--socket-folder DIR] [--group NAME] [--queue N] [--foreign-mark M]\n");
   return 2;
 }
 
@@ -25,14 +27,25 @@ int Usage() {
 
 int main(int argc, char** argv) {
   SControlSocketOptions options;
+  khost::SFilteringConfig filtering;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--socket-folder" && i + 1 < argc)
+    char* end = nullptr;
+    if (arg == "--socket-folder" && i + 1 < argc) {
       options.folder = argv[++i];
-    else if (arg == "--group" && i + 1 < argc)
+    } else if (arg == "--group" && i + 1 < argc) {
       options.groupName = argv[++i];
-    else
+    } else if (arg == "--queue" && i + 1 < argc) {
+      unsigned long queue = std::strtoul(argv[++i], &end, 0);
+      if (*end != 0 || queue > 0xFFFF) return Usage();
+      filtering.queueNumber = static_cast<uint16_t>(queue);
+    } else if (arg == "--foreign-mark" && i + 1 < argc) {
+      unsigned long mark = std::strtoul(argv[++i], &end, 0);
+      if (*end != 0 || mark > 0xFFFFFFFF || mark == filtering.ownMark || mark == filtering.blockMark) return Usage();
+      filtering.foreignMark = static_cast<uint32_t>(mark);
+    } else {
       return Usage();
+    }
   }
   if (geteuid() != 0) {
     std::fprintf(stderr, "palvexdrv: must run as root (netfilter rules, NFQUEUE, raw sockets, /proc)\n");
@@ -49,11 +62,13 @@ int main(int argc, char** argv) {
 
   // A host that was killed left its chain: traffic bypasses it, but it goes
   // before anything new is installed.
-  CRuleChain(SRuleChainConfig{}).RemoveLeftovers();
+  CRuleChain(SRuleChainConfig{filtering.chain, filtering.queueNumber, filtering.blockMark}).RemoveLeftovers();
 
+  khost::ConfigureFiltering(filtering);
   NTSTATUS status = khost::LoadDriver(DriverEntry);
   if (!NT_SUCCESS(status)) {
-    std::fprintf(stderr, "palvexdrv: the driver failed to load (0x%08X)\n", static_cast<unsigned>(status));
+    std::fprintf(stderr, "palvexdrv: the driver failed to load (0x%08X) %s\n", static_cast<unsigned>(status),
+                 khost::FilteringError().c_str());
     return 1;
   }
   CControlSocketServer server;

@@ -194,7 +194,8 @@ void UnloadDriver() {
 }
 
 ControlSessionFactory DeviceSessionFactory() {
-  return [](std::shared_ptr<CControlOutput> output, uint32_t* openStatus) -> std::unique_ptr<IControlSession> {
+  return [](std::shared_ptr<CControlOutput> output, const SPeerCredentials& peer,
+            uint32_t* openStatus) -> std::unique_ptr<IControlSession> {
     std::lock_guard lock(Host().mutex);
     if (!Host().device || !Host().device->initialized) {
       *openStatus = ERROR_FILE_NOT_FOUND;
@@ -205,6 +206,7 @@ ControlSessionFactory DeviceSessionFactory() {
       return nullptr;
     }
     Host().openFile = new WDFFILEOBJECT__;
+    SetOwnerHint(peer.pid);
     return std::make_unique<CDeviceSession>(std::move(output), Host().openFile);
   };
 }

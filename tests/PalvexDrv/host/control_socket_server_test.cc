@@ -49,7 +49,7 @@ class ControlSocketServer : public ::testing::Test {
     std::string error;
     bool started = m_server.Start(
         options,
-        [this](std::shared_ptr<CControlOutput> output, uint32_t*) {
+        [this](std::shared_ptr<CControlOutput> output, const SPeerCredentials&, uint32_t*) {
           ++m_log.opened;
           return std::make_unique<CEchoSession>(std::move(output), &m_log);
         },
@@ -113,7 +113,7 @@ TEST_F(ControlSocketServer, RemovesAStaleSocketFileAndRefusesWhileAnotherServerA
   SControlSocketOptions options;
   options.folder = m_folder.Path();
   std::string error;
-  EXPECT_FALSE(second.Start(options, [](auto, uint32_t*) { return std::unique_ptr<IControlSession>(); }, error));
+  EXPECT_FALSE(second.Start(options, [](auto, const SPeerCredentials&, uint32_t*) { return std::unique_ptr<IControlSession>(); }, error));
   EXPECT_NE(error.find("another"), std::string::npos) << error;
   // The first server's file is still there and answers.
   CControlClient client;
@@ -125,7 +125,7 @@ TEST_F(ControlSocketServer, RefusesAPathThatIsNotASocket) {
   SControlSocketOptions options;
   options.folder = m_folder.Path();
   std::string error;
-  EXPECT_FALSE(m_server.Start(options, [](auto, uint32_t*) { return std::unique_ptr<IControlSession>(); }, error));
+  EXPECT_FALSE(m_server.Start(options, [](auto, const SPeerCredentials&, uint32_t*) { return std::unique_ptr<IControlSession>(); }, error));
   EXPECT_EQ(testsupport::ReadBytes(m_folder.Path() / kControlSocketName), "x");  // left alone
 }
 
@@ -146,7 +146,7 @@ TEST_F(ControlSocketServer, AFactoryThatRefusesSendsItsStatus) {
   std::string error;
   ASSERT_TRUE(m_server.Start(
       options,
-      [](auto, uint32_t* status) {
+      [](auto, const SPeerCredentials&, uint32_t* status) {
         *status = 2;
         return std::unique_ptr<IControlSession>();
       },

@@ -54,12 +54,13 @@ TEST(FlowTable, EndsWhenItsSocketIsGoneAndKeepsItsContextForTheDelete) {
   auto gone = table.BeginClassify(Key(4001), 0);
   table.EndClassify(kept.flowHandle);
   table.EndClassify(gone.flowHandle);
-  ASSERT_TRUE(table.AssociateContext(gone.flowHandle, 24, 7, 0xC0FFEE));
-  EXPECT_FALSE(table.AssociateContext(gone.flowHandle, 24, 7, 1));  // one context per flow
+  ASSERT_TRUE(table.AssociateContext(gone.flowHandle, {0xC0FFEE, 24, 7}));
+  EXPECT_FALSE(table.AssociateContext(gone.flowHandle, {1, 24, 7}));  // one context per flow
   auto ended = table.Sweep(1, [&](const SFlowEntry& entry) { return entry.flowHandle == gone.flowHandle; });
   ASSERT_EQ(ended.size(), 1u);
-  EXPECT_EQ(ended[0].context, 0xC0FFEEu);
-  EXPECT_EQ(ended[0].layerId, 24u);
+  ASSERT_TRUE(ended[0].context.has_value());
+  EXPECT_EQ(ended[0].context->context, 0xC0FFEEu);
+  EXPECT_EQ(ended[0].context->layerId, 24u);
   EXPECT_TRUE(table.Find(kept.flowHandle).has_value());
 }
 
@@ -68,8 +69,8 @@ TEST(FlowTable, AnEndFoundDuringAClassificationWaitsForItToReturn) {
   auto flow = table.BeginClassify(Key(4000), 0);
   EXPECT_TRUE(table.Sweep(kIdle, kNoneGone).empty());
   EXPECT_TRUE(table.Find(flow.flowHandle).has_value());
-  EXPECT_FALSE(table.AssociateContext(flow.flowHandle, 24, 7, 1));  // ending: no new context
-  auto ended = table.EndClassify(flow.flowHandle);
+  EXPECT_FALSE(table.AssociateContext(flow.flowHandle, {1, 24, 7}));  // ending: no new context
+  auto ended = table.EndClassify(flow.flowHandle).ended;
   ASSERT_TRUE(ended.has_value());
   EXPECT_EQ(ended->flowHandle, flow.flowHandle);
   EXPECT_FALSE(table.Find(flow.flowHandle).has_value());
@@ -80,20 +81,57 @@ TEST(FlowTable, NestedClassificationsDeleteOnlyAfterTheLast) {
   auto flow = table.BeginClassify(Key(4000), 0);
   table.BeginClassify(Key(4000), 0);
   table.Sweep(0, [](const SFlowEntry&) { return true; });
-  EXPECT_FALSE(table.EndClassify(flow.flowHandle).has_value());
-  EXPECT_TRUE(table.EndClassify(flow.flowHandle).has_value());
+  EXPECT_FALSE(table.EndClassify(flow.flowHandle).ended.has_value());
+  EXPECT_TRUE(table.EndClassify(flow.flowHandle).ended.has_value());
 }
 
 TEST(FlowTable, AFlowWithoutContextStaysUntilItEnds) {
   CFlowTable table;
   auto flow = table.BeginClassify(Key(4000), 0);
   table.EndClassify(flow.flowHandle);
-  EXPECT_FALSE(table.RemoveContext(flow.flowHandle).has_value());
+  std::optional<SFlowContext> removed;
+  EXPECT_EQ(table.RemoveContext(flow.flowHandle, &removed), CFlowTable::ERemoved::None);
   EXPECT_FALSE(table.BeginClassify(Key(4000), 1).isNew);
   table.EndClassify(flow.flowHandle);
   auto ended = table.Sweep(1 + kIdle, kNoneGone);
   ASSERT_EQ(ended.size(), 1u);
   EXPECT_FALSE(ended[0].context.has_value());
+}
+
+TEST(FlowTable, AContextRemovedDuringAClassificationIsDeletedWhenItReturns) {
+  CFlowTable table;
+  auto flow = table.BeginClassify(Key(4000), 0);
+  ASSERT_TRUE(table.AssociateContext(flow.flowHandle, {0xAB, 24, 7}));
+  std::optional<SFlowContext> removed;
+  EXPECT_EQ(table.RemoveContext(flow.flowHandle, &removed), CFlowTable::ERemoved::AfterClassify);
+  EXPECT_FALSE(removed.has_value());
+  EXPECT_EQ(table.RemoveContext(flow.flowHandle, &removed), CFlowTable::ERemoved::None);  // once only
+  auto due = table.EndClassify(flow.flowHandle);
+  ASSERT_TRUE(due.removed.has_value());
+  EXPECT_EQ(due.removed->context, 0xABu);
+  EXPECT_FALSE(due.ended.has_value());  // the flow stays, without a context
+  EXPECT_FALSE(table.Find(flow.flowHandle)->context.has_value());
+  // Outside a classification the delete is the caller's at once.
+  ASSERT_TRUE(table.AssociateContext(flow.flowHandle, {0xCD, 24, 7}));
+  EXPECT_EQ(table.RemoveContext(flow.flowHandle, &removed), CFlowTable::ERemoved::Now);
+  EXPECT_EQ(removed->context, 0xCDu);
+}
+
+TEST(FlowTable, RemovingACalloutsContextsSparesOtherCalloutsAndDefersRunningOnes) {
+  CFlowTable table;
+  auto idle = table.BeginClassify(Key(4000), 0);
+  table.EndClassify(idle.flowHandle);
+  auto other = table.BeginClassify(Key(4001), 0);
+  table.EndClassify(other.flowHandle);
+  auto running = table.BeginClassify(Key(4002), 0);
+  table.AssociateContext(idle.flowHandle, {1, 24, 7});
+  table.AssociateContext(other.flowHandle, {2, 26, 8});
+  table.AssociateContext(running.flowHandle, {3, 24, 7});
+  auto removed = table.RemoveContextsOf(7);
+  ASSERT_EQ(removed.size(), 1u);
+  EXPECT_EQ(removed[0].context, 1u);
+  EXPECT_TRUE(table.Find(other.flowHandle)->context.has_value());
+  EXPECT_EQ(table.EndClassify(running.flowHandle).removed->context, 3u);
 }
 
 }  // namespace

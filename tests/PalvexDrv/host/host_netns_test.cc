@@ -342,7 +342,7 @@ class ControlSocketAccess : public ::testing::Test {
     options.groupName = group;
     std::string error;
     bool started = server.Start(
-        options, [](auto, uint32_t*) { return std::make_unique<CNullSession>(); }, error);
+        options, [](auto, const SPeerCredentials&, uint32_t*) { return std::make_unique<CNullSession>(); }, error);
     EXPECT_TRUE(started) << error;
     return started;
   }

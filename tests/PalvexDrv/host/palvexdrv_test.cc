@@ -123,14 +123,27 @@ TEST_F(Palvexdrv, ServesTheProgramsRequestSequenceToOneClientAtATime) {
   EXPECT_EQ(Exit(pid), 0);
 }
 
-TEST_F(Palvexdrv, SigtermRemovesTheSocketAndAKilledHostsLeftoversGoAtTheNextStart) {
+size_t Count(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
+}
+
+TEST_F(Palvexdrv, SigtermRemovesSocketAndChainAKilledHostLeavesDnsWorkingAndItsLeftoversGoAtTheNextStart) {
+  CStubDnsServer server;
+  std::string error;
+  ASSERT_TRUE(server.Start(m_pair, error)) << error;
   pid_t pid = Start();
   CControlClient client;
   ASSERT_EQ(Connect(client), 0u);
   client.Close();
+  for (const char* tool : {"iptables", "ip6tables"})
+    EXPECT_EQ(Count(m_pair.Run(m_pair.Client(), {tool, "-S"}).output, "-j PALVEXDRV"), 3u) << tool;
   kill(pid, SIGTERM);
   EXPECT_EQ(Exit(pid), 0);
   EXPECT_FALSE(std::filesystem::exists(Socket()));
+  for (const char* tool : {"iptables", "ip6tables"})
+    EXPECT_EQ(m_pair.Run(m_pair.Client(), {tool, "-S"}).output.find("PALVEXDRV"), std::string::npos) << tool;
 
   pid = Start();
   ASSERT_EQ(Connect(client), 0u);
@@ -138,13 +151,18 @@ TEST_F(Palvexdrv, SigtermRemovesTheSocketAndAKilledHostsLeftoversGoAtTheNextStar
   kill(pid, SIGKILL);
   Exit(pid);
   EXPECT_TRUE(std::filesystem::exists(Socket()));  // nobody removed it
-  // A chain as a killed host leaves it.
-  m_pair.Run(m_pair.Client(), {"iptables", "-N", "PALVEXDRV"});
+  // The chain stayed, and with nobody on the queue DNS still works.
+  EXPECT_NE(m_pair.Run(m_pair.Client(), {"iptables", "-S"}).output.find("PALVEXDRV"), std::string::npos);
+  for (const char* address : {kServerAddress4, kServerAddress6}) {
+    auto dig = m_pair.Run(m_pair.Client(), {"dig", std::string("@") + address, "+tries=1", "+timeout=2", "+short",
+                                            "killed.test."});
+    EXPECT_EQ(dig.output, "192.0.2.53\n") << address;
+  }
   m_pair.Run(m_pair.Client(), {"iptables", "-A", "OUTPUT", "-p", "udp", "--dport", "53", "-j", "PALVEXDRV"});
 
   pid = Start();
   ASSERT_EQ(Connect(client), 0u);
-  EXPECT_EQ(m_pair.Run(m_pair.Client(), {"iptables", "-S"}).output.find("PALVEXDRV"), std::string::npos);
+  EXPECT_EQ(Count(m_pair.Run(m_pair.Client(), {"iptables", "-S"}).output, "-j PALVEXDRV"), 3u);
   kill(pid, SIGTERM);
   EXPECT_EQ(Exit(pid), 0);
 }
