@@ -185,10 +185,8 @@ uint16_t LocalPort(const SEvent& event) { return ntohs(event.header.sourceAddres
 class Diversion : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    std::string root = RootRequired();
-    ASSERT_TRUE(root.empty()) << root;
+    ASSERT_TRUE(m_pair.CreateAsRoot());
     std::string error;
-    ASSERT_TRUE(m_pair.Create(error)) << error;
     ASSERT_TRUE(m_server.Start(m_pair, error)) << error;
     m_host = m_pair.Spawn(m_pair.Client(), {PALVEXDRV_PATH, "--socket-folder", m_folder.Path().string()}, Log());
     ASSERT_TRUE(m_program.Connect(m_folder.Path() / "PalvexDrv")) << testsupport::ReadBytes(Log());

@@ -33,10 +33,8 @@ constexpr uint32_t kBlockMark = 0x70640002, kOwnMark = 0x70640001;
 class HostNetns : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string root = RootRequired();
-    ASSERT_TRUE(root.empty()) << root;
+    ASSERT_TRUE(m_pair.CreateAsRoot());
     std::string error;
-    ASSERT_TRUE(m_pair.Create(error)) << error;
     ASSERT_TRUE(m_server.Start(m_pair, error)) << error;
   }
   SRunResult Dig(const char* server, std::vector<std::string> extra = {}) {

@@ -118,6 +118,13 @@ bool CNetnsPair::Create(std::string& error) {
   return true;
 }
 
+::testing::AssertionResult CNetnsPair::CreateAsRoot() {
+  if (std::string root = RootRequired(); !root.empty()) return ::testing::AssertionFailure() << root;
+  std::string error;
+  if (!Create(error)) return ::testing::AssertionFailure() << error;
+  return ::testing::AssertionSuccess();
+}
+
 void CNetnsPair::Destroy() {
   for (pid_t pid : m_spawned) {
     kill(pid, SIGKILL);

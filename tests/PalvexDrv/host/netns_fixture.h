@@ -7,6 +7,7 @@
 // also when a test fails half-way.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -42,6 +43,8 @@ class CNetnsPair {
 
   // False with error set; whatever was made is removed again.
   bool Create(std::string& error);
+  // Create for a test: fails with a clear message when not root.
+  ::testing::AssertionResult CreateAsRoot();
   const std::string& Client() const { return m_client; }
   const std::string& Server() const { return m_server; }
 

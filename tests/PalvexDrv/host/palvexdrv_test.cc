@@ -45,10 +45,7 @@ std::string LogText(const SControlReply& reply) {
 class Palvexdrv : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string root = RootRequired();
-    ASSERT_TRUE(root.empty()) << root;
-    std::string error;
-    ASSERT_TRUE(m_pair.Create(error)) << error;
+    ASSERT_TRUE(m_pair.CreateAsRoot());
   }
   std::filesystem::path Socket() const { return m_folder.Path() / "PalvexDrv"; }
   pid_t Start() {
