@@ -112,18 +112,23 @@ std::vector<uint8_t> BuildUdpPacket(int family, const std::array<uint8_t, 16>& s
   return out;
 }
 
-CRawInjector::~CRawInjector() {
+CRawInjector::~CRawInjector() { Close(); }
+
+void CRawInjector::Close() {
   if (m_v4 >= 0) close(m_v4);
   if (m_v6 >= 0) close(m_v6);
+  m_v4 = m_v6 = -1;
 }
 
 bool CRawInjector::Open(uint32_t mark, std::string& error) {
+  Close();
   // IPPROTO_RAW sockets carry the whole IP header in both families.
   m_v4 = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
   m_v6 = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
   for (int fd : {m_v4, m_v6}) {
     if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof(mark)) != 0) {
       error = std::string("raw socket with SO_MARK: ") + std::strerror(errno);
+      Close();
       return false;
     }
   }

@@ -53,8 +53,10 @@ std::vector<uint8_t> BuildUdpPacket(int family, const std::array<uint8_t, 16>& s
 class CRawInjector {
  public:
   ~CRawInjector();
-  // Opens both raw sockets with the mark; false with error set.
+  // Opens both raw sockets with the mark (closing any open ones); false
+  // with error set.
   bool Open(uint32_t mark, std::string& error);
+  void Close();
   // Checks, then injects. Returns 0 or a status above.
   NTSTATUS Inject(const uint8_t* packet, size_t length, int family, EInjectDirection direction,
                   const std::function<bool(const SFlowKey&)>& flowHeld);

@@ -95,6 +95,8 @@ TEST_F(ControlSocketServer, AClientThatStopsReadingIsDroppedAtTheQueueBound) {
   ASSERT_TRUE(client.Send({'F'}));
   ASSERT_TRUE(WaitFor(m_log.closed, 1));
   EXPECT_TRUE(client.SeesClose(std::chrono::seconds(10)));
+  // The server's thread finishes dropping the client after its session closed.
+  for (int i = 0; i < 500 && m_server.HasClient(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_FALSE(m_server.HasClient());
 }
 
