@@ -782,6 +782,13 @@ void CompleteInjections() {
   }
 }
 
+void ClearInjections() {
+  std::lock_guard lock(Fwp().mutex);
+  for (const SPendingInjection& p : Fwp().injections)
+    if (!p.record.completed) Fatal("ClearInjections: an injection is still pending");
+  Fwp().injections.clear();
+}
+
 SVerdict ClassifyInjected(size_t index, SPacket packet) {
   SInjection record;
   {
