@@ -556,8 +556,9 @@ void WdfRequestCompleteWithInformation(WDFREQUEST request, NTSTATUS status, uint
     request->leftDispatch = true;
     onComplete = std::move(request->onComplete);
     completion = request->completion;
+    // Under the lock: once it is released the waiter may free the request.
+    request->done.notify_all();
   }
-  request->done.notify_all();
   if (onComplete) onComplete(completion);
 }
 
