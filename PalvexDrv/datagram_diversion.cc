@@ -48,13 +48,24 @@ void Append(FlowContext* context) {
   KeReleaseInStackQueuedSpinLock(&lock);
 }
 
-FlowContext* TakeFirst() {
+struct SFlowIds {
+  uint64_t flowHandle;
+  uint16_t layerId;
+  uint32_t calloutId;
+};
+
+// Copied under the lock: once unlisted, a concurrent flow delete may free
+// the context at any moment.
+bool TakeFirst(SFlowIds* ids) {
   KLOCK_QUEUE_HANDLE lock;
   KeAcquireInStackQueuedSpinLock(&g_TvnFlowListLock, &lock);
   FlowContext* context = g_TvnFlowListHead;
-  if (context) UnlinkLocked(context);
+  if (context) {
+    *ids = {context->flowHandle, context->layerId, context->calloutId};
+    UnlinkLocked(context);
+  }
   KeReleaseInStackQueuedSpinLock(&lock);
-  return context;
+  return context != nullptr;
 }
 
 uint16_t ReadU16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]); }
@@ -87,20 +98,20 @@ void TvnFlowListInitialize() {
 
 uint32_t TvnFlowCount() { return g_TvnFlowListSize.load(); }
 
-void TvnFlowListUnlink(FlowContext* context) {
+bool TvnFlowListUnlink(FlowContext* context) {
   KLOCK_QUEUE_HANDLE lock;
   KeAcquireInStackQueuedSpinLock(&g_TvnFlowListLock, &lock);
-  if (context->inList) UnlinkLocked(context);
+  bool listed = context->inList != 0;
+  if (listed) UnlinkLocked(context);
   KeReleaseInStackQueuedSpinLock(&lock);
+  return listed;
 }
 
 NTSTATUS TvnRemoveAllFlows(bool emergency) {
   NTSTATUS result = STATUS_SUCCESS;
-  while (FlowContext* context = TakeFirst()) {
-    // Copied first: once removed, the context may be freed at any moment.
-    uint64_t flowHandle = context->flowHandle;
-    uint16_t layerId = context->layerId;
-    uint32_t calloutId = context->calloutId;
+  SFlowIds ids;
+  while (TakeFirst(&ids)) {
+    auto [flowHandle, layerId, calloutId] = ids;
     if (emergency && TvnIsStreamLayer(layerId))
       InjectStreamData(flowHandle, calloutId, layerId, FWPS_STREAM_FLAG_RECEIVE | FWPS_STREAM_FLAG_RECEIVE_DISCONNECT,
                        nullptr, 0);
@@ -172,6 +183,13 @@ void TvnCalloutFlowEstablished(const FWPS_INCOMING_VALUES* values, const FWPS_IN
   // The platform calls no flow delete for this flow while its
   // classification runs, so the context is still alive here.
   Append(context);
+  if (!g_TvnStarted.load()) {
+    // A stop ran since this classification began and may have missed the
+    // context; whoever unlists it removes it from its flow.
+    if (TvnFlowListUnlink(context))
+      FwpsFlowRemoveContext0(metadata->flowHandle, context->layerId, context->calloutId);
+    return;
+  }
   DriverEvent* event = CreateTvnEvent(EventFlowEstablished, values, metadata, nullptr, nullptr, 0);
   if (event) TvnEventListAppend(event);
 }
