@@ -1,0 +1,220 @@
+#include "Quorvane/platform/device_io.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace platform {
+namespace {
+
+std::mutex g_socketPathMutex;
+std::filesystem::path g_socketPath = kDefaultControlSocket;
+
+void SetTimeouts(int fd, int ms) {
+  timeval tv{ms / 1000, (ms % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+// The host's 4-byte open reply; a Win32 error of Open on failure.
+uint32_t ReadOpenReply(int fd) {
+  uint8_t bytes[kOpenReplySize];
+  size_t have = 0;
+  while (have < sizeof bytes) {
+    ssize_t got = recv(fd, bytes + have, sizeof bytes - have, 0);
+    if (got > 0) {
+      have += static_cast<size_t>(got);
+      continue;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return ERROR_SEM_TIMEOUT;
+    return ERROR_FILE_NOT_FOUND;
+  }
+  return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
+}
+
+bool SendAll(int fd, const std::vector<uint8_t>& bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void SetControlDeviceSocket(const std::filesystem::path& path) {
+  std::lock_guard lock(g_socketPathMutex);
+  g_socketPath = path;
+}
+
+std::filesystem::path ControlDeviceSocket() {
+  std::lock_guard lock(g_socketPathMutex);
+  return g_socketPath;
+}
+
+uint32_t CControlDevice::Open(std::wstring_view deviceName, std::unique_ptr<CControlDevice>& device) {
+  device.reset();
+  if (deviceName != kPalvexDeviceName) return ERROR_FILE_NOT_FOUND;
+  std::string path = ControlDeviceSocket().string();
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof address.sun_path) return ERROR_FILE_NOT_FOUND;
+  std::memcpy(address.sun_path, path.data(), path.size());
+
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return ERROR_FILE_NOT_FOUND;
+  // A host whose backlog is full, or one that accepts and stays silent, must
+  // not hang the program's start.
+  SetTimeouts(fd, kOpenTimeoutMs);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    int error = errno;
+    close(fd);
+    return error == EAGAIN || error == EINPROGRESS ? ERROR_SEM_TIMEOUT : Win32ErrorForConnectErrno(error);
+  }
+  uint32_t status = ReadOpenReply(fd);
+  if (status != 0) {
+    close(fd);
+    return status;
+  }
+  SetTimeouts(fd, 0);  // from now on requests wait as long as the driver holds them
+  device.reset(new CControlDevice(fd));
+  return 0;
+}
+
+CControlDevice::CControlDevice(int fd) : m_fd(fd) { m_reader = std::thread(&CControlDevice::ReaderThread, this); }
+
+CControlDevice::~CControlDevice() { Close(); }
+
+SDeviceIoResult CControlDevice::IoControl(uint32_t code, const void* input, uint32_t inputSize, void* output,
+                                          uint32_t outputSize) {
+  SDeviceIoResult result;
+  if (inputSize > kMaxRequestInput || (inputSize != 0 && !input)) {
+    result.error = ERROR_INVALID_PARAMETER;
+    return result;
+  }
+  SControlRequest request;
+  request.code = code;
+  request.outputCapacity = std::min(outputSize, kMaxRequestOutput);
+  if (!output) request.outputCapacity = 0;
+  const auto* in = static_cast<const uint8_t*>(input);
+  if (inputSize != 0) request.input.assign(in, in + inputSize);
+
+  SWaiter waiter;
+  {
+    std::lock_guard lock(m_mutex);
+    if (m_state != EState::Open) {
+      result.error = m_state == EState::Closed ? ERROR_INVALID_HANDLE : ERROR_DEVICE_NOT_CONNECTED;
+      return result;
+    }
+    request.tag = m_nextTag++;
+    waiter.capacity = request.outputCapacity;
+    m_waiters[request.tag] = &waiter;
+  }
+  std::vector<uint8_t> frame;
+  EncodeRequest(request, frame);
+  bool sent;
+  {
+    std::lock_guard lock(m_writeMutex);
+    sent = m_fd >= 0 && SendAll(m_fd, frame);
+  }
+  if (!sent) Disconnect();  // a frame cut off midway leaves the stream unreadable for the host
+
+  std::unique_lock lock(m_mutex);
+  m_done.wait(lock, [&] { return waiter.done; });
+  if (waiter.localError != 0) {
+    result.error = waiter.localError;
+    result.pending = true;
+    return result;
+  }
+  const SControlReply& reply = waiter.reply;
+  result.error = NtStatusToWin32Error(reply.status);
+  result.pending = reply.parked;
+  if (NT_ERROR(reply.status)) {
+    result.bytesReturned = static_cast<uint32_t>(std::min<uint64_t>(reply.information, UINT32_MAX));
+  } else {
+    result.bytesReturned = static_cast<uint32_t>(reply.output.size());
+    if (!reply.output.empty()) std::memcpy(output, reply.output.data(), reply.output.size());
+  }
+  return result;
+}
+
+void CControlDevice::ReaderThread() {
+  CControlFrameReader reader;
+  std::vector<uint8_t> buffer(64 * 1024);
+  for (;;) {
+    ssize_t got = recv(m_fd, buffer.data(), buffer.size(), 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    reader.Append(buffer.data(), static_cast<size_t>(got));
+    SControlReply reply;
+    EFrameStatus status;
+    bool broken = false;
+    while ((status = reader.NextReply(reply)) == EFrameStatus::Frame) {
+      std::lock_guard lock(m_mutex);
+      auto it = m_waiters.find(reply.tag);
+      if (it == m_waiters.end()) continue;  // not ours, or its caller already gave up
+      SWaiter* waiter = it->second;
+      // Output only with success or a warning, never more than was offered or
+      // than the driver says it wrote: else the host is not speaking the protocol.
+      if (NT_ERROR(reply.status) ? !reply.output.empty()
+                                 : reply.output.size() != reply.information || reply.output.size() > waiter->capacity) {
+        broken = true;
+        break;
+      }
+      waiter->reply = std::move(reply);
+      waiter->done = true;
+      m_waiters.erase(it);
+      m_done.notify_all();
+    }
+    if (status == EFrameStatus::Invalid || broken) break;
+  }
+  {
+    std::lock_guard lock(m_mutex);
+    if (m_state == EState::Open) EndAllLocked(EState::Lost, ERROR_DEVICE_NOT_CONNECTED);
+  }
+  Disconnect();  // the host sees the end too and frees the device for the next client
+}
+
+void CControlDevice::EndAllLocked(EState state, uint32_t error) {
+  m_state = state;
+  for (auto& [tag, waiter] : m_waiters) {
+    waiter->localError = error;
+    waiter->done = true;
+  }
+  m_waiters.clear();
+  m_done.notify_all();
+}
+
+void CControlDevice::Disconnect() {
+  std::lock_guard lock(m_writeMutex);
+  if (m_fd >= 0) shutdown(m_fd, SHUT_RDWR);
+}
+
+void CControlDevice::Close() {
+  std::lock_guard closeLock(m_closeMutex);
+  {
+    std::lock_guard lock(m_mutex);
+    if (m_state == EState::Closed && !m_reader.joinable()) return;
+    EndAllLocked(EState::Closed, ERROR_OPERATION_ABORTED);
+  }
+  Disconnect();
+  if (m_reader.joinable()) m_reader.join();
+  std::lock_guard lock(m_writeMutex);
+  if (m_fd >= 0) close(m_fd);
+  m_fd = -1;
+}
+
+}  // namespace platform

@@ -1,0 +1,101 @@
+// DeviceIoControl on "\\.\PalvexDrv" (CreateFileW, then overlapped requests
+// with GetOverlappedResult(wait)) from any number of threads at once.
+// Linux: the driver host's Unix socket (default "/run/PalvexDrv"), framed by
+// shared/control_framing.h; tagged requests, one reader thread for replies.
+// Guards: SIGPIPE (MSG_NOSIGNAL), frames the host would refuse, a descriptor
+// closed under a sender. Any thread; Close may run while others still wait.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <thread>
+
+#include "shared/control_framing.h"
+
+namespace platform {
+
+// Win32 errors of this stand-in besides those of shared/ntstatus.h.
+constexpr uint32_t ERROR_INVALID_HANDLE = 6;         // the device was closed
+constexpr uint32_t ERROR_INVALID_PARAMETER = 87;     // an input the host would refuse
+constexpr uint32_t ERROR_SEM_TIMEOUT = 121;          // the host accepted but never answered the open
+constexpr uint32_t ERROR_OPERATION_ABORTED = 995;    // outstanding when the device was closed
+constexpr uint32_t ERROR_DEVICE_NOT_CONNECTED = 1167;  // the host ended the connection
+
+// The device name the driver creates, as the program opens it.
+inline constexpr std::wstring_view kPalvexDeviceName = L"\\\\.\\PalvexDrv";
+inline constexpr const char* kDefaultControlSocket = "/run/PalvexDrv";
+
+// Where kPalvexDeviceName is reached; tests and the demo point it at their
+// own host. Applies to later opens.
+void SetControlDeviceSocket(const std::filesystem::path& path);
+std::filesystem::path ControlDeviceSocket();
+
+// What DeviceIoControl and, for a request the driver parked,
+// GetOverlappedResult report.
+struct SDeviceIoResult {
+  uint32_t error = 0;          // Win32 error; 0 on success
+  bool pending = false;        // DeviceIoControl said ERROR_IO_PENDING: error and
+                               // bytesReturned are GetOverlappedResult's
+  uint32_t bytesReturned = 0;  // output bytes; with a failure the driver's size hint
+};
+
+class CControlDevice {
+ public:
+  // Bounds the connect and the host's open reply.
+  static constexpr int kOpenTimeoutMs = 2000;
+
+  // CreateFileW: 0 and the device, or ERROR_FILE_NOT_FOUND (no such device, no
+  // socket, no listener, the host closed without answering), ERROR_ACCESS_DENIED
+  // (another client holds the device, or the socket refuses this user),
+  // ERROR_SEM_TIMEOUT (no open reply in time).
+  static uint32_t Open(std::wstring_view deviceName, std::unique_ptr<CControlDevice>& device);
+
+  ~CControlDevice();
+  CControlDevice(const CControlDevice&) = delete;
+  CControlDevice& operator=(const CControlDevice&) = delete;
+
+  // One request, waited for until the driver completes it (a parked GetEvent
+  // waits for an event) or the device ends. Output bytes are copied into
+  // output; outputSize above kMaxRequestOutput is offered as that. Errors:
+  // the driver's status through NtStatusToWin32Error; at once
+  // ERROR_INVALID_PARAMETER for an input above kMaxRequestInput,
+  // ERROR_INVALID_HANDLE after Close, ERROR_DEVICE_NOT_CONNECTED after the host
+  // went away; pending ERROR_OPERATION_ABORTED or ERROR_DEVICE_NOT_CONNECTED
+  // for a request outstanding when that happened.
+  SDeviceIoResult IoControl(uint32_t code, const void* input, uint32_t inputSize, void* output, uint32_t outputSize);
+
+  // CloseHandle: every outstanding request ends with ERROR_OPERATION_ABORTED.
+  void Close();
+
+ private:
+  enum class EState { Open, Lost, Closed };
+  struct SWaiter {
+    bool done = false;
+    uint32_t capacity = 0;    // output bytes offered
+    uint32_t localError = 0;  // set when the device ended before a reply
+    SControlReply reply;
+  };
+
+  explicit CControlDevice(int fd);
+  void ReaderThread();
+  // Under m_mutex: every waiter ends with error, and the state becomes state.
+  void EndAllLocked(EState state, uint32_t error);
+  void Disconnect();  // the stream is unusable: wake the reader so it ends
+
+  int m_fd;                  // closed only by Close, under m_writeMutex
+  std::mutex m_writeMutex;   // one frame at a time on the socket
+  std::mutex m_closeMutex;   // Close runs once at a time
+  std::mutex m_mutex;        // the fields below
+  std::condition_variable m_done;
+  std::map<uint64_t, SWaiter*> m_waiters;  // by tag; each owned by its caller
+  EState m_state = EState::Open;
+  uint64_t m_nextTag = 1;
+  std::thread m_reader;
+};
+
+}  // namespace platform

@@ -1,0 +1,48 @@
+// Windows error numbers for Linux errno values, and the system's message for
+// a number (in place of WSAGetLastError, GetLastError and FormatMessageW).
+// Texts print Winsock numbers for direct socket calls and Win32 numbers for
+// completed overlapped operations; both come from the one table in the .cc.
+// Messages come from the C library's description of the errno behind a row.
+// Any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Winsock numbers a direct call reports.
+constexpr uint32_t WSAEWOULDBLOCK = 10035;
+constexpr uint32_t WSAEINVAL = 10022;
+constexpr uint32_t WSAENOTSOCK = 10038;
+constexpr uint32_t WSAEMSGSIZE = 10040;
+constexpr uint32_t WSAECONNRESET = 10054;
+constexpr uint32_t WSAECONNREFUSED = 10061;
+constexpr uint32_t WSA_IO_PENDING = 997;
+
+// Win32 numbers a completion or a wait reports.
+constexpr uint32_t ERROR_SUCCESS = 0;
+constexpr uint32_t ERROR_INVALID_PARAMETER = 87;
+constexpr uint32_t ERROR_MORE_DATA = 234;
+constexpr uint32_t WAIT_TIMEOUT = 258;
+constexpr uint32_t ERROR_NETNAME_DELETED = 64;
+constexpr uint32_t ERROR_OPERATION_ABORTED = 995;
+constexpr uint32_t ERROR_IO_PENDING = 997;
+constexpr uint32_t ERROR_CONNECTION_REFUSED = 1225;
+constexpr uint32_t ERROR_PORT_UNREACHABLE = 1234;
+
+// The Winsock number of an errno value (10022 ... 10065); an errno without a
+// row maps to 10022 (WSAEINVAL) so that a text never shows 0 for a failure.
+uint32_t WinsockErrorFromErrno(int error);
+// The Win32 number of an errno value seen by a completion (64, 995, 1225 ...);
+// unknown values map to 87 (ERROR_INVALID_PARAMETER).
+uint32_t Win32ErrorFromErrno(int error);
+// WSAGetLastError: the Winsock number of the calling thread's errno.
+uint32_t WSAGetLastError();
+
+// FormatMessageW from the system table: the message for a Winsock or Win32
+// number, one line, without a final period's line break; empty when the
+// number has no row.
+std::wstring SystemErrorMessage(uint32_t code);
+
+}  // namespace platform

@@ -1,0 +1,178 @@
+#include "Quorvane/transports/plain_udp_processor.h"
+
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "Quorvane/foundation/address_utils.h"
+#include "Quorvane/foundation/text_utils.h"
+#include "Quorvane/platform/clock.h"
+#include "Quorvane/platform/system_errors.h"
+#include "Quorvane/transports/engine_sink.h"
+
+namespace {
+
+constexpr uint16_t kTypeOpt = 41;
+constexpr size_t kMaxMessageText = 1000;
+
+// Skips one name; false when it cannot be read within length.
+bool SkipName(const uint8_t* data, size_t& pos, size_t length) {
+  char name[kDnsNameBufferSize] = {};
+  size_t nameLength = 0;
+  int steps = 0;
+  const char* error = nullptr;
+  return ReadDnsName(data, pos, length, nameLength, name, sizeof(name), steps, error);
+}
+
+}  // namespace
+
+size_t CPlainUdpProcessor::ReceiveBufferSizeFor(const uint8_t* query, size_t length) {
+  SDnsHeader header;
+  size_t pos = 0;
+  if (!query || !ReadDnsHeader(header, query, pos, length)) return kReceiveBufferSize;
+  for (unsigned i = 0; i < header.qdcount; ++i) {
+    if (!SkipName(query, pos, length) || length - pos < 4) return kReceiveBufferSize;
+    pos += 4;
+  }
+  const unsigned before = header.ancount + header.nscount;
+  for (unsigned i = 0; i < before + header.arcount; ++i) {
+    SDnsRrHeader rr;
+    if (!SkipName(query, pos, length) || !ReadDnsRrHeader(rr, query, pos, length)) break;
+    // The OPT record's class is the largest UDP payload its sender takes.
+    if (i >= before && rr.type == kTypeOpt) return std::max<size_t>(kReceiveBufferSize, rr.klass);
+    if (length - pos < rr.rdlength) break;
+    pos += rr.rdlength;
+  }
+  return kReceiveBufferSize;
+}
+
+CPlainUdpProcessor::CDnsSocketEventProcessor::CDnsSocketEventProcessor(std::wstring name, uint64_t requestId,
+                                                                       std::shared_ptr<CSafeSocket> socket,
+                                                                       size_t bufferSize,
+                                                                       platform::CompletionPort* port)
+    : m_lastActivity(platform::WallTime()),
+      m_name(std::move(name)),
+      m_requestId(requestId),
+      m_socket(std::move(socket)),
+      m_receiveBuffer(bufferSize),
+      m_port(port) {}
+
+CPlainUdpProcessor::CDnsSocketEventProcessor::~CDnsSocketEventProcessor() {
+  if (m_port && m_socket) m_port->Disassociate(m_socket->Handle());
+}
+
+bool CPlainUdpProcessor::CDnsSocketEventProcessor::PostReceive() {
+  uint32_t result = m_port ? m_port->Recv(m_socket->Handle(), m_receiveBuffer.data(), m_receiveBuffer.size(),
+                                          &m_receiveOverlapped)
+                           : platform::WSAEINVAL;
+  if (result == 0 || result == platform::WSA_IO_PENDING) return true;
+  OnError(L"cannot recv data from socket, error: " + std::to_wstring(result));
+  return false;
+}
+
+void CPlainUdpProcessor::CDnsSocketEventProcessor::ProcessEvent(
+    const CSocketEventsManager::SCompletionEvent& event, int, uint64_t key, CSocketEventsManager& manager,
+    const std::shared_ptr<CSocketEventsManager::CSocketEventProcessor>&) {
+  m_lastActivity = platform::WallTime();
+  if (event.failed) {
+    manager.RemoveSocket(key);
+    std::wstring message = platform::SystemErrorMessage(event.error);
+    if (message.size() > kMaxMessageText) message.resize(kMaxMessageText);
+    OnError(message + L" (" + std::to_wstring(event.error) + L")");
+    return;
+  }
+  size_t bytes = std::min<size_t>(event.bytes, m_receiveBuffer.size());
+  std::vector<uint8_t> datagram(m_receiveBuffer.begin(), m_receiveBuffer.begin() + bytes);
+  if (GetEngineSink().OnUpstreamAnswer(datagram, m_requestId)) {
+    manager.RemoveSocket(key);
+    return;
+  }
+  // Not the answer: keep waiting on the same socket.
+  if (!PostReceive()) manager.RemoveSocket(key);
+}
+
+void CPlainUdpProcessor::CDnsSocketEventProcessor::OnError(const std::wstring& text) {
+  CEngineSink& engine = GetEngineSink();
+  engine.RemoveRequestProcessor(m_requestId);
+  engine.OnPendingRequestError(m_requestId, m_name, text);
+}
+
+bool CPlainUdpProcessor::SendRequest(const uint8_t* query, uint32_t length, const SDnsMessageInfo& info,
+                                     const CDnsServer& server, const std::vector<sockaddr_storage>& localAddresses,
+                                     CSocketEventsManager& manager, uint64_t requestId,
+                                     const std::optional<CDnsServer>&) {
+  const std::wstring name = DnsNameToDisplayText(info.name.name);
+  auto fail = [&](const std::wstring& text) {
+    GetEngineSink().OnRequestError(requestId, name, text);
+    return false;
+  };
+  auto failWithError = [&](const wchar_t* text) {
+    return fail(text + std::to_wstring(static_cast<int>(platform::WSAGetLastError())));
+  };
+
+  const sockaddr_storage* source = nullptr;
+  if (server.family != 0 && !localAddresses.empty()) {
+    for (const sockaddr_storage& local : localAddresses) {
+      if (local.ss_family == server.family) {
+        source = &local;
+        break;
+      }
+    }
+    if (!source) {
+      return fail(L"Could not find a suitable interface IP to connect to the server " +
+                  ToWide(AddressToText(static_cast<int>(server.family), server.address), false));
+    }
+  }
+
+  std::shared_ptr<CSafeSocket> socket =
+      CSafeSocket::Create(static_cast<int>(server.family), SOCK_DGRAM, IPPROTO_UDP);
+  if (!socket) return failWithError(L"socket creation failed with error ");
+  const int fd = socket->Handle();
+  if (source && bind(fd, reinterpret_cast<const sockaddr*>(source), sizeof(sockaddr_storage)) != 0) {
+    return failWithError(L"bind failed with error ");
+  }
+
+  sockaddr_storage target{};
+  target.ss_family = static_cast<sa_family_t>(server.family);
+  if (server.family == AF_INET6) {
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&target);
+    v6->sin6_port = htons(server.port);
+    std::memcpy(&v6->sin6_addr, server.address.data(), std::min<size_t>(server.address.size(), 16));
+  } else {
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&target);
+    v4->sin_port = htons(server.port);
+    std::memcpy(&v4->sin_addr, server.address.data(), std::min<size_t>(server.address.size(), 4));
+  }
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof(target)) != 0) {
+    return failWithError(L"connect failed with error ");
+  }
+  // Sent before registration: an answer that comes first waits in the socket.
+  if (sendto(fd, query, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&target), sizeof(target)) < 0) {
+    return failWithError(L"sendto failed with error ");
+  }
+
+  auto processor = std::make_shared<CDnsSocketEventProcessor>(name, requestId, socket,
+                                                              ReceiveBufferSizeFor(query, length), manager.GetPort());
+  uint64_t key = 0;
+  if (!manager.AddSocketToQueueWithReadEvents(processor, key, socket)) {
+    return failWithError(L"AddSocketToQueueWithReadEvents failed with error ");
+  }
+  {
+    std::lock_guard lock(m_mutex);
+    m_requests[requestId] = key;
+  }
+  if (!processor->PostReceive()) {
+    manager.RemoveSocket(key);
+    return false;
+  }
+  return true;
+}
+
+void CPlainUdpProcessor::RemoveRequestProcessor(uint64_t requestId, CSocketEventsManager& manager) {
+  std::lock_guard lock(m_mutex);
+  auto it = m_requests.find(requestId);
+  if (it == m_requests.end()) return;
+  manager.RemoveSocket(it->second);
+  m_requests.erase(it);
+}

@@ -1,0 +1,88 @@
+// Plain DNS over UDP. Each query goes out from a socket of its own,
+// connected to the server (so the system drops datagrams from any other
+// source), and waits for its answer in a socket event processor registered
+// on the socket-events manager. The socket lives until the engine accepts an
+// answer, the receive fails, the request is removed, or it has been idle for
+// more than 4 seconds.
+//
+// Threads: SendRequest on the dispatching thread; the event processor on the
+// worker; m_requests under m_mutex for every reader and writer.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Quorvane/config/dns_server.h"
+#include "Quorvane/foundation/dns_codec.h"
+#include "Quorvane/foundation/safe_socket.h"
+#include "Quorvane/platform/completion_port.h"
+#include "Quorvane/transports/socket_events_manager.h"
+
+class CPlainUdpProcessor {
+ public:
+  class CDnsSocketEventProcessor : public CSocketEventsManager::CSocketEventProcessor {
+   public:
+    static constexpr int64_t kIdleSeconds = 4;
+
+    CDnsSocketEventProcessor(std::wstring name, uint64_t requestId, std::shared_ptr<CSafeSocket> socket,
+                             size_t bufferSize, platform::CompletionPort* port);
+    // Drops a receive still pending into the buffer, should one be left.
+    ~CDnsSocketEventProcessor() override;
+
+    const std::type_info& GetType() const override { return typeid(CDnsSocketEventProcessor); }
+    void ProcessEvent(const CSocketEventsManager::SCompletionEvent& event, int socket, uint64_t key,
+                      CSocketEventsManager& manager,
+                      const std::shared_ptr<CSocketEventsManager::CSocketEventProcessor>& self) override;
+    // last activity + 4 < now.
+    bool IsTimedOut(int64_t now) override { return m_lastActivity + kIdleSeconds < now; }
+    // RemoveRequestProcessor, then the pending request fails with the text.
+    void OnError(const std::wstring& text) override;
+
+    // One receive into the whole buffer. False after reporting through
+    // OnError "cannot recv data from socket, error: " + number.
+    bool PostReceive();
+
+    int64_t m_lastActivity;  // seconds since 1970; worker only after registration
+    std::wstring m_name;
+    uint64_t m_requestId;
+    std::shared_ptr<CSafeSocket> m_socket;
+    std::vector<uint8_t> m_receiveBuffer;
+    platform::Overlapped m_receiveOverlapped;
+
+   private:
+    platform::CompletionPort* const m_port;  // lives as long as the process
+  };
+
+  // The receive buffer's size: 2048 bytes, or the UDP payload size a query
+  // advertises in its OPT record when that is larger (at most 65535).
+  static constexpr size_t kReceiveBufferSize = 2048;
+  static size_t ReceiveBufferSizeFor(const uint8_t* query, size_t length);
+
+  // True when the query was sent and a receive is posted. False when the
+  // request has already been failed, through the engine's OnRequestError
+  // with one of the texts below + a Winsock number, or, when posting the
+  // first receive failed, through the event processor's OnError:
+  //   "Could not find a suitable interface IP to connect to the server " + address
+  //   "socket creation failed with error ", "bind failed with error ",
+  //   "connect failed with error ", "sendto failed with error ",
+  //   "AddSocketToQueueWithReadEvents failed with error ".
+  // localAddresses: the sockets' possible source addresses, empty for any.
+  // The relay is not used by this transport.
+  bool SendRequest(const uint8_t* query, uint32_t length, const SDnsMessageInfo& info, const CDnsServer& server,
+                   const std::vector<sockaddr_storage>& localAddresses, CSocketEventsManager& manager,
+                   uint64_t requestId, const std::optional<CDnsServer>& relay);
+
+  // The UDP half of the engine's RemoveRequestProcessor: erases the request's
+  // entry and removes its socket from the manager.
+  void RemoveRequestProcessor(uint64_t requestId, CSocketEventsManager& manager);
+
+  std::mutex m_mutex;
+  std::map<uint64_t, uint64_t> m_requests;  // request id to registration key; under m_mutex
+};

@@ -1,0 +1,9 @@
+#include "Quorvane/transports/protocol_data_processor.h"
+
+#include "Quorvane/transports/engine_sink.h"
+
+void CProtocolDataProcessor::OnError(const std::wstring& text) {
+  CEngineSink& engine = GetEngineSink();
+  engine.RemoveRequestProcessor(m_requestId);
+  engine.OnPendingRequestError(m_requestId, m_name, text);
+}
