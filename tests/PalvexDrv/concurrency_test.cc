@@ -125,6 +125,9 @@ TEST_F(ConcurrencyTest, ReadersNeverSeeHalfAConfiguration) {
         ++reads;
       }
     });
+  // The readers run before the first write, however fast the writes are.
+  auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (reads.load() < 3 && Clock::now() < deadline) std::this_thread::yield();
   for (uint32_t generation = 1; generation <= 200; ++generation) {
     auto bytes = ConfigBytes([generation](DriverConfig& c) {
       c.blockTcpPort53 = generation;
