@@ -12,6 +12,7 @@
 #include "PalvexDrv/kernel/pool.h"
 #include "PalvexDrv/layer_values.h"
 #include "PalvexDrv/pool_tags.h"
+#include "PalvexDrv/tvn_list.h"
 
 namespace {
 
@@ -23,28 +24,19 @@ constexpr uint32_t kIpv6HeaderSize = 40;
 // g_TvnFlowListLock guards the list and its count; never held with
 // another spin lock.
 KSPIN_LOCK g_TvnFlowListLock;
-FlowContext* g_TvnFlowListHead = nullptr;
-FlowContext* g_TvnFlowListTail = nullptr;
-std::atomic<uint32_t> g_TvnFlowListSize{0};  // written under the lock
+TvnList<FlowContext> g_TvnFlowList;
 
 // Under the lock.
 void UnlinkLocked(FlowContext* context) {
-  if (context->prev) context->prev->next = context->next; else g_TvnFlowListHead = context->next;
-  if (context->next) context->next->prev = context->prev; else g_TvnFlowListTail = context->prev;
-  context->next = context->prev = nullptr;
+  g_TvnFlowList.Unlink(context);
   context->inList = 0;
-  g_TvnFlowListSize.fetch_sub(1);
 }
 
 void Append(FlowContext* context) {
   KLOCK_QUEUE_HANDLE lock;
   KeAcquireInStackQueuedSpinLock(&g_TvnFlowListLock, &lock);
-  context->next = nullptr;
-  context->prev = g_TvnFlowListTail;
-  if (g_TvnFlowListTail) g_TvnFlowListTail->next = context; else g_TvnFlowListHead = context;
-  g_TvnFlowListTail = context;
+  g_TvnFlowList.Append(context);
   context->inList = 1;
-  g_TvnFlowListSize.fetch_add(1);
   KeReleaseInStackQueuedSpinLock(&lock);
 }
 
@@ -59,7 +51,7 @@ struct SFlowIds {
 bool TakeFirst(SFlowIds* ids) {
   KLOCK_QUEUE_HANDLE lock;
   KeAcquireInStackQueuedSpinLock(&g_TvnFlowListLock, &lock);
-  FlowContext* context = g_TvnFlowListHead;
+  FlowContext* context = g_TvnFlowList.head;
   if (context) {
     *ids = {context->flowHandle, context->layerId, context->calloutId};
     UnlinkLocked(context);
@@ -92,11 +84,10 @@ void FreeInjection(NET_BUFFER_LIST* list, MDL* mdl, void* block) {
 
 void TvnFlowListInitialize() {
   KeInitializeSpinLock(&g_TvnFlowListLock);
-  g_TvnFlowListHead = g_TvnFlowListTail = nullptr;
-  g_TvnFlowListSize.store(0);
+  g_TvnFlowList.Clear();
 }
 
-uint32_t TvnFlowCount() { return g_TvnFlowListSize.load(); }
+uint32_t TvnFlowCount() { return g_TvnFlowList.size.load(); }
 
 bool TvnFlowListUnlink(FlowContext* context) {
   KLOCK_QUEUE_HANDLE lock;
