@@ -11,27 +11,19 @@
 #include "PalvexDrv/kernel/ke.h"
 #include "PalvexDrv/kernel/pool.h"
 #include "PalvexDrv/pool_tags.h"
+#include "PalvexDrv/tvn_list.h"
 
 namespace {
 
 // g_TvnPendingConnectListLock guards the list and its count; never held
 // with another spin lock.
 KSPIN_LOCK g_TvnPendingConnectListLock;
-PendingConnect* g_Head = nullptr;
-PendingConnect* g_Tail = nullptr;
-std::atomic<uint32_t> g_TvnPendingConnectListSize{0};  // written under the lock
+TvnList<PendingConnect> g_TvnPendingConnectList;
 // Purges in a row that found abandoned connects; classify threads and the dispatcher.
 std::atomic<uint32_t> g_TvnAbandonedRedirectCount{0};
 
 constexpr uint32_t kVerdictRedirect = 0x2;
 constexpr uint32_t kVerdictKeep = 0x4;
-
-void Unlink(PendingConnect* record) {
-  if (record->prev) record->prev->next = record->next; else g_Head = record->next;
-  if (record->next) record->next->prev = record->prev; else g_Tail = record->prev;
-  record->next = record->prev = nullptr;
-  g_TvnPendingConnectListSize.fetch_sub(1);
-}
 
 bool Matches(const PendingConnect* r, uint64_t classifyHandle, uint64_t endpointHandle, bool expiredOnly,
              uint64_t now) {
@@ -69,12 +61,11 @@ bool CharMatches(uint8_t mask, uint8_t data) {
 
 void TvnPendingConnectListInitialize() {
   KeInitializeSpinLock(&g_TvnPendingConnectListLock);
-  g_Head = g_Tail = nullptr;
-  g_TvnPendingConnectListSize.store(0);
+  g_TvnPendingConnectList.Clear();
   g_TvnAbandonedRedirectCount.store(0);
 }
 
-uint32_t TvnPendingConnectCount() { return g_TvnPendingConnectListSize.load(); }
+uint32_t TvnPendingConnectCount() { return g_TvnPendingConnectList.size.load(); }
 
 PendingConnect* TvnCreatePendingConnect(uint64_t classifyHandle, uint16_t layerId, uint64_t filterId,
                                         const FWPS_CLASSIFY_OUT0* classifyOut, uint64_t endpointHandle) {
@@ -99,11 +90,7 @@ void TvnFreePendingConnect(PendingConnect* record) { ExFreePoolWithTag(record, k
 void TvnInsertPendingConnect(PendingConnect* record) {
   KLOCK_QUEUE_HANDLE lock;
   KeAcquireInStackQueuedSpinLock(&g_TvnPendingConnectListLock, &lock);
-  record->next = nullptr;
-  record->prev = g_Tail;
-  if (g_Tail) g_Tail->next = record; else g_Head = record;
-  g_Tail = record;
-  g_TvnPendingConnectListSize.fetch_add(1);
+  g_TvnPendingConnectList.Append(record);
   KeReleaseInStackQueuedSpinLock(&lock);
 }
 
@@ -111,10 +98,10 @@ PendingConnect* TvnFindPendingConnect(uint64_t classifyHandle, uint64_t endpoint
   uint64_t now = KeQueryUnbiasedInterruptTime();
   KLOCK_QUEUE_HANDLE lock;
   KeAcquireInStackQueuedSpinLock(&g_TvnPendingConnectListLock, &lock);
-  PendingConnect* found = g_Head;
+  PendingConnect* found = g_TvnPendingConnectList.head;
   if (!first)
     while (found && !Matches(found, classifyHandle, endpointHandle, expiredOnly, now)) found = found->next;
-  if (found) Unlink(found);
+  if (found) g_TvnPendingConnectList.Unlink(found);
   KeReleaseInStackQueuedSpinLock(&lock);
   return found;
 }

@@ -12,6 +12,7 @@
 #include "PalvexDrv/kernel/pool.h"
 #include "PalvexDrv/layer_values.h"
 #include "PalvexDrv/pool_tags.h"
+#include "PalvexDrv/tvn_list.h"
 
 namespace {
 
@@ -23,38 +24,40 @@ constexpr uint32_t kIpv6HeaderSize = 40;
 // g_TvnFlowListLock guards the list and its count; never held with
 // another spin lock.
 KSPIN_LOCK g_TvnFlowListLock;
-FlowContext* g_TvnFlowListHead = nullptr;
-FlowContext* g_TvnFlowListTail = nullptr;
-std::atomic<uint32_t> g_TvnFlowListSize{0};  // written under the lock
+TvnList<FlowContext> g_TvnFlowList;
 
 // Under the lock.
 void UnlinkLocked(FlowContext* context) {
-  if (context->prev) context->prev->next = context->next; else g_TvnFlowListHead = context->next;
-  if (context->next) context->next->prev = context->prev; else g_TvnFlowListTail = context->prev;
-  context->next = context->prev = nullptr;
+  g_TvnFlowList.Unlink(context);
   context->inList = 0;
-  g_TvnFlowListSize.fetch_sub(1);
 }
 
 void Append(FlowContext* context) {
   KLOCK_QUEUE_HANDLE lock;
   KeAcquireInStackQueuedSpinLock(&g_TvnFlowListLock, &lock);
-  context->next = nullptr;
-  context->prev = g_TvnFlowListTail;
-  if (g_TvnFlowListTail) g_TvnFlowListTail->next = context; else g_TvnFlowListHead = context;
-  g_TvnFlowListTail = context;
+  g_TvnFlowList.Append(context);
   context->inList = 1;
-  g_TvnFlowListSize.fetch_add(1);
   KeReleaseInStackQueuedSpinLock(&lock);
 }
 
-FlowContext* TakeFirst() {
+struct SFlowIds {
+  uint64_t flowHandle;
+  uint16_t layerId;
+  uint32_t calloutId;
+};
+
+// Copied under the lock: once unlisted, a concurrent flow delete may free
+// the context at any moment.
+bool TakeFirst(SFlowIds* ids) {
   KLOCK_QUEUE_HANDLE lock;
   KeAcquireInStackQueuedSpinLock(&g_TvnFlowListLock, &lock);
-  FlowContext* context = g_TvnFlowListHead;
-  if (context) UnlinkLocked(context);
+  FlowContext* context = g_TvnFlowList.head;
+  if (context) {
+    *ids = {context->flowHandle, context->layerId, context->calloutId};
+    UnlinkLocked(context);
+  }
   KeReleaseInStackQueuedSpinLock(&lock);
-  return context;
+  return context != nullptr;
 }
 
 uint16_t ReadU16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]); }
@@ -81,26 +84,25 @@ void FreeInjection(NET_BUFFER_LIST* list, MDL* mdl, void* block) {
 
 void TvnFlowListInitialize() {
   KeInitializeSpinLock(&g_TvnFlowListLock);
-  g_TvnFlowListHead = g_TvnFlowListTail = nullptr;
-  g_TvnFlowListSize.store(0);
+  g_TvnFlowList.Clear();
 }
 
-uint32_t TvnFlowCount() { return g_TvnFlowListSize.load(); }
+uint32_t TvnFlowCount() { return g_TvnFlowList.size.load(); }
 
-void TvnFlowListUnlink(FlowContext* context) {
+bool TvnFlowListUnlink(FlowContext* context) {
   KLOCK_QUEUE_HANDLE lock;
   KeAcquireInStackQueuedSpinLock(&g_TvnFlowListLock, &lock);
-  if (context->inList) UnlinkLocked(context);
+  bool listed = context->inList != 0;
+  if (listed) UnlinkLocked(context);
   KeReleaseInStackQueuedSpinLock(&lock);
+  return listed;
 }
 
 NTSTATUS TvnRemoveAllFlows(bool emergency) {
   NTSTATUS result = STATUS_SUCCESS;
-  while (FlowContext* context = TakeFirst()) {
-    // Copied first: once removed, the context may be freed at any moment.
-    uint64_t flowHandle = context->flowHandle;
-    uint16_t layerId = context->layerId;
-    uint32_t calloutId = context->calloutId;
+  SFlowIds ids;
+  while (TakeFirst(&ids)) {
+    auto [flowHandle, layerId, calloutId] = ids;
     if (emergency && TvnIsStreamLayer(layerId))
       InjectStreamData(flowHandle, calloutId, layerId, FWPS_STREAM_FLAG_RECEIVE | FWPS_STREAM_FLAG_RECEIVE_DISCONNECT,
                        nullptr, 0);
@@ -172,6 +174,13 @@ void TvnCalloutFlowEstablished(const FWPS_INCOMING_VALUES* values, const FWPS_IN
   // The platform calls no flow delete for this flow while its
   // classification runs, so the context is still alive here.
   Append(context);
+  if (!g_TvnStarted.load()) {
+    // A stop ran since this classification began and may have missed the
+    // context; whoever unlists it removes it from its flow.
+    if (TvnFlowListUnlink(context))
+      FwpsFlowRemoveContext0(metadata->flowHandle, context->layerId, context->calloutId);
+    return;
+  }
   DriverEvent* event = CreateTvnEvent(EventFlowEstablished, values, metadata, nullptr, nullptr, 0);
   if (event) TvnEventListAppend(event);
 }

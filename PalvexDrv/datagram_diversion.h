@@ -33,8 +33,9 @@ constexpr uint32_t kTvnDatagramStackCopy = 1500;
 void TvnFlowListInitialize();
 // Flow contexts held; read without the lock.
 uint32_t TvnFlowCount();
-// Takes context out of the flow list when it is still in it.
-void TvnFlowListUnlink(FlowContext* context);
+// Takes context out of the flow list when it is still in it; false when it
+// was not.
+bool TvnFlowListUnlink(FlowContext* context);
 // Takes every context out of the list and off its flow (the flow-delete
 // callback frees it); an emergency stop first closes the receive side of
 // stream flows. Goes on past a failure; returns the first one, else success.

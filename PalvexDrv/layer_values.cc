@@ -23,9 +23,7 @@ bool HasAddresses(uint16_t layerId) {
 
 }  // namespace
 
-bool TvnIsFlowEstablishedLayer(uint16_t layerId) {
-  return layerId == FWPS_LAYER_ALE_FLOW_ESTABLISHED_V4 || layerId == FWPS_LAYER_ALE_FLOW_ESTABLISHED_V6;
-}
+bool TvnIsFlowEstablishedLayer(uint16_t layerId) { return FwpsLayerIsFlowEstablished(layerId); }
 
 bool TvnIsConnectRedirectLayer(uint16_t layerId) {
   return layerId == FWPS_LAYER_ALE_CONNECT_REDIRECT_V4 || layerId == FWPS_LAYER_ALE_CONNECT_REDIRECT_V6;
@@ -39,26 +37,11 @@ bool TvnIsAleLayer(uint16_t layerId) {
   return TvnIsAuthConnectLayer(layerId) || TvnIsFlowEstablishedLayer(layerId) || TvnIsConnectRedirectLayer(layerId);
 }
 
-bool TvnIsDatagramLayer(uint16_t layerId) {
-  return layerId == FWPS_LAYER_DATAGRAM_DATA_V4 || layerId == FWPS_LAYER_DATAGRAM_DATA_V6;
-}
+bool TvnIsDatagramLayer(uint16_t layerId) { return FwpsLayerIsDatagram(layerId); }
 
-bool TvnIsStreamLayer(uint16_t layerId) {
-  return layerId == FWPS_LAYER_STREAM_V4 || layerId == FWPS_LAYER_STREAM_V6;
-}
+bool TvnIsStreamLayer(uint16_t layerId) { return FwpsLayerIsStream(layerId); }
 
-bool TvnIsV6Layer(uint16_t layerId) {
-  switch (layerId) {
-    case FWPS_LAYER_STREAM_V6:
-    case FWPS_LAYER_DATAGRAM_DATA_V6:
-    case FWPS_LAYER_ALE_AUTH_CONNECT_V6:
-    case FWPS_LAYER_ALE_FLOW_ESTABLISHED_V6:
-    case FWPS_LAYER_ALE_CONNECT_REDIRECT_V6:
-      return true;
-    default:
-      return false;
-  }
-}
+bool TvnIsV6Layer(uint16_t layerId) { return FwpsLayerIsV6(layerId); }
 
 bool FixedValuesGetProtocol(const FWPS_INCOMING_VALUES* values, uint8_t* protocol) {
   uint16_t layer = values->layerId;

@@ -20,6 +20,28 @@ enum FWPS_LAYER_ID : uint16_t {
   FWPS_LAYER_ALE_CONNECT_REDIRECT_V6 = 67,
 };
 
+constexpr bool FwpsLayerIsDatagram(uint16_t layerId) {
+  return layerId == FWPS_LAYER_DATAGRAM_DATA_V4 || layerId == FWPS_LAYER_DATAGRAM_DATA_V6;
+}
+constexpr bool FwpsLayerIsStream(uint16_t layerId) {
+  return layerId == FWPS_LAYER_STREAM_V4 || layerId == FWPS_LAYER_STREAM_V6;
+}
+constexpr bool FwpsLayerIsFlowEstablished(uint16_t layerId) {
+  return layerId == FWPS_LAYER_ALE_FLOW_ESTABLISHED_V4 || layerId == FWPS_LAYER_ALE_FLOW_ESTABLISHED_V6;
+}
+constexpr bool FwpsLayerIsV6(uint16_t layerId) {
+  switch (layerId) {
+    case FWPS_LAYER_STREAM_V6:
+    case FWPS_LAYER_DATAGRAM_DATA_V6:
+    case FWPS_LAYER_ALE_AUTH_CONNECT_V6:
+    case FWPS_LAYER_ALE_FLOW_ESTABLISHED_V6:
+    case FWPS_LAYER_ALE_CONNECT_REDIRECT_V6:
+      return true;
+    default:
+      return false;
+  }
+}
+
 enum FWPS_FIELD : uint32_t {
   FWPS_FIELD_IP_PROTOCOL,        // FWP_UINT8
   FWPS_FIELD_IP_LOCAL_ADDRESS,   // FWP_UINT32 (IPv4) or FWP_BYTE_ARRAY16_TYPE (IPv6)

@@ -130,27 +130,7 @@ uint32_t IpHeaderSize(const std::vector<uint8_t>& packet, bool v6) {
   return (packet[0] & 0x0F) * 4u;
 }
 
-bool IsV6(uint16_t layer) {
-  switch (layer) {
-    case FWPS_LAYER_STREAM_V6:
-    case FWPS_LAYER_DATAGRAM_DATA_V6:
-    case FWPS_LAYER_ALE_AUTH_CONNECT_V6:
-    case FWPS_LAYER_ALE_FLOW_ESTABLISHED_V6:
-    case FWPS_LAYER_ALE_CONNECT_REDIRECT_V6:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool IsDatagram(uint16_t layer) {
-  return layer == FWPS_LAYER_DATAGRAM_DATA_V4 || layer == FWPS_LAYER_DATAGRAM_DATA_V6;
-}
-bool IsStream(uint16_t layer) { return layer == FWPS_LAYER_STREAM_V4 || layer == FWPS_LAYER_STREAM_V6; }
-bool IsFlowEstablished(uint16_t layer) {
-  return layer == FWPS_LAYER_ALE_FLOW_ESTABLISHED_V4 || layer == FWPS_LAYER_ALE_FLOW_ESTABLISHED_V6;
-}
-bool IsAle(uint16_t layer) { return !IsDatagram(layer) && !IsStream(layer); }
+bool IsAle(uint16_t layer) { return !FwpsLayerIsDatagram(layer) && !FwpsLayerIsStream(layer); }
 
 // What one classification hands the driver, kept alive for the call.
 struct SClassification {
@@ -184,7 +164,7 @@ uint32_t V4(const uint8_t* address) {
 
 void Build(const ksim::SPacket& p, SClassification& c) {
   uint16_t layer = p.layerId;
-  bool v6 = IsV6(layer);
+  bool v6 = FwpsLayerIsV6(layer);
   c.values.layerId = layer;
   SetValue(c.values, FWPS_FIELD_IP_PROTOCOL, FWP_UINT8, p.protocol);
   SetValue(c.values, FWPS_FIELD_IP_LOCAL_PORT, FWP_UINT16, p.localPort);
@@ -202,7 +182,7 @@ void Build(const ksim::SPacket& p, SClassification& c) {
     SetValue(c.values, FWPS_FIELD_IP_LOCAL_ADDRESS, FWP_UINT32, V4(p.localAddress));
     SetValue(c.values, FWPS_FIELD_IP_REMOTE_ADDRESS, FWP_UINT32, V4(p.remoteAddress));
   }
-  if (!IsAle(layer) || IsFlowEstablished(layer))
+  if (!IsAle(layer) || FwpsLayerIsFlowEstablished(layer))
     SetValue(c.values, FWPS_FIELD_DIRECTION, FWP_UINT32, p.inbound ? FWP_DIRECTION_INBOUND : FWP_DIRECTION_OUTBOUND);
   SetValue(c.values, FWPS_FIELD_INTERFACE_INDEX, FWP_UINT32, p.interfaceIndex);
   SetValue(c.values, FWPS_FIELD_SUB_INTERFACE_INDEX, FWP_UINT32, p.subInterfaceIndex);
@@ -233,7 +213,7 @@ void Build(const ksim::SPacket& p, SClassification& c) {
   if (p.redirectRecords)
     m.currentMetadataValues |= FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE, m.redirectRecords = p.redirectRecords;
 
-  if (IsDatagram(layer)) {
+  if (FwpsLayerIsDatagram(layer)) {
     uint32_t ipSize = IpHeaderSize(p.ipPacket, v6);
     uint32_t headers = ipSize + 8;
     if (p.headerSizes) {
@@ -259,7 +239,7 @@ void Build(const ksim::SPacket& p, SClassification& c) {
     c.list.FirstNetBuffer = &c.buffer;
     c.list.BackendReserved = &c.info;
     c.layerData = &c.list;
-  } else if (IsStream(layer) && !p.noStreamPacket) {
+  } else if (FwpsLayerIsStream(layer) && !p.noStreamPacket) {
     c.memory = p.streamBytes;
     c.mdls[0] = {nullptr, c.memory.data(), static_cast<uint32_t>(c.memory.size())};
     c.buffer.MdlChain = &c.mdls[0];
@@ -782,6 +762,13 @@ void CompleteInjections() {
   }
 }
 
+void ClearInjections() {
+  std::lock_guard lock(Fwp().mutex);
+  for (const SPendingInjection& p : Fwp().injections)
+    if (!p.record.completed) Fatal("ClearInjections: an injection is still pending");
+  Fwp().injections.clear();
+}
+
 SVerdict ClassifyInjected(size_t index, SPacket packet) {
   SInjection record;
   {
@@ -792,8 +779,8 @@ SVerdict ClassifyInjected(size_t index, SPacket packet) {
   packet.ipPacket = record.bytes;
   if (record.kind == SInjection::Send) {
     // A send injection starts at its UDP header; the platform adds the IP header.
-    std::vector<uint8_t> header(IsV6(packet.layerId) ? 40 : 20, 0);
-    header[0] = IsV6(packet.layerId) ? 0x60 : 0x45;
+    std::vector<uint8_t> header(FwpsLayerIsV6(packet.layerId) ? 40 : 20, 0);
+    header[0] = FwpsLayerIsV6(packet.layerId) ? 0x60 : 0x45;
     packet.ipPacket.insert(packet.ipPacket.begin(), header.begin(), header.end());
   }
   packet.injectedBy = EInjectedBy::Driver;

@@ -284,6 +284,9 @@ std::vector<SInjection> Injections();
 void CompleteInjection(size_t index, NTSTATUS status = STATUS_SUCCESS);
 // Completes every injection not yet completed, with success.
 void CompleteInjections();
+// Forgets the injections made so far (all completed), so that a long run
+// stays bounded; indexes start again from 0.
+void ClearInjections();
 // packet with the injection's bytes as its ipPacket, injected by the driver's
 // transport injection handle: the loop the platform makes when an injected
 // packet passes the filters again.

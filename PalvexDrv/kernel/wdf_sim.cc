@@ -251,6 +251,11 @@ CRequest CClient::Submit(uint32_t code, std::vector<uint8_t> input, uint32_t out
   request->onComplete = std::move(onComplete);
   {
     std::lock_guard lock(m_mutex);
+    // Completed requests are the caller's alone now; a long run stays bounded.
+    std::erase_if(m_requests, [](const std::shared_ptr<WDFREQUEST__>& r) {
+      std::lock_guard requestLock(r->mutex);
+      return r->state == ERequestState::Completed;
+    });
     m_requests.push_back(request);
   }
   WDFQUEUE queue;
@@ -551,8 +556,9 @@ void WdfRequestCompleteWithInformation(WDFREQUEST request, NTSTATUS status, uint
     request->leftDispatch = true;
     onComplete = std::move(request->onComplete);
     completion = request->completion;
+    // Under the lock: once it is released the waiter may free the request.
+    request->done.notify_all();
   }
-  request->done.notify_all();
   if (onComplete) onComplete(completion);
 }
 

@@ -4,6 +4,7 @@
 
 #include "PalvexDrv/engine_state.h"
 #include "PalvexDrv/filter_registration.h"
+#include "tests/PalvexDrv/classify_input.h"
 #include "tests/PalvexDrv/filter_fixture.h"
 
 namespace drvtest {
@@ -150,6 +151,20 @@ TEST_F(DatagramTest, FlowEstablishedFailuresLeaveNoContext) {
   EXPECT_EQ(logs, (std::vector<std::string>{"193:CalloutFlow no FWPS_METADATA_FIELD_FLOW_HANDLE",
                                             "199:CalloutFlow no FWPS_METADATA_FIELD_TRANSPORT_ENDPOINT_HANDLE",
                                             "238:FwpsFlowAssociateContext0 failed", "45:ExAllocatePoolWithTag failed"}));
+}
+
+TEST_F(DatagramTest, AFlowEstablishedAsTheEngineStopsKeepsNoContext) {
+  StartWith({});
+  SClassifyInput input(FWPS_LAYER_ALE_FLOW_ESTABLISHED_V4);
+  ksim::Classify(Datagram({}, false, DnsMessage(), input.metadata.flowHandle));  // the platform knows the flow
+  ASSERT_EQ(Call(IOCTL_PALVEX_STOP).status, STATUS_SUCCESS);
+  Drain();
+  // The classification began before the stop and reaches the flow only now.
+  TvnCalloutFlowEstablished(&input.values, &input.metadata);
+  EXPECT_EQ(TvnFlowCount(), 0u);
+  EXPECT_EQ(ksim::Filtering().flowContexts, 0u);
+  EXPECT_EQ(ksim::LivePoolBlocks(kTvnTagFlow), 0u);
+  EXPECT_TRUE(Drain().empty());
 }
 
 TEST_F(DatagramTest, RemovingAllFlowsGoesOnPastAFailureAndReturnsIt) {
