@@ -95,6 +95,15 @@ DriverEvent* TvnEventListDequeue(uint32_t* size, bool skipLogEvents) {
   return event;
 }
 
+bool TvnEventListOldestEnqueueTime(uint64_t* enqueueTime) {
+  KLOCK_QUEUE_HANDLE lock;
+  KeAcquireInStackQueuedSpinLock(&g_TvnEventListLock, &lock);
+  bool found = g_TvnEventListHead != nullptr;
+  if (found) *enqueueTime = g_TvnEventListHead->enqueueTime;
+  KeReleaseInStackQueuedSpinLock(&lock);
+  return found;
+}
+
 void TvnEventListPurge(bool keepLogEvents) {
   DriverEvent* purged = nullptr;  // chained through queueLinks[0], freed after the lock
   KLOCK_QUEUE_HANDLE lock;

@@ -44,6 +44,10 @@ void TvnEventListAppend(DriverEvent* event);
 // null is returned; *size is 0 when no event is queued.
 DriverEvent* TvnEventListDequeue(uint32_t* size, bool skipLogEvents);
 
+// The enqueueTime of the oldest queued event of any type; false when none
+// is queued. Takes and releases g_TvnEventListLock.
+bool TvnEventListOldestEnqueueTime(uint64_t* enqueueTime);
+
 // Frees every queued event, or every one but the EventLog ones.
 void TvnEventListPurge(bool keepLogEvents);
 

@@ -17,53 +17,36 @@ bool Fail(const char* text, const FWPS_INCOMING_VALUES* values) {
   return false;
 }
 
-bool IsFlowEstablishedLayer(uint16_t layerId) {
-  return layerId == FWPS_LAYER_ALE_FLOW_ESTABLISHED_V4 || layerId == FWPS_LAYER_ALE_FLOW_ESTABLISHED_V6;
-}
-
-bool IsConnectRedirectLayer(uint16_t layerId) {
-  return layerId == FWPS_LAYER_ALE_CONNECT_REDIRECT_V4 || layerId == FWPS_LAYER_ALE_CONNECT_REDIRECT_V6;
-}
-
-bool IsAuthConnectLayer(uint16_t layerId) {
-  return layerId == FWPS_LAYER_ALE_AUTH_CONNECT_V4 || layerId == FWPS_LAYER_ALE_AUTH_CONNECT_V6;
-}
-
 bool HasAddresses(uint16_t layerId) {
   return TvnIsAleLayer(layerId) || TvnIsDatagramLayer(layerId) || TvnIsStreamLayer(layerId);
 }
 
 }  // namespace
 
+bool TvnIsFlowEstablishedLayer(uint16_t layerId) { return FwpsLayerIsFlowEstablished(layerId); }
+
+bool TvnIsConnectRedirectLayer(uint16_t layerId) {
+  return layerId == FWPS_LAYER_ALE_CONNECT_REDIRECT_V4 || layerId == FWPS_LAYER_ALE_CONNECT_REDIRECT_V6;
+}
+
+bool TvnIsAuthConnectLayer(uint16_t layerId) {
+  return layerId == FWPS_LAYER_ALE_AUTH_CONNECT_V4 || layerId == FWPS_LAYER_ALE_AUTH_CONNECT_V6;
+}
+
 bool TvnIsAleLayer(uint16_t layerId) {
-  return IsAuthConnectLayer(layerId) || IsFlowEstablishedLayer(layerId) || IsConnectRedirectLayer(layerId);
+  return TvnIsAuthConnectLayer(layerId) || TvnIsFlowEstablishedLayer(layerId) || TvnIsConnectRedirectLayer(layerId);
 }
 
-bool TvnIsDatagramLayer(uint16_t layerId) {
-  return layerId == FWPS_LAYER_DATAGRAM_DATA_V4 || layerId == FWPS_LAYER_DATAGRAM_DATA_V6;
-}
+bool TvnIsDatagramLayer(uint16_t layerId) { return FwpsLayerIsDatagram(layerId); }
 
-bool TvnIsStreamLayer(uint16_t layerId) {
-  return layerId == FWPS_LAYER_STREAM_V4 || layerId == FWPS_LAYER_STREAM_V6;
-}
+bool TvnIsStreamLayer(uint16_t layerId) { return FwpsLayerIsStream(layerId); }
 
-bool TvnIsV6Layer(uint16_t layerId) {
-  switch (layerId) {
-    case FWPS_LAYER_STREAM_V6:
-    case FWPS_LAYER_DATAGRAM_DATA_V6:
-    case FWPS_LAYER_ALE_AUTH_CONNECT_V6:
-    case FWPS_LAYER_ALE_FLOW_ESTABLISHED_V6:
-    case FWPS_LAYER_ALE_CONNECT_REDIRECT_V6:
-      return true;
-    default:
-      return false;
-  }
-}
+bool TvnIsV6Layer(uint16_t layerId) { return FwpsLayerIsV6(layerId); }
 
 bool FixedValuesGetProtocol(const FWPS_INCOMING_VALUES* values, uint8_t* protocol) {
   uint16_t layer = values->layerId;
   const FWP_VALUE& value = Value(values, FWPS_FIELD_IP_PROTOCOL);
-  if (!(TvnIsDatagramLayer(layer) || IsFlowEstablishedLayer(layer) || IsConnectRedirectLayer(layer)) ||
+  if (!(TvnIsDatagramLayer(layer) || TvnIsFlowEstablishedLayer(layer) || TvnIsConnectRedirectLayer(layer)) ||
       value.type != FWP_UINT8)
     return Fail("FixedValuesGetProtocol failed", values);
   *protocol = value.uint8;
@@ -117,10 +100,18 @@ bool FixedValuesGetUserId(const FWPS_INCOMING_VALUES* values, const uint8_t** si
   return true;
 }
 
+void FixedValuesGetInterface(const FWPS_INCOMING_VALUES* values, uint32_t* interfaceIndex,
+                             uint32_t* subInterfaceIndex) {
+  const FWP_VALUE& index = Value(values, FWPS_FIELD_INTERFACE_INDEX);
+  const FWP_VALUE& subIndex = Value(values, FWPS_FIELD_SUB_INTERFACE_INDEX);
+  *interfaceIndex = index.type == FWP_UINT32 ? index.uint32 : 0;
+  *subInterfaceIndex = subIndex.type == FWP_UINT32 ? subIndex.uint32 : 0;
+}
+
 bool FixedValuesGetDirection(const FWPS_INCOMING_VALUES* values, bool* inbound) {
   uint16_t layer = values->layerId;
   const FWP_VALUE& value = Value(values, FWPS_FIELD_DIRECTION);
-  if (!(TvnIsDatagramLayer(layer) || TvnIsStreamLayer(layer) || IsFlowEstablishedLayer(layer)) ||
+  if (!(TvnIsDatagramLayer(layer) || TvnIsStreamLayer(layer) || TvnIsFlowEstablishedLayer(layer)) ||
       value.type != FWP_UINT32)
     return Fail("FixedValuesGetDirection failed", values);
   *inbound = value.uint32 == FWP_DIRECTION_INBOUND;

@@ -12,6 +12,9 @@ bool TvnIsAleLayer(uint16_t layerId);  // auth connect, flow established, connec
 bool TvnIsDatagramLayer(uint16_t layerId);
 bool TvnIsStreamLayer(uint16_t layerId);
 bool TvnIsV6Layer(uint16_t layerId);
+bool TvnIsAuthConnectLayer(uint16_t layerId);
+bool TvnIsFlowEstablishedLayer(uint16_t layerId);
+bool TvnIsConnectRedirectLayer(uint16_t layerId);
 
 // The IP protocol at a datagram, flow-established or connect-redirect layer.
 bool FixedValuesGetProtocol(const FWPS_INCOMING_VALUES* values, uint8_t* protocol);
@@ -25,5 +28,9 @@ bool FixedValuesGetAppId(const FWPS_INCOMING_VALUES* values, const FWP_BYTE_BLOB
 // The user's binary SID at an ALE layer; false also when the blob is shorter
 // than the SID it describes.
 bool FixedValuesGetUserId(const FWPS_INCOMING_VALUES* values, const uint8_t** sid, uint32_t* sidLength);
+// The interface and sub-interface index of a datagram layer; 0 for a value
+// the layer does not carry (no log).
+void FixedValuesGetInterface(const FWPS_INCOMING_VALUES* values, uint32_t* interfaceIndex,
+                             uint32_t* subInterfaceIndex);
 // Whether the packet is inbound, at a datagram, stream or flow-established layer.
 bool FixedValuesGetDirection(const FWPS_INCOMING_VALUES* values, bool* inbound);

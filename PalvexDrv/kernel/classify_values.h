@@ -20,6 +20,28 @@ enum FWPS_LAYER_ID : uint16_t {
   FWPS_LAYER_ALE_CONNECT_REDIRECT_V6 = 67,
 };
 
+constexpr bool FwpsLayerIsDatagram(uint16_t layerId) {
+  return layerId == FWPS_LAYER_DATAGRAM_DATA_V4 || layerId == FWPS_LAYER_DATAGRAM_DATA_V6;
+}
+constexpr bool FwpsLayerIsStream(uint16_t layerId) {
+  return layerId == FWPS_LAYER_STREAM_V4 || layerId == FWPS_LAYER_STREAM_V6;
+}
+constexpr bool FwpsLayerIsFlowEstablished(uint16_t layerId) {
+  return layerId == FWPS_LAYER_ALE_FLOW_ESTABLISHED_V4 || layerId == FWPS_LAYER_ALE_FLOW_ESTABLISHED_V6;
+}
+constexpr bool FwpsLayerIsV6(uint16_t layerId) {
+  switch (layerId) {
+    case FWPS_LAYER_STREAM_V6:
+    case FWPS_LAYER_DATAGRAM_DATA_V6:
+    case FWPS_LAYER_ALE_AUTH_CONNECT_V6:
+    case FWPS_LAYER_ALE_FLOW_ESTABLISHED_V6:
+    case FWPS_LAYER_ALE_CONNECT_REDIRECT_V6:
+      return true;
+    default:
+      return false;
+  }
+}
+
 enum FWPS_FIELD : uint32_t {
   FWPS_FIELD_IP_PROTOCOL,        // FWP_UINT8
   FWPS_FIELD_IP_LOCAL_ADDRESS,   // FWP_UINT32 (IPv4) or FWP_BYTE_ARRAY16_TYPE (IPv6)
@@ -85,6 +107,7 @@ constexpr uint32_t FWPS_METADATA_FIELD_TRANSPORT_HEADER_SIZE = 0x4;
 constexpr uint32_t FWPS_METADATA_FIELD_FLOW_HANDLE = 0x8;
 constexpr uint32_t FWPS_METADATA_FIELD_PROCESS_ID = 0x10;
 constexpr uint32_t FWPS_METADATA_FIELD_TRANSPORT_ENDPOINT_HANDLE = 0x20;
+constexpr uint32_t FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE = 0x40;
 
 struct FWPS_INCOMING_METADATA_VALUES {
   uint32_t currentMetadataValues = 0;
@@ -94,6 +117,7 @@ struct FWPS_INCOMING_METADATA_VALUES {
   uint64_t flowHandle = 0;
   uint64_t processId = 0;
   uint64_t transportEndpointHandle = 0;
+  void* redirectRecords = nullptr;  // connect-redirect layers
 };
 
 inline bool FWPS_IS_METADATA_FIELD_PRESENT(const FWPS_INCOMING_METADATA_VALUES* metadata, uint32_t field) {

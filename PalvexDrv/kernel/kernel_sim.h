@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "PalvexDrv/kernel/fwp.h"
 #include "PalvexDrv/kernel/wdf.h"
 #include "shared/control_framing.h"
 
@@ -57,9 +59,12 @@ int LiveDeviceInits();
 // Trace facility started and not yet stopped.
 bool TraceRunning();
 
-// The next call of the framework function named (as "WdfDeviceCreate")
-// fails with status; WdfControlDeviceInitAllocate then returns null.
+// The next call of the facade function named (as "WdfDeviceCreate" or
+// "FwpmFilterAdd0") fails with status; a function that returns a pointer
+// (WdfControlDeviceInitAllocate, IoAllocateMdl, NdisAllocate*) returns null.
 void FailNextCall(std::string_view function, NTSTATUS status);
+// The same for the nth call from now on (1 = the next).
+void FailNthCall(std::string_view function, unsigned nth, NTSTATUS status);
 
 // Runs once, inside the next WdfRequestForwardToIoQueue, just before the
 // request is parked: what another processor might do in that instant.
@@ -141,5 +146,160 @@ class CConnection {
   std::vector<uint8_t> m_output;
   bool m_closed = false;
 };
+
+// ---- Filtering platform ----------------------------------------------------
+// The objects the driver added and registered, live handles and buffers.
+// A driver unloaded (or failing to load) with any of them left ends the
+// process with a message.
+struct SCondition {
+  GUID fieldKey;
+  FWP_MATCH_TYPE matchType = FWP_MATCH_EQUAL;
+  FWP_DATA_TYPE type = FWP_EMPTY;
+  uint32_t value = 0;
+};
+struct SProviderInfo {
+  GUID key;
+  std::u16string name;
+  uint32_t flags = 0;
+};
+struct SSubLayerInfo {
+  GUID key;
+  std::u16string name, description;
+  std::optional<GUID> providerKey;
+  uint16_t weight = 0;
+};
+struct SCalloutInfo {  // added to the session
+  GUID key;
+  std::u16string name;
+  std::optional<GUID> providerKey;
+  GUID layerKey;
+  uint32_t id = 0;
+};
+struct SFilterInfo {
+  uint64_t id = 0;
+  std::u16string name;
+  std::optional<GUID> providerKey;
+  GUID layerKey, subLayerKey;
+  bool automaticWeight = false;
+  FWP_ACTION_TYPE action = FWP_ACTION_PERMIT;
+  GUID calloutKey;
+  std::vector<SCondition> conditions;
+};
+struct SRegisteredCallout {  // registered with the runtime
+  GUID key;
+  uint32_t id = 0;
+  uint32_t flags = 0;
+  bool hasClassify = false, hasNotify = false, hasFlowDelete = false;
+};
+struct SFilteringInfo {
+  bool sessionOpen = false;
+  uint32_t authnService = 0;
+  uint32_t sessionFlags = 0;
+  std::vector<SProviderInfo> providers;
+  std::vector<SSubLayerInfo> subLayers;
+  std::vector<SCalloutInfo> callouts;
+  std::vector<SFilterInfo> filters;
+  std::vector<SRegisteredCallout> registered;  // in registration order
+  std::vector<FWPS_INJECTION_TYPE> injectionHandles;  // live, in creation order
+  std::vector<GUID> redirectHandles;  // live: the provider of each
+  unsigned genericObjects = 0, netBufferListPools = 0, netBufferLists = 0, mdls = 0;
+  unsigned flowContexts = 0, classifyHandles = 0;
+};
+SFilteringInfo Filtering();
+
+// How the packet of a classification came to be.
+enum class EInjectedBy { None, Driver, DriverEarlier, Other };
+
+// One packet or connect delivered to the filters of its layer. Datagram
+// layers: ipPacket is the whole IP packet (IP header, UDP header, payload);
+// the net-buffer list starts at the UDP header for an outbound packet and
+// after it (the IP and UDP headers as headroom) for an inbound one, as the
+// platform positions it. The layer values come from the fields here.
+struct SPacket {
+  uint16_t layerId = FWPS_LAYER_DATAGRAM_DATA_V4;
+  uint8_t protocol = 17;
+  uint8_t localAddress[16] = {};   // IPv4: the first 4 bytes, network order
+  uint8_t remoteAddress[16] = {};
+  uint16_t localPort = 0, remotePort = 53;  // host order
+  bool inbound = false;
+  uint32_t interfaceIndex = 0, subInterfaceIndex = 0;
+  std::u16string appId;            // without its NUL; ALE layers
+  std::vector<uint8_t> userSid;    // ALE layers
+  // Metadata; an unset optional is an absent field.
+  std::optional<uint64_t> processId, flowHandle, endpointHandle;
+  std::optional<uint32_t> compartmentId;
+  bool headerSizes = true;         // datagram layers: IP and transport header sizes present
+  HANDLE redirectRecords = nullptr;
+  std::vector<uint8_t> ipPacket;
+  bool noHeadroom = false;         // inbound: nothing before the data start
+  uint32_t splitAt = 0;            // nonzero: the MDL chain breaks this many bytes into the list's memory
+  EInjectedBy injectedBy = EInjectedBy::None;
+  bool writeRight = true;
+  // Stream layers: one segment; noStreamData hands the callout a packet without data.
+  uint32_t streamFlags = 0;
+  std::vector<uint8_t> streamBytes;
+  bool noStreamPacket = false, noStreamData = false;
+};
+
+struct SVerdict {
+  unsigned calls = 0;  // classify functions called
+  FWP_ACTION_TYPE action = FWP_ACTION_PERMIT;  // the final action
+  uint32_t rights = 0;
+  uint32_t flags = 0;
+  FWPS_STREAM_ACTION_TYPE streamAction = FWPS_STREAM_ACTION_NONE;
+  size_t countBytesEnforced = 0;
+  // The net-buffer list as the callout left it.
+  uint32_t dataOffset = 0, dataLength = 0;
+};
+
+// Runs the classify function of every matching filter's callout on this
+// thread; flow-delete functions the driver causes for the packet's flow
+// meanwhile run after it returns. A packet with a flow handle makes the
+// flow known, so contexts may be associated with it.
+SVerdict Classify(const SPacket& packet);
+
+// The platform ends the flow: every context associated with it goes
+// through its callout's flow-delete function (after a running
+// classification of the flow, when there is one).
+void EndFlow(uint64_t flowHandle);
+// Contexts associated with the flow, by callout id.
+std::vector<std::pair<uint32_t, uint64_t>> FlowContexts(uint64_t flowHandle);
+
+// One injection the driver handed to the platform, with a copy of its bytes.
+struct SInjection {
+  enum EKind { Send, Receive, Stream } kind = Send;
+  HANDLE handle = nullptr;
+  uint16_t family = 0;
+  uint32_t compartmentId = 0, interfaceIndex = 0, subInterfaceIndex = 0;
+  uint64_t endpointHandle = 0;
+  std::optional<SOCKADDR_INET> remote;  // the send parameters' remote address
+  uint64_t flowId = 0;                  // stream injections
+  uint32_t calloutId = 0, streamFlags = 0;
+  uint16_t layerId = 0;
+  std::vector<uint8_t> bytes;
+  bool completed = false;
+};
+std::vector<SInjection> Injections();
+// Runs the injection's completion with status; each completes once.
+void CompleteInjection(size_t index, NTSTATUS status = STATUS_SUCCESS);
+// Completes every injection not yet completed, with success.
+void CompleteInjections();
+// Forgets the injections made so far (all completed), so that a long run
+// stays bounded; indexes start again from 0.
+void ClearInjections();
+// packet with the injection's bytes as its ipPacket, injected by the driver's
+// transport injection handle: the loop the platform makes when an injected
+// packet passes the filters again.
+SVerdict ClassifyInjected(size_t index, SPacket packet);
+
+// Pended classifications: what the driver did with each classify handle.
+struct SClassifyHandle {
+  bool released = false, pended = false, completed = false, applied = false;
+  FWPS_CLASSIFY_OUT0 completedOut;  // as given to FwpsCompleteClassify0
+  FWPS_CONNECT_REQUEST0 request;    // the writable layer data
+};
+std::map<uint64_t, SClassifyHandle> ClassifyHandles();
+// What FwpsQueryConnectionRedirectState0 answers from now on.
+void SetRedirectState(FWPS_CONNECTION_REDIRECT_STATE state);
 
 }  // namespace ksim

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "PalvexDrv/kernel/kernel_sim.h"
+#include "PalvexDrv/kernel/sim_internal.h"
 #include "PalvexDrv/kernel/wdf.h"
 
 struct DRIVER_OBJECT {
@@ -77,7 +78,11 @@ struct SSimState {
   std::unique_ptr<WDFDEVICE__> device;
   int liveInits = 0;
   WDFFILEOBJECT openFile = nullptr;
-  std::map<std::string, NTSTATUS, std::less<>> failures;
+  struct SFailure {
+    NTSTATUS status;
+    unsigned countdown;  // 1: the next call fails
+  };
+  std::map<std::string, SFailure, std::less<>> failures;
   ksim::SDeviceInfo info;
   std::function<void()> beforeForward;
   // Requests reach the device-control callback one at a time.
@@ -89,14 +94,22 @@ SSimState& Sim() {
   return state;
 }
 
-std::optional<NTSTATUS> TakeFailure(std::string_view function) {
+
+}  // namespace
+
+std::optional<NTSTATUS> ksim::TakeFailure(std::string_view function) {
   std::lock_guard lock(Sim().mutex);
   auto it = Sim().failures.find(function);
   if (it == Sim().failures.end()) return std::nullopt;
-  NTSTATUS status = it->second;
+  if (--it->second.countdown > 0) return std::nullopt;
+  NTSTATUS status = it->second.status;
   Sim().failures.erase(it);
   return status;
 }
+
+namespace {
+
+using ksim::TakeFailure;
 
 // The driver may use a request only between its delivery and its completion
 // or forwarding.
@@ -136,6 +149,7 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry) {
   if (NT_SUCCESS(status)) return status;
   // A driver whose entry fails is deleted with everything it created; its
   // callbacks do not run.
+  CheckFilteringReleased();
   std::lock_guard lock(Sim().mutex);
   delete Sim().driver;
   Sim().driver = nullptr;
@@ -157,6 +171,7 @@ void UnloadDriver() {
   if (file) file->owner->Close();
   if (driver->config.EvtDriverUnload) driver->config.EvtDriverUnload(driver);
   if (driver->attributes.EvtCleanupCallback) driver->attributes.EvtCleanupCallback(driver);
+  CheckFilteringReleased();
   std::lock_guard lock(Sim().mutex);
   if (Sim().device)
     for (auto& queue : Sim().device->queues)
@@ -191,7 +206,13 @@ void BeforeNextForward(std::function<void()> action) {
 
 void FailNextCall(std::string_view function, NTSTATUS status) {
   std::lock_guard lock(Sim().mutex);
-  Sim().failures[std::string(function)] = status;
+  Sim().failures[std::string(function)] = {status, 1};
+}
+
+void FailNthCall(std::string_view function, unsigned nth, NTSTATUS status) {
+  if (nth == 0) Fatal("FailNthCall: nth counts from 1");
+  std::lock_guard lock(Sim().mutex);
+  Sim().failures[std::string(function)] = {status, nth};
 }
 
 bool CRequest::Done() const {
@@ -230,6 +251,11 @@ CRequest CClient::Submit(uint32_t code, std::vector<uint8_t> input, uint32_t out
   request->onComplete = std::move(onComplete);
   {
     std::lock_guard lock(m_mutex);
+    // Completed requests are the caller's alone now; a long run stays bounded.
+    std::erase_if(m_requests, [](const std::shared_ptr<WDFREQUEST__>& r) {
+      std::lock_guard requestLock(r->mutex);
+      return r->state == ERequestState::Completed;
+    });
     m_requests.push_back(request);
   }
   WDFQUEUE queue;
@@ -530,8 +556,9 @@ void WdfRequestCompleteWithInformation(WDFREQUEST request, NTSTATUS status, uint
     request->leftDispatch = true;
     onComplete = std::move(request->onComplete);
     completion = request->completion;
+    // Under the lock: once it is released the waiter may free the request.
+    request->done.notify_all();
   }
-  request->done.notify_all();
   if (onComplete) onComplete(completion);
 }
 

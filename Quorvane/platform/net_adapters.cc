@@ -214,8 +214,10 @@ class CLinuxNetChangeWatcher : public NetChangeWatcher {
         return changed;
       }
       if (got == 0) return changed;
-      int left = static_cast<int>(got);
-      for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+      size_t left = static_cast<size_t>(got);
+      for (const char* p = buffer; left >= sizeof(nlmsghdr);) {
+        const auto* h = reinterpret_cast<const nlmsghdr*>(p);
+        if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > left) break;
         switch (h->nlmsg_type) {
           case RTM_NEWLINK:
           case RTM_DELLINK:
@@ -226,6 +228,10 @@ class CLinuxNetChangeWatcher : public NetChangeWatcher {
           default:
             break;
         }
+        size_t step = NLMSG_ALIGN(h->nlmsg_len);
+        if (step >= left) break;
+        p += step;
+        left -= step;
       }
     }
   }

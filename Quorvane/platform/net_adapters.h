@@ -6,8 +6,9 @@
 // Backed by getifaddrs, /sys/class/net, rtnetlink, inotify, resolv.conf and,
 // when installed, `resolvectl` and `nmcli` (each run with a 2-s bound).
 // A missing tool or file means "no such information", never an error.
-// The source may be called from any thread, one call at a time per caller;
-// the watcher calls back on its own thread.
+// The Linux source keeps no state between calls, so any thread may call it;
+// the watcher calls back on its own thread. /sys shows the network namespace
+// it was mounted in: its values are used only for a link whose index matches.
 #pragma once
 
 #include <sys/socket.h>

@@ -8,7 +8,9 @@
 
 #include "PalvexDrv/driver_config.h"
 #include "PalvexDrv/engine_state.h"
+#include "PalvexDrv/datagram_diversion.h"
 #include "tests/PalvexDrv/driver_fixture.h"
+#include "tests/PalvexDrv/filter_fixture.h"
 
 namespace drvtest {
 namespace {
@@ -123,6 +125,9 @@ TEST_F(ConcurrencyTest, ReadersNeverSeeHalfAConfiguration) {
         ++reads;
       }
     });
+  // The readers run before the first write, however fast the writes are.
+  auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (reads.load() < 3 && Clock::now() < deadline) std::this_thread::yield();
   for (uint32_t generation = 1; generation <= 200; ++generation) {
     auto bytes = ConfigBytes([generation](DriverConfig& c) {
       c.blockTcpPort53 = generation;
@@ -135,6 +140,41 @@ TEST_F(ConcurrencyTest, ReadersNeverSeeHalfAConfiguration) {
   for (auto& t : readers) t.join();
   EXPECT_EQ(mixed.load(), 0);
   EXPECT_GT(reads.load(), 0);
+}
+
+using FilterConcurrencyTest = FilterTest;
+
+// Flows open, carry queries and end on several threads while the reader
+// drains and a stop removes every context under them.
+TEST_F(FilterConcurrencyTest, ParallelFlowsSurviveAStopInTheirMidst) {
+  StartWith([](DriverConfig& c) { c.staleEventSeconds = 0; });
+  constexpr uint64_t kFlowsPerThread = 150;
+  std::atomic<int> running{kProducers};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kProducers; ++t)
+    threads.emplace_back([this, t, &running] {
+      for (uint64_t i = 0; i < kFlowsPerThread; ++i) {
+        uint64_t flow = 0x10000 * (t + 1) + i;
+        OpenFlow({}, flow);
+        ksim::Classify(Datagram({}, false, DnsMessage(), flow));
+        ksim::Classify(Datagram({}, true, DnsMessage("example.com", 1, 1, 1), flow));
+        if (i % 2) ksim::EndFlow(flow);
+      }
+      running.fetch_sub(1);
+    });
+  auto deadline = Clock::now() + std::chrono::seconds(20);
+  bool stopped = false;
+  while (running.load() > 0 && Clock::now() < deadline) {
+    if (g_TvnEventListSize.load() != 0) Call(IOCTL_PALVEX_GET_EVENT, {}, kReadCapacity);
+    // Once flows are held, so that the stop removes contexts under classifications.
+    if (!stopped && TvnFlowCount() >= 40) stopped = Call(IOCTL_PALVEX_STOP).status == STATUS_SUCCESS;
+    std::this_thread::yield();
+  }
+  for (auto& t : threads) t.join();
+  if (!stopped) ASSERT_EQ(Call(IOCTL_PALVEX_STOP).status, STATUS_SUCCESS);
+  EXPECT_EQ(TvnFlowCount(), 0u);
+  EXPECT_EQ(ksim::Filtering().flowContexts, 0u);
+  EXPECT_EQ(ksim::LivePoolBlocks(kTvnTagFlow), 0u);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ class ConnectionTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(ksim::LoadDriver(DriverEntry), STATUS_SUCCESS); }
   void TearDown() override {
+    ksim::CompleteInjections();
     ksim::UnloadDriver();
     EXPECT_EQ(ksim::LivePoolBlocks(), 0u);
   }

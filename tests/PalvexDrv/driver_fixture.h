@@ -92,6 +92,7 @@ class DriverTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    ksim::CompleteInjections();  // the platform finishes what it was given
     m_client.Close();
     ksim::UnloadDriver();
     EXPECT_EQ(ksim::LivePoolBlocks(), 0u) << "pool blocks leaked";

@@ -14,5 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ksim::CConnection connection;
   connection.Receive(std::vector<uint8_t>(data, data + size));
   connection.EndOfStream();
+  ksim::CompleteInjections();
+  ksim::ClearInjections();
+  ksim::ClearTrace();
   return 0;
 }

@@ -1,0 +1,48 @@
+// The real backend of the kernel facade's framework side, for palvexdrv:
+// the driver is loaded in-process, its control device is the control
+// socket, and each connected client is one handle on the device. Requests
+// reach the device-control callback one at a time, on the socket server's
+// thread; a parked request is completed by whichever thread completes it,
+// and its reply is queued to the client's writer thread. The client's
+// disconnect cancels its parked requests, then runs the file-close
+// callback.
+// The filtering side turns the driver's filters into the netfilter chain
+// and its queue, classifies each queued packet at the driver's layers, and
+// injects through raw sockets; see fwp_host.cc.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+#include "PalvexDrv/host/control_socket_server.h"
+#include "PalvexDrv/kernel/wdf.h"
+
+namespace khost {
+
+struct SFilteringConfig {
+  std::string chain = "PALVEXDRV";
+  uint16_t queueNumber = 5353;
+  uint32_t ownMark = 0x70640001;    // SO_MARK of what the host injects
+  uint32_t blockMark = 0x70640002;  // a blocked TCP connect: rejected with a reset
+  uint32_t foreignMark = 0;         // marks another injector's packets; 0: none
+};
+// Before LoadDriver.
+void ConfigureFiltering(const SFilteringConfig& config);
+// Why the last FwpmFilterAdd0 could not set up the packet path, or empty.
+std::string FilteringError();
+// The process looked at first for a socket's owner: the connected client
+// (the program opens one upstream socket per query).
+void SetOwnerHint(pid_t pid);
+
+// Runs the entry point with a fresh driver object; the driver stays loaded
+// when it returns success.
+NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry);
+// Runs the unload and cleanup callbacks and frees the device. The control
+// socket server must be stopped first, so no client holds the device.
+void UnloadDriver();
+// The sessions of the control socket: one handle on the device each.
+ControlSessionFactory DeviceSessionFactory();
+
+}  // namespace khost

@@ -1,0 +1,111 @@
+#include "PalvexDrv/host/nfqueue_reader.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <linux/netfilter.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+extern "C" {
+#include <libnetfilter_queue/libnetfilter_queue.h>
+}
+
+bool CNfQueueReader::Open(uint16_t queueNumber, std::string& error) {
+  m_handle = nfq_open();
+  if (!m_handle) {
+    error = std::string("nfq_open: ") + std::strerror(errno);
+    return false;
+  }
+  m_queue = nfq_create_queue(m_handle, queueNumber, &CNfQueueReader::OnPacket, this);
+  if (!m_queue) {
+    error = "cannot bind NFQUEUE " + std::to_string(queueNumber) + ": " + std::strerror(errno);
+    Close();
+    return false;
+  }
+  if (nfq_set_mode(m_queue, NFQNL_COPY_PACKET, 0xffff) < 0 ||
+      nfq_set_queue_flags(m_queue, NFQA_CFG_F_FAIL_OPEN, NFQA_CFG_F_FAIL_OPEN) < 0) {
+    error = std::string("configuring NFQUEUE: ") + std::strerror(errno);
+    Close();
+    return false;
+  }
+  nfq_set_queue_maxlen(m_queue, 4096);
+  int fd = nfq_fd(m_handle);
+  int on = 1;
+  // A burst that overflows the socket buffer costs packets (they fail open),
+  // not the reader.
+  setsockopt(fd, SOL_NETLINK, NETLINK_NO_ENOBUFS, &on, sizeof(on));
+  m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return true;
+}
+
+void CNfQueueReader::Start(Handler handler) {
+  m_handler = std::move(handler);
+  m_thread = std::thread([this] { Run(); });
+}
+
+void CNfQueueReader::Run() {
+  int fd = nfq_fd(m_handle);
+  std::vector<char> buffer(0x10000 + 4096);
+  for (;;) {
+    pollfd fds[2] = {{m_wake, POLLIN, 0}, {fd, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[0].revents) return;
+    ssize_t n = recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (n > 0) nfq_handle_packet(m_handle, buffer.data(), static_cast<int>(n));
+  }
+}
+
+int CNfQueueReader::OnPacket(nfq_q_handle*, struct nfgenmsg*, struct nfq_data* data, void* self) {
+  auto* reader = static_cast<CNfQueueReader*>(self);
+  nfqnl_msg_packet_hdr* header = nfq_get_msg_packet_hdr(data);
+  if (!header) return 0;
+  SQueuedPacket packet;
+  packet.id = ntohl(header->packet_id);
+  packet.inbound = header->hook == NF_INET_LOCAL_IN;
+  packet.mark = nfq_get_nfmark(data);
+  packet.inInterface = nfq_get_indev(data);
+  packet.outInterface = nfq_get_outdev(data);
+  unsigned char* payload = nullptr;
+  int length = nfq_get_payload(data, &payload);
+  if (length < 0) {
+    reader->SetVerdict(packet.id, EQueueVerdict::Accept);
+    return 0;
+  }
+  packet.data = payload;
+  packet.length = static_cast<size_t>(length);
+  reader->m_handler(packet);
+  return 0;
+}
+
+void CNfQueueReader::SetVerdict(uint32_t id, EQueueVerdict verdict, std::optional<uint32_t> mark) {
+  std::lock_guard lock(m_sendMutex);
+  if (!m_queue) return;
+  uint32_t code = verdict == EQueueVerdict::Accept ? NF_ACCEPT : verdict == EQueueVerdict::Drop ? NF_DROP : NF_REPEAT;
+  if (mark)
+    nfq_set_verdict2(m_queue, id, code, *mark, 0, nullptr);
+  else
+    nfq_set_verdict(m_queue, id, code, 0, nullptr);
+}
+
+void CNfQueueReader::Close() {
+  if (m_thread.joinable()) {
+    uint64_t one = 1;
+    (void)!write(m_wake, &one, sizeof(one));
+    m_thread.join();
+  }
+  std::lock_guard lock(m_sendMutex);
+  if (m_queue) nfq_destroy_queue(m_queue);
+  m_queue = nullptr;
+  if (m_handle) nfq_close(m_handle);
+  m_handle = nullptr;
+  if (m_wake >= 0) close(m_wake);
+  m_wake = -1;
+}

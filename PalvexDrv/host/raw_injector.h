@@ -1,0 +1,68 @@
+// Injection of UDP datagrams through raw sockets (IPv4 and IPv6) that carry
+// the host's own SO_MARK, so the queue reader knows its own packets when
+// they come round again. "As received" sends the packet, from the flow's
+// remote end to its local end, to the local address: the kernel delivers
+// it over loopback as if the DNS server had sent it. "As sent" rebuilds the
+// IP header from the flow's local end and the remote address and sends it
+// there. Nothing leaves before the packet passes CheckUdpPacket.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "PalvexDrv/host/flow_table.h"
+#include "shared/ntstatus.h"
+
+// Injection statuses of the platform, as the driver logs them.
+constexpr NTSTATUS STATUS_INJECT_BAD_PACKET = STATUS_INVALID_PARAMETER;
+constexpr NTSTATUS STATUS_INJECT_NO_FLOW = NtStatus(0xC0000225);  // STATUS_NOT_FOUND
+constexpr NTSTATUS STATUS_INJECT_SEND_FAILED = NtStatus(0xC00000C4);  // STATUS_UNEXPECTED_NETWORK_ERROR
+
+enum class EInjectDirection { AsReceived, AsSent };
+
+// A whole IP datagram holding one UDP datagram, as read by CheckUdpPacket.
+struct SUdpPacket {
+  int family = 0;  // AF_INET or AF_INET6
+  std::array<uint8_t, 16> source{}, destination{};
+  uint16_t sourcePort = 0, destinationPort = 0;  // host order
+  size_t udpOffset = 0;                          // bytes of IP header
+};
+
+// The flow a packet of that direction belongs to: as received, remote end
+// (source) to local end (destination); as sent, the other way round.
+SFlowKey FlowKeyOf(const SUdpPacket& packet, EInjectDirection direction);
+
+// Checks a packet before any raw send: IP version as family, an IPv4
+// header of at least 20 bytes that is not a fragment or an IPv6 header
+// without extension headers, total and UDP lengths that match the bytes,
+// protocol UDP, and its ends those of a flow flowHeld knows. Returns 0 with
+// *parsed set, STATUS_INJECT_BAD_PACKET, or STATUS_INJECT_NO_FLOW.
+NTSTATUS CheckUdpPacket(const uint8_t* packet, size_t length, int family, EInjectDirection direction,
+                        const std::function<bool(const SFlowKey&)>& flowHeld, SUdpPacket* parsed);
+
+// The UDP datagram udp (header and payload) inside a fresh IP header from
+// source to destination, with the UDP checksum computed anew.
+std::vector<uint8_t> BuildUdpPacket(int family, const std::array<uint8_t, 16>& source,
+                                    const std::array<uint8_t, 16>& destination, const uint8_t* udp, size_t length);
+
+class CRawInjector {
+ public:
+  ~CRawInjector();
+  // Opens both raw sockets with the mark (closing any open ones); false
+  // with error set.
+  bool Open(uint32_t mark, std::string& error);
+  void Close();
+  // Checks, then injects. Returns 0 or a status above.
+  NTSTATUS Inject(const uint8_t* packet, size_t length, int family, EInjectDirection direction,
+                  const std::function<bool(const SFlowKey&)>& flowHeld);
+
+ private:
+  NTSTATUS Send(int family, const std::vector<uint8_t>& packet, const std::array<uint8_t, 16>& destination);
+
+  int m_v4 = -1, m_v6 = -1;
+};
