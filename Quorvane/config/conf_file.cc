@@ -1,0 +1,620 @@
+#include "Quorvane/config/conf_file.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <limits>
+#include <map>
+#include <memory>
+#include <utility>
+
+#include "Quorvane/config/constants.h"
+#include "Quorvane/config/server_import.h"
+#include "Quorvane/foundation/address_utils.h"
+#include "Quorvane/foundation/net_interfaces.h"
+#include "Quorvane/foundation/text_utils.h"
+
+namespace {
+
+constexpr int32_t kConfInet = 2;
+constexpr int32_t kConfInet6 = 23;
+
+// Leading decimal digits of text (from start) as a value no larger than max;
+// false for no digit or a larger value.
+bool ParseDigits(const std::string& text, size_t start, uint64_t max, uint64_t& value) {
+  uint64_t result = 0;
+  size_t i = start;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    result = result * 10 + static_cast<uint64_t>(text[i] - '0');
+    if (result > max) return false;
+  }
+  if (i == start) return false;
+  value = result;
+  return true;
+}
+
+[[noreturn]] void ThrowIncorrect(const CXmlDoc& element, const std::string& key) {
+  throw CXmlDoc::XmlExc(L"Incorrect value of attribute \"" + Utf8ToWide(key) + L"\" of node <" + element.m_name +
+                        L">.");
+}
+
+// The value whose key (compared case-sensitively) is key in a table of
+// value -> {key, display text}.
+template <class Value>
+bool ValueFromKey(const std::map<Value, std::pair<std::string, std::string>>& table, const std::string& key,
+                  Value& value) {
+  for (const auto& [candidate, names] : table) {
+    if (names.first == key) {
+      value = candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
+// "Duplicated ID " + id when id is taken by a server or a pool.
+bool CheckNewId(uint32_t id, const std::vector<CDnsServer>& servers, const std::vector<CDnsPool>* pools,
+                std::wstring& error) {
+  if (FindServerIndexById(servers, id) >= 0 || (pools && FindPoolIndexById(*pools, id) >= 0)) {
+    error = L"Duplicated ID " + std::to_wstring(id);
+    return false;
+  }
+  return true;
+}
+
+bool ReadHashes(const CXmlDoc& element, const std::string& key, HashList& hashes, const std::wstring& name,
+                std::wstring& error) {
+  std::string text;
+  if (!GetAttribute(element, key, text, false)) return true;
+  std::string reason;
+  if (!ParseHashList(text, hashes, reason)) {
+    error = L"Incorrect format of hashes of server " + name + L".";
+    return false;
+  }
+  return true;
+}
+
+// DoT and DoQ: "<prefix>_host_name" (may be empty) and "<prefix>_hashes";
+// the server needs a host name or an address.
+bool ReadTlsTarget(const CXmlDoc& element, const std::string& prefix, const wchar_t* kind, const CDnsServer& server,
+                   std::string& host, HashList& hashes, std::wstring& error) {
+  GetAttribute(element, prefix + "_host_name", host, false);
+  if (!ReadHashes(element, prefix + "_hashes", hashes, server.name, error)) return false;
+  if (host.empty() && server.address.empty()) {
+    error = L"IP address or hostname should be set for " + server.name + L" " + kind + L" server.";
+    return false;
+  }
+  return true;
+}
+
+void WriteHashes(CXmlDoc& element, const std::string& key, const HashList& hashes) {
+  if (!hashes.empty()) SetAttribute(element, key, FormatHashList(hashes));
+}
+
+}  // namespace
+
+bool ParseNumber(const std::string& text, uint32_t& value) {
+  uint64_t parsed = 0;
+  if (!ParseDigits(text, 0, std::numeric_limits<uint32_t>::max(), parsed)) return false;
+  value = static_cast<uint32_t>(parsed);
+  return true;
+}
+
+bool ParseNumber(const std::string& text, uint16_t& value) {
+  uint64_t parsed = 0;
+  if (!ParseDigits(text, 0, std::numeric_limits<uint16_t>::max(), parsed)) return false;
+  value = static_cast<uint16_t>(parsed);
+  return true;
+}
+
+bool ParseNumber(const std::string& text, int32_t& value) {
+  const bool negative = !text.empty() && text[0] == '-';
+  const uint64_t max = negative ? uint64_t{1} << 31 : std::numeric_limits<int32_t>::max();
+  uint64_t parsed = 0;
+  if (!ParseDigits(text, negative ? 1 : 0, max, parsed)) return false;
+  value = negative ? static_cast<int32_t>(-static_cast<int64_t>(parsed)) : static_cast<int32_t>(parsed);
+  return true;
+}
+
+bool ConfFamilyToNative(int32_t confFamily, uint32_t& native) {
+  if (confFamily == kConfInet) {
+    native = AF_INET;
+    return true;
+  }
+  if (confFamily == kConfInet6) {
+    native = AF_INET6;
+    return true;
+  }
+  return false;
+}
+
+int32_t NativeFamilyToConf(uint32_t native) {
+  if (native == AF_INET) return kConfInet;
+  if (native == AF_INET6) return kConfInet6;
+  return 0;
+}
+
+const std::vector<CXmlDoc>& GetChildren(const CXmlDoc& element, const std::wstring& name) {
+  static const std::vector<CXmlDoc> none;
+  auto it = element.m_children.find(name);
+  return it == element.m_children.end() ? none : it->second;
+}
+
+bool GetAttribute(const CXmlDoc& element, const std::string& key, std::string& value, bool mandatory) {
+  auto it = element.m_attributes.find(key);
+  if (it == element.m_attributes.end()) {
+    if (mandatory) {
+      throw CXmlDoc::XmlExc(L"The mandatory attribute \"" + Utf8ToWide(key) + L"\" not found in node <" +
+                            element.m_name + L">.");
+    }
+    return false;
+  }
+  value = it->second;
+  return true;
+}
+
+bool GetAttributeW(const CXmlDoc& element, const std::string& key, std::wstring& value, bool mandatory) {
+  std::string text;
+  if (!GetAttribute(element, key, text, mandatory)) return false;
+  value = Utf8ToWide(text);
+  return true;
+}
+
+bool GetAttributeUInt(const CXmlDoc& element, const std::string& key, uint32_t& value, bool mandatory) {
+  std::string text;
+  if (!GetAttribute(element, key, text, mandatory)) return false;
+  if (ParseNumber(text, value)) return true;
+  if (mandatory) ThrowIncorrect(element, key);
+  return false;
+}
+
+bool GetAttributeBool(const CXmlDoc& element, const std::string& key, bool& value, bool mandatory) {
+  std::string text;
+  if (!GetAttribute(element, key, text, mandatory)) return false;
+  if (text == "1" || text == "true") {
+    value = true;
+    return true;
+  }
+  if (text == "0" || text == "false") {
+    value = false;
+    return true;
+  }
+  if (mandatory) ThrowIncorrect(element, key);
+  return false;
+}
+
+bool GetAttributeInt(const CXmlDoc& element, const std::string& key, int32_t& value) {
+  std::string text;
+  return GetAttribute(element, key, text, false) && ParseNumber(text, value);
+}
+
+void SetAttribute(CXmlDoc& element, const std::string& key, const std::string& value) {
+  element.AddAttribute(key, value);
+}
+
+void SetAttributeW(CXmlDoc& element, const std::string& key, const std::wstring& value) {
+  element.AddAttribute(key, WideToUtf8(value));
+}
+
+void SetAttributeUInt(CXmlDoc& element, const std::string& key, uint32_t value) {
+  element.AddAttribute(key, std::to_string(value));
+}
+
+void SetAttributeInt(CXmlDoc& element, const std::string& key, int32_t value) {
+  element.AddAttribute(key, std::to_string(value));
+}
+
+void SetAttributeBool(CXmlDoc& element, const std::string& key, bool value) {
+  element.AddAttribute(key, value ? "1" : "0");
+}
+
+bool ReadDnsServer(const CXmlDoc& element, const std::vector<CDnsServer>& servers, CDnsServer& server,
+                   std::wstring& error) {
+  CDnsServer read;
+  GetAttributeW(element, "name", read.name, true);
+  GetAttributeUInt(element, "id", read.id, true);
+  if (!CheckNewId(read.id, servers, nullptr, error)) return false;
+  const std::wstring& name = read.name;
+
+  std::string text;
+  GetAttribute(element, "protocol", text, true);
+  if (!ValueFromKey(g_ProtocolTable, text, read.protocol) || read.protocol == EDnsProtocol::Unspec) {
+    error = L"Protocol for server " + name + L" is missing.";
+    return false;
+  }
+  read.port = GetDefaultPort(read.protocol);
+  if (GetAttribute(element, "port", text, false)) ParseNumber(text, read.port);
+
+  if (GetAttribute(element, "af", text, false)) {
+    int32_t confFamily = 0;
+    if (!ParseNumber(text, confFamily) || !ConfFamilyToNative(confFamily, read.family)) {
+      error = L"Incorrect address family " + Utf8ToWide(text) + L" of server " + name + L".";
+      return false;
+    }
+  }
+  const bool needsAddress = read.protocol == EDnsProtocol::Plain || read.protocol == EDnsProtocol::DnsCrypt;
+  if (GetAttribute(element, "ip", text, needsAddress)) {
+    if (read.family == 0) {
+      error = L"Address family not specified for server " + name + L".";
+      return false;
+    }
+    int family = 0;
+    if (!TextToAddress(text, family, read.address) || static_cast<uint32_t>(family) != read.family) {
+      error = L"Incorrect IP address of server " + name + L".";
+      return false;
+    }
+  }
+  GetAttributeBool(element, "dnssec_supported", read.dnssec_supported, false);
+
+  switch (read.protocol) {
+    case EDnsProtocol::Plain:
+      GetAttributeBool(element, "plain_use_tcp", read.plain_use_tcp, false);
+      break;
+    case EDnsProtocol::DnsCrypt:
+      GetAttribute(element, "dnscrypt_provider_name", read.dnscrypt_provider_name, true);
+      GetAttribute(element, "dnscrypt_public_key", text, true);
+      if (!HexToBytes(text, read.dnscrypt_public_key)) {
+        error = L"Incorrect format of public key hash of server " + name + L".";
+        return false;
+      }
+      GetAttributeBool(element, "dnscrypt_disable_padding", read.dnscrypt_disable_padding, false);
+      read.dnscrypt_force_tcp = true;
+      GetAttributeBool(element, "dnscrypt_force_tcp", read.dnscrypt_force_tcp, false);
+      break;
+    case EDnsProtocol::Doh:
+      GetAttribute(element, "doh_host_name", read.doh_host_name, true);
+      GetAttribute(element, "doh_path", read.doh_path, true);
+      if (!ReadHashes(element, "doh_hashes", read.doh_hashes, name, error)) return false;
+      break;
+    case EDnsProtocol::Dot:
+      if (!ReadTlsTarget(element, "dot", L"DoT", read, read.dot_host_name, read.dot_hashes, error)) return false;
+      break;
+    case EDnsProtocol::NextDns:
+      GetAttribute(element, "nextdns_id", read.nextdns_id, true);
+      GetAttributeBool(element, "nextdns_ultra_low_latency", read.nextdns_ultra_low_latency, false);
+      GetAttributeBool(element, "nextdns_devname_auto", read.nextdns_devname_auto, false);
+      GetAttributeW(element, "nextdns_devname", read.nextdns_devname, false);
+      break;
+    case EDnsProtocol::Doq:
+      if (!ReadTlsTarget(element, "doq", L"DoQ", read, read.doq_host_name, read.doq_hashes, error)) return false;
+      break;
+    default:
+      break;
+  }
+  read.PrepareNextDns();
+  read.addressKnown = !read.address.empty();
+  server = std::move(read);
+  return true;
+}
+
+void WriteDnsServer(const CDnsServer& server, CXmlDoc& owner) {
+  CXmlDoc element(L"DnsServer", &owner);
+  SetAttributeUInt(element, "id", server.id);
+  SetAttributeW(element, "name", server.name);
+  if (server.port != GetDefaultPort(server.protocol)) SetAttributeUInt(element, "port", server.port);
+  SetAttribute(element, "protocol", GetProtocolNames(server.protocol).first);
+  if (server.family != 0) {
+    SetAttributeInt(element, "af", NativeFamilyToConf(server.family));
+    if (!server.address.empty() && server.addressKnown)
+      SetAttribute(element, "ip", AddressToText(static_cast<int>(server.family), server.address));
+  }
+  if (server.dnssec_supported) SetAttributeBool(element, "dnssec_supported", true);
+  switch (server.protocol) {
+    case EDnsProtocol::Plain:
+      SetAttributeBool(element, "plain_use_tcp", server.plain_use_tcp);
+      break;
+    case EDnsProtocol::DnsCrypt:
+      SetAttribute(element, "dnscrypt_provider_name", server.dnscrypt_provider_name);
+      SetAttribute(element, "dnscrypt_public_key", BytesToHex(server.dnscrypt_public_key, true, 2));
+      SetAttributeBool(element, "dnscrypt_disable_padding", server.dnscrypt_disable_padding);
+      SetAttributeBool(element, "dnscrypt_force_tcp", server.dnscrypt_force_tcp);
+      break;
+    case EDnsProtocol::Doh:
+      SetAttribute(element, "doh_host_name", server.doh_host_name);
+      SetAttribute(element, "doh_path", server.doh_path);
+      WriteHashes(element, "doh_hashes", server.doh_hashes);
+      break;
+    case EDnsProtocol::Dot:
+      SetAttribute(element, "dot_host_name", server.dot_host_name);
+      WriteHashes(element, "dot_hashes", server.dot_hashes);
+      break;
+    case EDnsProtocol::NextDns:
+      SetAttribute(element, "nextdns_id", server.nextdns_id);
+      SetAttributeBool(element, "nextdns_ultra_low_latency", server.nextdns_ultra_low_latency);
+      if (server.nextdns_devname_auto) SetAttributeBool(element, "nextdns_devname_auto", true);
+      if (!server.nextdns_devname_auto && !server.nextdns_devname.empty())
+        SetAttributeW(element, "nextdns_devname", server.nextdns_devname);
+      break;
+    case EDnsProtocol::Doq:
+      SetAttribute(element, "doq_host_name", server.doq_host_name);
+      WriteHashes(element, "doq_hashes", server.doq_hashes);
+      break;
+    default:
+      break;
+  }
+}
+
+bool ReadDnsPool(const CXmlDoc& element, const std::vector<CDnsServer>& servers, const std::vector<CDnsPool>& pools,
+                 CDnsPool& pool, std::wstring& error) {
+  CDnsPool read;
+  GetAttributeW(element, "name", read.name, true);
+  GetAttributeUInt(element, "id", read.id, true);
+  if (!CheckNewId(read.id, servers, &pools, error)) return false;
+
+  read.type = EPoolType::Balancing;
+  std::string text;
+  if (GetAttribute(element, "type", text, false)) {
+    if (!ValueFromKey(g_PoolTypeTable, text, read.type)) {
+      error = L"Incorrect type of pool " + read.name + L".";
+      return false;
+    }
+    if (read.type == EPoolType::Unspec) read.type = EPoolType::Balancing;
+  }
+  if (read.type == EPoolType::Redundancy) {
+    if (GetAttribute(element, "redundancy_test_host", text, false) && !text.empty()) read.testHost = text;
+    GetAttributeInt(element, "redundancy_recheck_delay", read.recheckDelaySec);
+    if (read.recheckDelaySec < 1) {
+      error = L"redundancy_recheck_delay of pool " + read.name + L" should be greater than 0.";
+      return false;
+    }
+  }
+  for (const CXmlDoc& relay : GetChildren(element, L"DnsServerRelay")) {
+    uint32_t id = 0;
+    GetAttributeUInt(relay, "id", id, true);
+    read.relayIds.push_back(id);
+  }
+  for (const CXmlDoc& member : GetChildren(element, L"DnsServer")) {
+    uint32_t id = 0;
+    GetAttributeUInt(member, "id", id, true);
+    read.serverIds.push_back(id);
+  }
+  if (!read.Validate(servers, error)) return false;
+  pool = std::move(read);
+  return true;
+}
+
+void WriteDnsPool(const CDnsPool& pool, CXmlDoc& owner) {
+  CXmlDoc element(L"DnsPool", &owner);
+  SetAttributeUInt(element, "id", pool.id);
+  SetAttributeW(element, "name", pool.name);
+  SetAttribute(element, "type", pool.GetTypeName(false));
+  if (pool.type == EPoolType::Redundancy) {
+    SetAttribute(element, "redundancy_test_host", pool.testHost);
+    SetAttributeInt(element, "redundancy_recheck_delay", pool.recheckDelaySec);
+  }
+  // Created members first, relays second: each new name goes to the front,
+  // so the relays come first in the file.
+  for (uint32_t id : pool.serverIds) {
+    CXmlDoc member(L"DnsServer", &element);
+    SetAttributeUInt(member, "id", id);
+  }
+  for (uint32_t id : pool.relayIds) {
+    CXmlDoc relay(L"DnsServerRelay", &element);
+    SetAttributeUInt(relay, "id", id);
+  }
+}
+
+bool ReadRule(const CXmlDoc& element, const std::vector<CDnsServer>& servers, const std::vector<CDnsPool>& pools,
+              const std::wstring& confPath, const InterfaceNameLookup& findInterface, CRule& rule,
+              std::wstring& error) {
+  CRule read;
+  GetAttributeW(element, "name", read.name, true);
+  const std::wstring& name = read.name;
+  GetAttributeBool(element, "enabled", read.enabled, true);
+  GetAttributeBool(element, "dnssec_local_validation", read.dnssec_local_validation, false);
+  GetAttributeBool(element, "dnssec_reject_unsigned", read.dnssec_reject_unsigned, false);
+  GetAttributeBool(element, "block_return_zero_ip", read.block_return_zero_ip, false);
+
+  std::wstring list;
+  GetAttributeW(element, "hostnames", list, true);
+  std::wstring reason;
+  if (!read.SetHostnames(list, confPath, reason)) {
+    error = L"Incorrect hostnames in the rule " + name + L". " + reason;
+    return false;
+  }
+
+  std::string text;
+  GetAttribute(element, "action", text, true);
+  if (!read.SetActionKey(text)) {
+    error = L"Incorrect action for the rule " + name + L".";
+    return false;
+  }
+  GetAttributeUInt(element, "action_id", read.action_id, true);
+  if (read.action_id != 0) {
+    const std::wstring id = std::to_wstring(read.action_id);
+    if (read.action == ERuleAction::ProcessServer && FindServerIndexById(servers, read.action_id) < 0) {
+      error = L"Rule " + name + L" refers to nonexistent server ID " + id + L".";
+      return false;
+    }
+    if (read.action == ERuleAction::ProcessPool && FindPoolIndexById(pools, read.action_id) < 0) {
+      error = L"Rule " + name + L" refers to nonexistent pool ID " + id + L".";
+      return false;
+    }
+  }
+
+  if (GetAttributeW(element, "interface_id", read.interface_id, false)) {
+    std::wstring key;
+    if (GetAttributeW(element, "interface_id_type", key, false) &&
+        !NetInterfaceIdTypeFromKey(key, read.interface_id_type)) {
+      error = L"Rule " + name + L" refers to interface by unknown id type " + key + L".";
+      return false;
+    }
+  }
+  if (!read.interface_id.empty()) {
+    std::wstring current;
+    if (findInterface && findInterface(read.interface_id_type, read.interface_id, current)) {
+      read.interface_name = current;
+    } else if (read.interface_id_type == InterfaceIdAdapter) {
+      GetAttributeW(element, "interface_name", read.interface_name, false);
+    }
+  }
+  rule = std::move(read);
+  return true;
+}
+
+void WriteRule(const CRule& rule, CXmlDoc& owner) {
+  CXmlDoc element(L"Rule", &owner);
+  SetAttributeW(element, "name", rule.name);
+  SetAttributeBool(element, "enabled", rule.enabled);
+  SetAttributeBool(element, "dnssec_local_validation", rule.dnssec_local_validation);
+  SetAttributeBool(element, "dnssec_reject_unsigned", rule.dnssec_reject_unsigned);
+  // Every rule's own: a processing rule's blocked-because-interface-down
+  // answer depends on it too.
+  SetAttributeBool(element, "block_return_zero_ip", rule.block_return_zero_ip);
+  SetAttributeW(element, "hostnames", rule.hostnames);
+  SetAttributeW(element, "action", rule.GetActionKey());
+  SetAttributeUInt(element, "action_id", rule.action_id);
+  SetAttributeW(element, "interface_id", rule.interface_id);
+  SetAttributeW(element, "interface_id_type", NetInterfaceIdTypeToKey(rule.interface_id_type));
+  if (rule.interface_id_type == InterfaceIdAdapter) SetAttributeW(element, "interface_name", rule.interface_name);
+}
+
+bool ReadSettings(const CXmlDoc& element, SSettings& settings, SDnsCheckerSettings& checkerSettings,
+                  std::wstring& error) {
+  auto readBool = [&](const char* key, CAtomicValue<bool>& field) {
+    bool value = field;
+    if (GetAttributeBool(element, key, value, false)) field = value;
+  };
+  auto readUInt = [&](const char* key, CAtomicValue<uint32_t>& field) {
+    uint32_t value = field;
+    if (GetAttributeUInt(element, key, value, false)) field = value;
+  };
+  readBool("ignore_rule_if_interface_down", settings.ignore_rule_if_interface_down);
+  readBool("blockTcpPort53", settings.blockTcpPort53);
+  readBool("clearDnsCache", settings.clearDnsCache);
+  readUInt("ttlMin", settings.ttlMin);
+  readUInt("ttlMax", settings.ttlMax);
+  readBool("captivePortalDetection", settings.captivePortalDetection);
+  readBool("interceptOthers", settings.interceptOthers);
+
+  for (const CXmlDoc& checker : GetChildren(element, L"DnsChecker")) {
+    GetAttribute(checker, "testTarget", checkerSettings.testTarget, false);
+    GetAttributeInt(checker, "testsPerTime", checkerSettings.testsPerTime);
+    std::string text;
+    if (GetAttribute(checker, "importUrls", text, false) && !text.empty()) {
+      std::vector<std::string> urls;
+      if (!CServerImport::ParseUrlList(text, urls, error)) return false;
+      checkerSettings.importUrls = std::move(urls);
+    }
+  }
+  return true;
+}
+
+void WriteSettings(const SSettings& settings, const SDnsCheckerSettings& checkerSettings, CXmlDoc& owner) {
+  CXmlDoc element(L"Settings", &owner);
+  SetAttributeBool(element, "ignore_rule_if_interface_down", settings.ignore_rule_if_interface_down);
+  SetAttributeBool(element, "blockTcpPort53", settings.blockTcpPort53);
+  SetAttributeBool(element, "clearDnsCache", settings.clearDnsCache);
+  SetAttributeUInt(element, "ttlMin", settings.ttlMin);
+  SetAttributeUInt(element, "ttlMax", settings.ttlMax);
+  SetAttributeBool(element, "captivePortalDetection", settings.captivePortalDetection);
+  SetAttributeBool(element, "interceptOthers", settings.interceptOthers);
+
+  CXmlDoc checker(L"DnsChecker", &element);
+  SetAttribute(checker, "testTarget", checkerSettings.testTarget);
+  SetAttributeInt(checker, "testsPerTime", checkerSettings.testsPerTime);
+  std::string urls;
+  for (const std::string& url : checkerSettings.importUrls) urls += url + "\r\n";
+  SetAttribute(checker, "importUrls", urls);
+}
+
+namespace {
+
+// The current names of the machine's interfaces, looked up in one picture
+// taken before the rules are read.
+InterfaceNameLookup TakeInterfaceSnapshot() {
+  auto snapshot = std::make_shared<SNetInterfacesSnapshot>();
+  GetNetInterfacesSnapshot(*snapshot);
+  return [snapshot](ENetInterfaceIdType type, const std::wstring& id, std::wstring& name) {
+    SNetInterface found;
+    if (!FindInterface(snapshot->interfaces, type, id, found)) return false;
+    name = found.name;
+    return true;
+  };
+}
+
+bool LoadDocument(CProfile& profile, const CXmlDoc& document, const std::wstring& file, bool& checkVersion,
+                  std::wstring& error) {
+  const std::vector<CXmlDoc>& roots = GetChildren(document, L"TarnwickProfile");
+  if (roots.empty()) {
+    error = L"Correct file header not found.";
+    return false;
+  }
+  const CXmlDoc& root = roots.front();
+  uint32_t format = 0;
+  GetAttributeUInt(root, "file_format", format, false);
+  if (format != kConfFileFormat) {
+    error = L"Incorrect file format version.";
+    return false;
+  }
+  uint32_t minVersion = 0;
+  GetAttributeUInt(root, "product_min_version", minVersion, false);
+  if (checkVersion && minVersion > kConfProgramVersion) {
+    error = L"The file was generated by a newer version of the program.";
+    checkVersion = false;
+    return false;
+  }
+
+  uint32_t highestId = 0;
+  for (const CXmlDoc& element : GetChildren(root, L"DnsServer")) {
+    CDnsServer server;
+    if (!ReadDnsServer(element, profile.servers, server, error)) return false;
+    highestId = std::max(highestId, server.id);
+    profile.servers.push_back(std::move(server));
+  }
+  for (const CXmlDoc& element : GetChildren(root, L"DnsPool")) {
+    CDnsPool pool;
+    if (!ReadDnsPool(element, profile.servers, profile.pools, pool, error)) return false;
+    highestId = std::max(highestId, pool.id);
+    profile.pools.push_back(std::move(pool));
+  }
+  g_NextObjectId = std::max<uint32_t>(1000, highestId) + 1;
+
+  const InterfaceNameLookup findInterface = TakeInterfaceSnapshot();
+  for (const CXmlDoc& element : GetChildren(root, L"Rule")) {
+    CRule rule;
+    if (!ReadRule(element, profile.servers, profile.pools, file, findInterface, rule, error)) return false;
+    profile.rules.push_back(std::move(rule));
+  }
+  if (profile.rules.empty() || profile.rules.back().name != L"Default") {
+    CRule rule;
+    rule.InitDefault();
+    profile.rules.push_back(std::move(rule));
+  }
+
+  for (const CXmlDoc& element : GetChildren(root, L"Settings")) {
+    if (!ReadSettings(element, profile.settings, profile.checkerSettings, error)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool CProfile::Load(std::wstring& error, bool& openFailed, bool& checkVersion, const std::wstring& path) {
+  const std::wstring file = path.empty() ? this->path : path;
+  CXmlDoc document(L"root");
+  if (!document.Load(file, error, openFailed)) return false;
+  try {
+    return LoadDocument(*this, document, file, checkVersion, error);
+  } catch (const CXmlDoc::XmlExc& e) {
+    error = L"Xml error: " + e.Message();
+    return false;
+  }
+}
+
+bool CProfile::Save(std::wstring& error, const std::wstring& path) const {
+  CXmlDoc document(L"root");
+  {
+    // Elements join their owner when they go out of scope, each new name in
+    // front of the others: Settings, Rule, DnsPool, DnsServer in the file.
+    CXmlDoc root(L"TarnwickProfile", &document);
+    SetAttributeUInt(root, "file_format", kConfFileFormat);
+    SetAttributeUInt(root, "product_id", kConfProductId);
+    SetAttributeUInt(root, "product_min_version", kConfProgramVersion);
+    for (const CDnsServer& server : servers) WriteDnsServer(server, root);
+    for (const CDnsPool& pool : pools) WriteDnsPool(pool, root);
+    for (const CRule& rule : rules) WriteRule(rule, root);
+    WriteSettings(settings, checkerSettings, root);
+  }
+  return document.Save(path.empty() ? this->path : path, error);
+}
