@@ -39,8 +39,8 @@ class CNfQueueReader {
   void Start(Handler handler);
   // mark, when given, is set on the packet (with Repeat: the block mark).
   void SetVerdict(uint32_t id, EQueueVerdict verdict, std::optional<uint32_t> mark = std::nullopt);
-  // Stops the thread and unbinds; queued packets without a verdict are
-  // accepted by the kernel when the queue goes.
+  // Stops the thread and unbinds; the kernel drops queued packets that have
+  // no verdict yet when the queue goes (their senders retry).
   void Close();
 
  private:
