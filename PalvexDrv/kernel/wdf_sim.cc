@@ -78,11 +78,13 @@ struct SSimState {
   std::unique_ptr<WDFDEVICE__> device;
   int liveInits = 0;
   WDFFILEOBJECT openFile = nullptr;
-  struct SFailure {
-    NTSTATUS status;
-    unsigned countdown;  // 1: the next call fails
+  // Chosen failures of one function: its calls are counted only while one
+  // is pending, so "the nth call from now on" is that count plus n.
+  struct SFailures {
+    uint64_t calls = 0;
+    std::map<uint64_t, NTSTATUS> at;  // call number -> status
   };
-  std::map<std::string, SFailure, std::less<>> failures;
+  std::map<std::string, SFailures, std::less<>> failures;
   ksim::SDeviceInfo info;
   std::function<void()> beforeForward;
   // Requests reach the device-control callback one at a time.
@@ -101,9 +103,12 @@ std::optional<NTSTATUS> ksim::TakeFailure(std::string_view function) {
   std::lock_guard lock(Sim().mutex);
   auto it = Sim().failures.find(function);
   if (it == Sim().failures.end()) return std::nullopt;
-  if (--it->second.countdown > 0) return std::nullopt;
-  NTSTATUS status = it->second.status;
-  Sim().failures.erase(it);
+  SSimState::SFailures& f = it->second;
+  auto failure = f.at.find(++f.calls);
+  if (failure == f.at.end()) return std::nullopt;
+  NTSTATUS status = failure->second;
+  f.at.erase(failure);
+  if (f.at.empty()) Sim().failures.erase(it);
   return status;
 }
 
@@ -181,7 +186,6 @@ void UnloadDriver() {
   Sim().driver = nullptr;
   delete Sim().driverObject;
   Sim().driverObject = nullptr;
-  Sim().failures.clear();
 }
 
 bool DriverLoaded() {
@@ -204,15 +208,31 @@ void BeforeNextForward(std::function<void()> action) {
   Sim().beforeForward = std::move(action);
 }
 
-void FailNextCall(std::string_view function, NTSTATUS status) {
-  std::lock_guard lock(Sim().mutex);
-  Sim().failures[std::string(function)] = {status, 1};
-}
+void FailNextCall(std::string_view function, NTSTATUS status) { FailNthCall(function, 1, status); }
 
 void FailNthCall(std::string_view function, unsigned nth, NTSTATUS status) {
   if (nth == 0) Fatal("FailNthCall: nth counts from 1");
   std::lock_guard lock(Sim().mutex);
-  Sim().failures[std::string(function)] = {status, nth};
+  auto it = Sim().failures.find(function);
+  if (it == Sim().failures.end()) it = Sim().failures.emplace(std::string(function), SSimState::SFailures{}).first;
+  it->second.at[it->second.calls + nth] = status;
+}
+
+size_t CancelFailures(std::string_view function) {
+  std::lock_guard lock(Sim().mutex);
+  auto it = Sim().failures.find(function);
+  if (it == Sim().failures.end()) return 0;
+  size_t pending = it->second.at.size();
+  Sim().failures.erase(it);
+  return pending;
+}
+
+size_t CancelFailures() {
+  std::lock_guard lock(Sim().mutex);
+  size_t pending = 0;
+  for (const auto& [function, f] : Sim().failures) pending += f.at.size();
+  Sim().failures.clear();
+  return pending;
 }
 
 bool CRequest::Done() const {
