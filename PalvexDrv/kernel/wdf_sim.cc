@@ -9,32 +9,13 @@
 #include "PalvexDrv/kernel/kernel_sim.h"
 #include "PalvexDrv/kernel/sim_internal.h"
 #include "PalvexDrv/kernel/wdf.h"
-
-struct DRIVER_OBJECT {
-  int unused = 0;
-};
-
-struct DEVICE_OBJECT {
-  int unused = 0;
-};
-
-struct WDFDRIVER__ {
-  DRIVER_OBJECT* driverObject = nullptr;
-  WDF_DRIVER_CONFIG config;
-  WDF_OBJECT_ATTRIBUTES attributes;
-};
+#include "PalvexDrv/kernel/wdf_objects.h"
 
 struct WDFDEVICE_INIT {
   bool exclusive = false;
   uint32_t deviceType = 0;
   std::u16string name, sddl, controlSddl;
   WDF_FILEOBJECT_CONFIG fileConfig;
-};
-
-struct WDFQUEUE__ {
-  WDF_IO_QUEUE_CONFIG config;
-  std::mutex mutex;
-  std::deque<WDFREQUEST> parked;
 };
 
 struct WDFDEVICE__ {
@@ -128,10 +109,7 @@ NTSTATUS RetrieveBuffer(WDFREQUEST request, std::vector<uint8_t>& bytes, size_t 
                         size_t* length, const char* function) {
   CheckPresented(request, function);
   if (auto failure = TakeFailure(function)) return *failure;
-  if (bytes.empty() || bytes.size() < minimumRequired) return STATUS_BUFFER_TOO_SMALL;
-  *buffer = bytes.data();
-  if (length) *length = bytes.size();
-  return STATUS_SUCCESS;
+  return RetrieveRequestBuffer(bytes, minimumRequired, buffer, length);
 }
 
 }  // namespace
@@ -313,15 +291,8 @@ void CClient::Close() {
     if (Sim().device) {
       close = Sim().device->init.fileConfig.EvtFileClose;
       for (auto& queue : Sim().device->queues) {
-        std::lock_guard queueLock(queue->mutex);
-        for (auto it = queue->parked.begin(); it != queue->parked.end();) {
-          if ((*it)->file == file) {
-            cancelled.push_back(*it);
-            it = queue->parked.erase(it);
-          } else {
-            ++it;
-          }
-        }
+        std::vector<WDFREQUEST> taken = queue->TakeParked([&](WDFREQUEST r) { return r->file == file; });
+        cancelled.insert(cancelled.end(), taken.begin(), taken.end());
       }
     }
   }
