@@ -29,6 +29,8 @@
 #include "PalvexDrv/host/raw_injector.h"
 #include "PalvexDrv/host/rule_chain.h"
 #include "PalvexDrv/kernel/fwp.h"
+#include "PalvexDrv/kernel/net_buffer.h"
+#include "PalvexDrv/kernel/runtime_callouts.h"
 #include "PalvexDrv/kernel/trace.h"
 
 namespace {
@@ -39,11 +41,6 @@ struct SFilterRecord {
   GUID calloutKey;
   int protocol = -1;    // -1: no condition
   int remotePort = -1;  // -1: no condition
-};
-
-struct SRuntimeCallout {
-  FWPS_CALLOUT1 callout;
-  uint32_t id = 0;
 };
 
 struct SCompletion {
@@ -61,8 +58,7 @@ struct SHostFwp {
   std::vector<GUID> providers, subLayers;
   std::vector<std::pair<GUID, uint16_t>> calloutObjects;  // key, layer
   std::vector<SFilterRecord> filters;
-  std::vector<SRuntimeCallout> runtime;
-  uint32_t nextCalloutId = 1;
+  CRuntimeCallouts runtime;
   uint64_t nextFilterId = 1;
   std::vector<HANDLE> transportHandles, streamHandles, redirectHandles;
   uintptr_t nextHandle = 0x1000;
@@ -105,9 +101,8 @@ int NativeFamily(uint16_t recordFamily) {
 
 FWPS_CALLOUT_FLOW_DELETE_NOTIFY_FN0 FlowDeleteOf(uint32_t calloutId) {
   std::lock_guard lock(Fwp().mutex);
-  for (const SRuntimeCallout& r : Fwp().runtime)
-    if (r.id == calloutId) return r.callout.flowDeleteFn;
-  return nullptr;
+  const SRuntimeCallout* r = Fwp().runtime.ById(calloutId);
+  return r ? r->callout.flowDeleteFn : nullptr;
 }
 
 void RunFlowDelete(const SFlowContext& context) {
@@ -265,12 +260,11 @@ std::vector<SCall> Matching(uint16_t layerId, const SFlowKey& key, const std::op
     if (filter.layerId != layerId) continue;
     if (filter.protocol >= 0 && filter.protocol != key.protocol) continue;
     if (filter.remotePort >= 0 && filter.remotePort != key.remotePort) continue;
-    for (const SRuntimeCallout& r : Fwp().runtime) {
-      if (!(r.callout.calloutKey == filter.calloutKey)) continue;
-      uint64_t flowContext = context && context->calloutId == r.id && context->layerId == layerId ? context->context : 0;
-      if ((r.callout.flags & FWP_CALLOUT_FLAG_CONDITIONAL_ON_FLOW) && !flowContext) continue;
-      calls.push_back({r, filter.id, flowContext});
-    }
+    const SRuntimeCallout* r = Fwp().runtime.ByKey(filter.calloutKey);
+    if (!r) continue;
+    uint64_t flowContext = context && context->calloutId == r->id && context->layerId == layerId ? context->context : 0;
+    if ((r->callout.flags & FWP_CALLOUT_FLAG_CONDITIONAL_ON_FLOW) && !flowContext) continue;
+    calls.push_back({*r, filter.id, flowContext});
   }
   return calls;
 }
@@ -517,11 +511,7 @@ NTSTATUS FwpmCalloutAdd0(HANDLE engineHandle, const FWPM_CALLOUT0* callout, void
   uint16_t layer = FwpsLayerIdOfKey(callout->applicableLayer);
   if (!layer) return STATUS_FWP_NOT_FOUND;
   f.calloutObjects.emplace_back(callout->calloutKey, layer);
-  if (id) {
-    *id = 0;
-    for (const SRuntimeCallout& r : f.runtime)
-      if (r.callout.calloutKey == callout->calloutKey) *id = r.id;
-  }
+  if (id) *id = f.runtime.IdOf(callout->calloutKey);
   return STATUS_SUCCESS;
 }
 
@@ -549,11 +539,10 @@ NTSTATUS FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter, void*, 
     for (const auto& [key, layer] : f.calloutObjects)
       if (key == record.calloutKey && layer == record.layerId) calloutAdded = true;
     if (!calloutAdded) return STATUS_FWP_NOT_FOUND;
-    for (const SRuntimeCallout& r : f.runtime)
-      if (r.callout.calloutKey == record.calloutKey) {
-        notify = r.callout.notifyFn;
-        runtimeFilter.action = {FWP_ACTION_CALLOUT_TERMINATING, r.id};
-      }
+    if (const SRuntimeCallout* r = f.runtime.ByKey(record.calloutKey)) {
+      notify = r->callout.notifyFn;
+      runtimeFilter.action = {FWP_ACTION_CALLOUT_TERMINATING, r->id};
+    }
     record.id = f.nextFilterId++;
     runtimeFilter.filterId = record.id;
     runtimeFilter.numFilterConditions = filter->numFilterConditions;
@@ -575,38 +564,27 @@ NTSTATUS FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter, void*, 
 // ---- Runtime callouts and flow contexts ---------------------------------------
 
 NTSTATUS FwpsCalloutRegister1(DEVICE_OBJECT* deviceObject, const FWPS_CALLOUT1* callout, uint32_t* calloutId) {
-  if (!deviceObject || !callout->classifyFn || !callout->notifyFn) return STATUS_FWP_INVALID_PARAMETER;
   std::lock_guard lock(Fwp().mutex);
-  for (const SRuntimeCallout& r : Fwp().runtime)
-    if (r.callout.calloutKey == callout->calloutKey) return STATUS_FWP_ALREADY_EXISTS;
-  SRuntimeCallout r{*callout, Fwp().nextCalloutId++};
-  Fwp().runtime.push_back(r);
-  if (calloutId) *calloutId = r.id;
-  return STATUS_SUCCESS;
+  return Fwp().runtime.Register(deviceObject, *callout, calloutId);
 }
 
 NTSTATUS FwpsCalloutUnregisterByKey0(const GUID* calloutKey) {
   uint32_t id = 0;
   {
     std::lock_guard lock(Fwp().mutex);
-    for (const SRuntimeCallout& r : Fwp().runtime)
-      if (r.callout.calloutKey == *calloutKey) id = r.id;
+    id = Fwp().runtime.IdOf(*calloutKey);
   }
   if (!id) return STATUS_FWP_NOT_FOUND;
   for (const SFlowContext& context : Fwp().flows.RemoveContextsOf(id)) RunFlowDelete(context);
   std::lock_guard lock(Fwp().mutex);
-  auto& runtime = Fwp().runtime;
-  runtime.erase(std::remove_if(runtime.begin(), runtime.end(), [&](const SRuntimeCallout& r) { return r.id == id; }),
-                runtime.end());
+  Fwp().runtime.Unregister(id);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS FwpsFlowAssociateContext0(uint64_t flowId, uint16_t layerId, uint32_t calloutId, uint64_t flowContext) {
   {
     std::lock_guard lock(Fwp().mutex);
-    bool registered = std::any_of(Fwp().runtime.begin(), Fwp().runtime.end(),
-                                  [&](const SRuntimeCallout& r) { return r.id == calloutId; });
-    if (!registered) return STATUS_FWP_NOT_FOUND;
+    if (!Fwp().runtime.ById(calloutId)) return STATUS_FWP_NOT_FOUND;
   }
   if (!Fwp().flows.Find(flowId)) return STATUS_NOT_FOUND;
   if (!Fwp().flows.AssociateContext(flowId, {flowContext, layerId, calloutId})) return STATUS_FWP_ALREADY_EXISTS;
@@ -681,13 +659,8 @@ bool UsableTransportHandle(HANDLE handle, FWPS_INJECT_COMPLETE0 completion) {
 }  // namespace
 
 std::vector<uint8_t> HostListBytes(const NET_BUFFER_LIST* list) {
-  if (!list || !list->FirstNetBuffer) return {};
-  NET_BUFFER* buffer = list->FirstNetBuffer;
-  std::vector<uint8_t> bytes(buffer->DataLength);
-  if (bytes.empty()) return bytes;
-  void* data = NdisGetDataBuffer(buffer, buffer->DataLength, bytes.data(), 1, 0);
-  if (!data) return {};
-  if (data != bytes.data()) std::memcpy(bytes.data(), data, bytes.size());
+  std::vector<uint8_t> bytes;
+  NetBufferListBytes(list, &bytes);  // a short chain leaves none
   return bytes;
 }
 

@@ -8,31 +8,12 @@
 
 #include "PalvexDrv/host/kernel_host.h"
 #include "PalvexDrv/kernel/trace.h"
+#include "PalvexDrv/kernel/wdf_objects.h"
 #include "shared/control_framing.h"
-
-struct DRIVER_OBJECT {
-  int unused = 0;
-};
-
-struct DEVICE_OBJECT {
-  int unused = 0;
-};
-
-struct WDFDRIVER__ {
-  DRIVER_OBJECT* driverObject = nullptr;
-  WDF_DRIVER_CONFIG config;
-  WDF_OBJECT_ATTRIBUTES attributes;
-};
 
 struct WDFDEVICE_INIT {
   bool exclusive = false;
   WDF_FILEOBJECT_CONFIG fileConfig;
-};
-
-struct WDFQUEUE__ {
-  WDF_IO_QUEUE_CONFIG config;
-  std::mutex mutex;
-  std::deque<WDFREQUEST> parked;
 };
 
 struct WDFDEVICE__ {
@@ -74,13 +55,6 @@ SHostState& Host() {
   return state;
 }
 
-NTSTATUS RetrieveBuffer(std::vector<uint8_t>& bytes, size_t minimumRequired, void** buffer, size_t* length) {
-  if (bytes.empty() || bytes.size() < minimumRequired) return STATUS_BUFFER_TOO_SMALL;
-  *buffer = bytes.data();
-  if (length) *length = bytes.size();
-  return STATUS_SUCCESS;
-}
-
 // One client of the control socket: one handle on the device.
 class CDeviceSession : public IControlSession {
  public:
@@ -109,15 +83,8 @@ class CDeviceSession : public IControlSession {
       if (Host().device) {
         close = Host().device->init.fileConfig.EvtFileClose;
         for (auto& queue : Host().device->queues) {
-          std::lock_guard queueLock(queue->mutex);
-          for (auto it = queue->parked.begin(); it != queue->parked.end();) {
-            if ((*it)->file == m_file) {
-              cancelled.push_back(*it);
-              it = queue->parked.erase(it);
-            } else {
-              ++it;
-            }
-          }
+          std::vector<WDFREQUEST> taken = queue->TakeParked([&](WDFREQUEST r) { return r->file == m_file; });
+          cancelled.insert(cancelled.end(), taken.begin(), taken.end());
         }
       }
     }
@@ -296,11 +263,11 @@ void WdfRequestGetParameters(WDFREQUEST request, WDF_REQUEST_PARAMETERS* paramet
 }
 
 NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST request, size_t minimumRequired, void** buffer, size_t* length) {
-  return RetrieveBuffer(request->input, minimumRequired, buffer, length);
+  return RetrieveRequestBuffer(request->input, minimumRequired, buffer, length);
 }
 
 NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST request, size_t minimumRequired, void** buffer, size_t* length) {
-  return RetrieveBuffer(request->output, minimumRequired, buffer, length);
+  return RetrieveRequestBuffer(request->output, minimumRequired, buffer, length);
 }
 
 void WdfRequestCompleteWithInformation(WDFREQUEST request, NTSTATUS status, uint64_t information) {

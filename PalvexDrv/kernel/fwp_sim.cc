@@ -11,16 +11,13 @@
 
 #include "PalvexDrv/kernel/fwp.h"
 #include "PalvexDrv/kernel/kernel_sim.h"
+#include "PalvexDrv/kernel/net_buffer.h"
+#include "PalvexDrv/kernel/runtime_callouts.h"
 #include "PalvexDrv/kernel/sim_internal.h"
 
 namespace {
 
 using ksim::TakeFailure;
-
-struct SRuntimeCallout {
-  FWPS_CALLOUT1 callout;
-  uint32_t id = 0;
-};
 
 struct SDeferredDelete {
   FWPS_CALLOUT_FLOW_DELETE_NOTIFY_FN0 fn;
@@ -42,8 +39,7 @@ struct SFwp {
   std::mutex mutex;  // everything below
   HANDLE session = nullptr;
   ksim::SFilteringInfo objects;  // session, providers, sublayers, callouts, filters
-  std::vector<SRuntimeCallout> runtime;
-  uint32_t nextCalloutId = 1;
+  CRuntimeCallouts runtime;
   uint64_t nextFilterId = 1;
   std::map<FlowKey, uint64_t> contexts;
   std::set<uint64_t> knownFlows;
@@ -74,13 +70,8 @@ std::optional<GUID> Optional(const GUID* key) { return key ? std::optional<GUID>
 
 // The data bytes of a list's first net buffer.
 std::vector<uint8_t> ListBytes(NET_BUFFER_LIST* list) {
-  if (!list || !list->FirstNetBuffer) return {};
-  NET_BUFFER* buffer = list->FirstNetBuffer;
-  std::vector<uint8_t> bytes(buffer->DataLength);
-  if (bytes.empty()) return bytes;
-  void* data = NdisGetDataBuffer(buffer, buffer->DataLength, bytes.data(), 1, 0);
-  if (!data) ksim::Fatal("injection: the list's MDLs hold fewer bytes than its data length");
-  if (data != bytes.data()) std::memcpy(bytes.data(), data, bytes.size());
+  std::vector<uint8_t> bytes;
+  if (!NetBufferListBytes(list, &bytes)) ksim::Fatal("injection: the list's MDLs hold fewer bytes than its data length");
   return bytes;
 }
 
@@ -99,8 +90,7 @@ void RunDeletes(const std::vector<SDeferredDelete>& deletes) {
 std::optional<SDeferredDelete> TakeContext(std::map<FlowKey, uint64_t>::iterator it) {
   auto [flow, layer, calloutId] = it->first;
   SDeferredDelete d{nullptr, layer, calloutId, it->second};
-  for (const SRuntimeCallout& callout : Fwp().runtime)
-    if (callout.id == calloutId) d.fn = callout.callout.flowDeleteFn;
+  if (const SRuntimeCallout* callout = Fwp().runtime.ById(calloutId)) d.fn = callout->callout.flowDeleteFn;
   Fwp().contexts.erase(it);
   if (!d.fn) return std::nullopt;
   if (Fwp().classifying[flow] > 0) {
@@ -333,9 +323,7 @@ NTSTATUS FwpmCalloutAdd0(HANDLE engineHandle, const FWPM_CALLOUT0* callout, void
   if (Contains(o.callouts, callout->calloutKey)) return STATUS_FWP_ALREADY_EXISTS;
   if (callout->providerKey && !Contains(o.providers, *callout->providerKey)) return STATUS_FWP_NOT_FOUND;
   if (!FwpsLayerIdOfKey(callout->applicableLayer)) return STATUS_FWP_NOT_FOUND;
-  uint32_t calloutId = 0;
-  for (const SRuntimeCallout& r : Fwp().runtime)
-    if (r.callout.calloutKey == callout->calloutKey) calloutId = r.id;
+  uint32_t calloutId = Fwp().runtime.IdOf(callout->calloutKey);
   o.callouts.push_back({callout->calloutKey, std::u16string(callout->displayData.name),
                         Optional(callout->providerKey), callout->applicableLayer, calloutId});
   if (id) *id = calloutId;
@@ -372,11 +360,10 @@ NTSTATUS FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter, void*, 
       auto callout = std::find_if(o.callouts.begin(), o.callouts.end(),
                                   [&](const ksim::SCalloutInfo& c) { return c.key == info.calloutKey; });
       if (callout == o.callouts.end() || !(callout->layerKey == info.layerKey)) return STATUS_FWP_NOT_FOUND;
-      for (const SRuntimeCallout& r : Fwp().runtime)
-        if (r.callout.calloutKey == info.calloutKey) {
-          notify = r.callout.notifyFn;
-          runtimeFilter.action = {FWP_ACTION_CALLOUT_TERMINATING, r.id};
-        }
+      if (const SRuntimeCallout* r = Fwp().runtime.ByKey(info.calloutKey)) {
+        notify = r->callout.notifyFn;
+        runtimeFilter.action = {FWP_ACTION_CALLOUT_TERMINATING, r->id};
+      }
     }
     runtimeFilter.filterId = info.id;
     runtimeFilter.numFilterConditions = filter->numFilterConditions;
@@ -396,14 +383,8 @@ NTSTATUS FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter, void*, 
 
 NTSTATUS FwpsCalloutRegister1(DEVICE_OBJECT* deviceObject, const FWPS_CALLOUT1* callout, uint32_t* calloutId) {
   if (auto failure = TakeFailure("FwpsCalloutRegister1")) return *failure;
-  if (!deviceObject || !callout->classifyFn || !callout->notifyFn) return STATUS_FWP_INVALID_PARAMETER;
   std::lock_guard lock(Fwp().mutex);
-  for (const SRuntimeCallout& r : Fwp().runtime)
-    if (r.callout.calloutKey == callout->calloutKey) return STATUS_FWP_ALREADY_EXISTS;
-  SRuntimeCallout r{*callout, Fwp().nextCalloutId++};
-  Fwp().runtime.push_back(r);
-  if (calloutId) *calloutId = r.id;
-  return STATUS_SUCCESS;
+  return Fwp().runtime.Register(deviceObject, *callout, calloutId);
 }
 
 NTSTATUS FwpsCalloutUnregisterByKey0(const GUID* calloutKey) {
@@ -411,16 +392,15 @@ NTSTATUS FwpsCalloutUnregisterByKey0(const GUID* calloutKey) {
   std::vector<SDeferredDelete> deletes;
   {
     std::lock_guard lock(Fwp().mutex);
-    auto it = std::find_if(Fwp().runtime.begin(), Fwp().runtime.end(),
-                           [&](const SRuntimeCallout& r) { return r.callout.calloutKey == *calloutKey; });
-    if (it == Fwp().runtime.end()) return STATUS_FWP_NOT_FOUND;
+    uint32_t id = Fwp().runtime.IdOf(*calloutKey);
+    if (!id) return STATUS_FWP_NOT_FOUND;
     for (auto c = Fwp().contexts.begin(); c != Fwp().contexts.end();) {
       auto next = std::next(c);
-      if (std::get<2>(c->first) == it->id)
+      if (std::get<2>(c->first) == id)
         if (auto d = TakeContext(c)) deletes.push_back(*d);
       c = next;
     }
-    Fwp().runtime.erase(it);
+    Fwp().runtime.Unregister(id);
   }
   RunDeletes(deletes);
   return STATUS_SUCCESS;
@@ -430,9 +410,7 @@ NTSTATUS FwpsFlowAssociateContext0(uint64_t flowId, uint16_t layerId, uint32_t c
   if (auto failure = TakeFailure("FwpsFlowAssociateContext0")) return *failure;
   std::lock_guard lock(Fwp().mutex);
   if (!Fwp().knownFlows.count(flowId)) return STATUS_NOT_FOUND;
-  bool registered = std::any_of(Fwp().runtime.begin(), Fwp().runtime.end(),
-                                [&](const SRuntimeCallout& r) { return r.id == calloutId; });
-  if (!registered) return STATUS_FWP_NOT_FOUND;
+  if (!Fwp().runtime.ById(calloutId)) return STATUS_FWP_NOT_FOUND;
   if (!Fwp().contexts.emplace(FlowKey{flowId, layerId, calloutId}, flowContext).second)
     return STATUS_FWP_ALREADY_EXISTS;
   return STATUS_SUCCESS;
@@ -622,7 +600,7 @@ SFilteringInfo Filtering() {
   SNdisCounts ndis = NdisCounts();
   std::lock_guard lock(Fwp().mutex);
   SFilteringInfo info = Fwp().objects;
-  for (const SRuntimeCallout& r : Fwp().runtime)
+  for (const SRuntimeCallout& r : Fwp().runtime.All())
     info.registered.push_back({r.callout.calloutKey, r.id, r.callout.flags, r.callout.classifyFn != nullptr,
                                r.callout.notifyFn != nullptr, r.callout.flowDeleteFn != nullptr});
   for (const auto& [handle, type] : Fwp().injectionHandles) info.injectionHandles.push_back(type);
@@ -653,16 +631,15 @@ SVerdict Classify(const SPacket& packet) {
     for (const SFilterInfo& filter : Fwp().objects.filters) {
       if (!(filter.layerKey == layerKey) || filter.action != FWP_ACTION_CALLOUT_TERMINATING) continue;
       if (!ConditionsMatch(filter, packet)) continue;
-      for (const SRuntimeCallout& r : Fwp().runtime) {
-        if (!(r.callout.calloutKey == filter.calloutKey)) continue;
-        uint64_t context = 0;
-        if (packet.flowHandle) {
-          auto it = Fwp().contexts.find(FlowKey{*packet.flowHandle, packet.layerId, r.id});
-          if (it != Fwp().contexts.end()) context = it->second;
-        }
-        if ((r.callout.flags & FWP_CALLOUT_FLAG_CONDITIONAL_ON_FLOW) && !context) continue;
-        calls.push_back({r, filter.id, context});
+      const SRuntimeCallout* r = Fwp().runtime.ByKey(filter.calloutKey);
+      if (!r) continue;
+      uint64_t context = 0;
+      if (packet.flowHandle) {
+        auto it = Fwp().contexts.find(FlowKey{*packet.flowHandle, packet.layerId, r->id});
+        if (it != Fwp().contexts.end()) context = it->second;
       }
+      if ((r->callout.flags & FWP_CALLOUT_FLAG_CONDITIONAL_ON_FLOW) && !context) continue;
+      calls.push_back({*r, filter.id, context});
     }
     if (packet.flowHandle) {
       Fwp().knownFlows.insert(*packet.flowHandle);

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -63,8 +64,16 @@ bool TraceRunning();
 // "FwpmFilterAdd0") fails with status; a function that returns a pointer
 // (WdfControlDeviceInitAllocate, IoAllocateMdl, NdisAllocate*) returns null.
 void FailNextCall(std::string_view function, NTSTATUS status);
-// The same for the nth call from now on (1 = the next).
+// The same for the nth call from now on (1 = the next). Several calls of one
+// function may be chosen, each counted from when it was chosen; choosing a
+// call already chosen replaces its status.
 void FailNthCall(std::string_view function, unsigned nth, NTSTATUS status);
+// Takes back the failures still pending for function (or for every
+// function) and returns how many there were: a test that expects its
+// failure to be reached sees here that it was not. Chosen failures outlive
+// an unload.
+size_t CancelFailures(std::string_view function);
+size_t CancelFailures();
 
 // Runs once, inside the next WdfRequestForwardToIoQueue, just before the
 // request is parked: what another processor might do in that instant.

@@ -1,8 +1,8 @@
 // The net-buffer operations both backends share: they only move a view over
-// memory the caller owns.
+// memory the caller owns, or copy out of it.
 #include <cstring>
 
-#include "PalvexDrv/kernel/ndis.h"
+#include "PalvexDrv/kernel/net_buffer.h"
 
 NTSTATUS NdisRetreatNetBufferDataStart(NET_BUFFER* netBuffer, uint32_t dataOffsetDelta, uint32_t, void*) {
   if (dataOffsetDelta > netBuffer->DataOffset) return STATUS_INSUFFICIENT_RESOURCES;
@@ -39,4 +39,19 @@ void* NdisGetDataBuffer(NET_BUFFER* netBuffer, uint32_t bytesNeeded, void* stora
     copied += take;
   }
   return copied == bytesNeeded ? storage : nullptr;  // a chain shorter than DataLength
+}
+
+bool NetBufferListBytes(const NET_BUFFER_LIST* list, std::vector<uint8_t>* bytes) {
+  bytes->clear();
+  if (!list || !list->FirstNetBuffer) return true;
+  NET_BUFFER* buffer = list->FirstNetBuffer;
+  bytes->resize(buffer->DataLength);
+  if (bytes->empty()) return true;
+  void* data = NdisGetDataBuffer(buffer, buffer->DataLength, bytes->data(), 1, 0);
+  if (!data) {
+    bytes->clear();
+    return false;
+  }
+  if (data != bytes->data()) std::memcpy(bytes->data(), data, bytes->size());
+  return true;
 }

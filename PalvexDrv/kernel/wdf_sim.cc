@@ -9,32 +9,13 @@
 #include "PalvexDrv/kernel/kernel_sim.h"
 #include "PalvexDrv/kernel/sim_internal.h"
 #include "PalvexDrv/kernel/wdf.h"
-
-struct DRIVER_OBJECT {
-  int unused = 0;
-};
-
-struct DEVICE_OBJECT {
-  int unused = 0;
-};
-
-struct WDFDRIVER__ {
-  DRIVER_OBJECT* driverObject = nullptr;
-  WDF_DRIVER_CONFIG config;
-  WDF_OBJECT_ATTRIBUTES attributes;
-};
+#include "PalvexDrv/kernel/wdf_objects.h"
 
 struct WDFDEVICE_INIT {
   bool exclusive = false;
   uint32_t deviceType = 0;
   std::u16string name, sddl, controlSddl;
   WDF_FILEOBJECT_CONFIG fileConfig;
-};
-
-struct WDFQUEUE__ {
-  WDF_IO_QUEUE_CONFIG config;
-  std::mutex mutex;
-  std::deque<WDFREQUEST> parked;
 };
 
 struct WDFDEVICE__ {
@@ -78,11 +59,13 @@ struct SSimState {
   std::unique_ptr<WDFDEVICE__> device;
   int liveInits = 0;
   WDFFILEOBJECT openFile = nullptr;
-  struct SFailure {
-    NTSTATUS status;
-    unsigned countdown;  // 1: the next call fails
+  // Chosen failures of one function: its calls are counted only while one
+  // is pending, so "the nth call from now on" is that count plus n.
+  struct SFailures {
+    uint64_t calls = 0;
+    std::map<uint64_t, NTSTATUS> at;  // call number -> status
   };
-  std::map<std::string, SFailure, std::less<>> failures;
+  std::map<std::string, SFailures, std::less<>> failures;
   ksim::SDeviceInfo info;
   std::function<void()> beforeForward;
   // Requests reach the device-control callback one at a time.
@@ -101,9 +84,12 @@ std::optional<NTSTATUS> ksim::TakeFailure(std::string_view function) {
   std::lock_guard lock(Sim().mutex);
   auto it = Sim().failures.find(function);
   if (it == Sim().failures.end()) return std::nullopt;
-  if (--it->second.countdown > 0) return std::nullopt;
-  NTSTATUS status = it->second.status;
-  Sim().failures.erase(it);
+  SSimState::SFailures& f = it->second;
+  auto failure = f.at.find(++f.calls);
+  if (failure == f.at.end()) return std::nullopt;
+  NTSTATUS status = failure->second;
+  f.at.erase(failure);
+  if (f.at.empty()) Sim().failures.erase(it);
   return status;
 }
 
@@ -123,10 +109,7 @@ NTSTATUS RetrieveBuffer(WDFREQUEST request, std::vector<uint8_t>& bytes, size_t 
                         size_t* length, const char* function) {
   CheckPresented(request, function);
   if (auto failure = TakeFailure(function)) return *failure;
-  if (bytes.empty() || bytes.size() < minimumRequired) return STATUS_BUFFER_TOO_SMALL;
-  *buffer = bytes.data();
-  if (length) *length = bytes.size();
-  return STATUS_SUCCESS;
+  return RetrieveRequestBuffer(bytes, minimumRequired, buffer, length);
 }
 
 }  // namespace
@@ -181,7 +164,6 @@ void UnloadDriver() {
   Sim().driver = nullptr;
   delete Sim().driverObject;
   Sim().driverObject = nullptr;
-  Sim().failures.clear();
 }
 
 bool DriverLoaded() {
@@ -204,15 +186,31 @@ void BeforeNextForward(std::function<void()> action) {
   Sim().beforeForward = std::move(action);
 }
 
-void FailNextCall(std::string_view function, NTSTATUS status) {
-  std::lock_guard lock(Sim().mutex);
-  Sim().failures[std::string(function)] = {status, 1};
-}
+void FailNextCall(std::string_view function, NTSTATUS status) { FailNthCall(function, 1, status); }
 
 void FailNthCall(std::string_view function, unsigned nth, NTSTATUS status) {
   if (nth == 0) Fatal("FailNthCall: nth counts from 1");
   std::lock_guard lock(Sim().mutex);
-  Sim().failures[std::string(function)] = {status, nth};
+  auto it = Sim().failures.find(function);
+  if (it == Sim().failures.end()) it = Sim().failures.emplace(std::string(function), SSimState::SFailures{}).first;
+  it->second.at[it->second.calls + nth] = status;
+}
+
+size_t CancelFailures(std::string_view function) {
+  std::lock_guard lock(Sim().mutex);
+  auto it = Sim().failures.find(function);
+  if (it == Sim().failures.end()) return 0;
+  size_t pending = it->second.at.size();
+  Sim().failures.erase(it);
+  return pending;
+}
+
+size_t CancelFailures() {
+  std::lock_guard lock(Sim().mutex);
+  size_t pending = 0;
+  for (const auto& [function, f] : Sim().failures) pending += f.at.size();
+  Sim().failures.clear();
+  return pending;
 }
 
 bool CRequest::Done() const {
@@ -293,15 +291,8 @@ void CClient::Close() {
     if (Sim().device) {
       close = Sim().device->init.fileConfig.EvtFileClose;
       for (auto& queue : Sim().device->queues) {
-        std::lock_guard queueLock(queue->mutex);
-        for (auto it = queue->parked.begin(); it != queue->parked.end();) {
-          if ((*it)->file == file) {
-            cancelled.push_back(*it);
-            it = queue->parked.erase(it);
-          } else {
-            ++it;
-          }
-        }
+        std::vector<WDFREQUEST> taken = queue->TakeParked([&](WDFREQUEST r) { return r->file == file; });
+        cancelled.insert(cancelled.end(), taken.begin(), taken.end());
       }
     }
   }

@@ -167,23 +167,28 @@ TEST_F(DatagramTest, AFlowEstablishedAsTheEngineStopsKeepsNoContext) {
   EXPECT_TRUE(Drain().empty());
 }
 
-TEST_F(DatagramTest, RemovingAllFlowsGoesOnPastAFailureAndReturnsIt) {
+TEST_F(DatagramTest, RemovingAllFlowsGoesOnPastFailuresAndReturnsTheFirst) {
   StartWith({});
-  OpenFlow({}, kFlow);
-  OpenFlow({}, kFlow + 1);
+  for (uint64_t flow = kFlow; flow < kFlow + 3; ++flow) OpenFlow({}, flow);
   Drain();
-  ksim::FailNextCall("FwpsFlowRemoveContext0", STATUS_NOT_FOUND);
+  ksim::FailNthCall("FwpsFlowRemoveContext0", 1, STATUS_NOT_FOUND);
+  ksim::FailNthCall("FwpsFlowRemoveContext0", 2, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(TvnRemoveAllFlows(false), STATUS_NOT_FOUND);
   EXPECT_EQ(TvnFlowCount(), 0u);
-  // The second flow lost its context; the first keeps it until its flow ends.
+  // The last flow lost its context; the first two keep theirs until their flows end.
   EXPECT_EQ(ksim::FlowContexts(kFlow).size(), 1u);
-  EXPECT_TRUE(ksim::FlowContexts(kFlow + 1).empty());
+  EXPECT_EQ(ksim::FlowContexts(kFlow + 1).size(), 1u);
+  EXPECT_TRUE(ksim::FlowContexts(kFlow + 2).empty());
   std::vector<SEvent> events = Drain();
-  ASSERT_EQ(events.size(), 2u);
+  ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events[0].Text(), "156:FwpsFlowRemoveContext0 failed");
   EXPECT_EQ(events[0].header.typeBlock.log.value, kFlow);
-  EXPECT_EQ(events[1].header.eventType, EventFlowDeleted);
+  EXPECT_EQ(events[1].Text(), "156:FwpsFlowRemoveContext0 failed");
+  EXPECT_EQ(events[1].header.typeBlock.log.status, uint32_t(STATUS_UNSUCCESSFUL));
+  EXPECT_EQ(events[2].header.eventType, EventFlowDeleted);
+  EXPECT_EQ(events[2].header.flowHandle, kFlow + 2);
   ksim::EndFlow(kFlow);
+  ksim::EndFlow(kFlow + 1);
   EXPECT_EQ(ksim::LivePoolBlocks(kTvnTagFlow), 0u);
 }
 

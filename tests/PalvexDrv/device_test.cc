@@ -42,6 +42,7 @@ TEST(DriverLoad, CreatesOneExclusiveControlDevice) {
 struct LoadFailure {
   const char* name;
   const char* function;
+  unsigned nth;
   NTSTATUS status;
   NTSTATUS want;
 };
@@ -52,8 +53,9 @@ void PrintTo(const LoadFailure& c, std::ostream* os) { *os << c.name; }
 class DriverLoadFailure : public ::testing::TestWithParam<LoadFailure> {};
 
 TEST_P(DriverLoadFailure, LeavesNoDeviceAndNothingBehind) {
-  ksim::FailNextCall(GetParam().function, GetParam().status);
+  ksim::FailNthCall(GetParam().function, GetParam().nth, GetParam().status);
   EXPECT_EQ(ksim::LoadDriver(DriverEntry), GetParam().want);
+  EXPECT_EQ(ksim::CancelFailures(), 0u) << "the step was never reached";
   EXPECT_FALSE(ksim::DriverLoaded());
   EXPECT_EQ(ksim::LiveDeviceInits(), 0);
   EXPECT_FALSE(ksim::TraceRunning());
@@ -66,13 +68,14 @@ TEST_P(DriverLoadFailure, LeavesNoDeviceAndNothingBehind) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EachStep, DriverLoadFailure, ::testing::Values(
-    LoadFailure{"driver_create", "WdfDriverCreate", STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL},
-    LoadFailure{"no_device_init", "WdfControlDeviceInitAllocate", STATUS_UNSUCCESSFUL, STATUS_INSUFFICIENT_RESOURCES},
-    LoadFailure{"name", "WdfDeviceInitAssignName", STATUS_NO_MEMORY, STATUS_NO_MEMORY},
-    LoadFailure{"sddl", "WdfDeviceInitAssignSDDL", STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
-    LoadFailure{"device_create", "WdfDeviceCreate", STATUS_NO_MEMORY, STATUS_NO_MEMORY},
-    LoadFailure{"symbolic_link", "WdfDeviceCreateSymbolicLink", STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL},
-    LoadFailure{"queue", "WdfIoQueueCreate", STATUS_NO_MEMORY, STATUS_NO_MEMORY}),
+    LoadFailure{"driver_create", "WdfDriverCreate", 1, STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL},
+    LoadFailure{"no_device_init", "WdfControlDeviceInitAllocate", 1, STATUS_UNSUCCESSFUL, STATUS_INSUFFICIENT_RESOURCES},
+    LoadFailure{"name", "WdfDeviceInitAssignName", 1, STATUS_NO_MEMORY, STATUS_NO_MEMORY},
+    LoadFailure{"sddl", "WdfDeviceInitAssignSDDL", 1, STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
+    LoadFailure{"device_create", "WdfDeviceCreate", 1, STATUS_NO_MEMORY, STATUS_NO_MEMORY},
+    LoadFailure{"symbolic_link", "WdfDeviceCreateSymbolicLink", 1, STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL},
+    LoadFailure{"default_queue", "WdfIoQueueCreate", 1, STATUS_NO_MEMORY, STATUS_NO_MEMORY},
+    LoadFailure{"read_queue", "WdfIoQueueCreate", 2, STATUS_NO_MEMORY, STATUS_NO_MEMORY}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DriverTest, UnloadFreesEveryEventAndTheConfiguration) {

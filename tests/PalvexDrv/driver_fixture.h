@@ -96,6 +96,7 @@ class DriverTest : public ::testing::Test {
     m_client.Close();
     ksim::UnloadDriver();
     EXPECT_EQ(ksim::LivePoolBlocks(), 0u) << "pool blocks leaked";
+    EXPECT_EQ(ksim::CancelFailures(), 0u) << "a chosen failure was never reached";
   }
 
   ksim::SCompletion Call(uint32_t code, std::vector<uint8_t> input = {}, uint32_t outputCapacity = 0) {

@@ -12,18 +12,25 @@ std::string Narrow(const std::u16string& text) { return std::string(text.begin()
 
 struct SRow {
   const char* name;
+  GUID key;
   GUID layer;
   uint32_t protocol;
   bool conditionalOnFlow;
 };
 
 const SRow kRows[] = {
-    {"Palvex Datagram IPv4", FWPM_LAYER_DATAGRAM_DATA_V4, 17, true},
-    {"Palvex Datagram IPv6", FWPM_LAYER_DATAGRAM_DATA_V6, 17, true},
-    {"Palvex Flow Established IPv4", FWPM_LAYER_ALE_FLOW_ESTABLISHED_V4, 17, false},
-    {"Palvex Flow Established IPv6", FWPM_LAYER_ALE_FLOW_ESTABLISHED_V6, 17, false},
-    {"Palvex Auth Connect IPv4", FWPM_LAYER_ALE_AUTH_CONNECT_V4, 6, false},
-    {"Palvex Auth Connect IPv6", FWPM_LAYER_ALE_AUTH_CONNECT_V6, 6, false},
+    {"Palvex Datagram IPv4", {0xC1C2DB97, 0xC318, 0x4CCD, {0x95, 0x00, 0x89, 0xD3, 0x16, 0x26, 0xA2, 0xCE}},
+     FWPM_LAYER_DATAGRAM_DATA_V4, 17, true},
+    {"Palvex Datagram IPv6", {0x4C1AA302, 0x8710, 0x43E8, {0x8C, 0x46, 0x2C, 0xE7, 0xB0, 0x34, 0x36, 0xCA}},
+     FWPM_LAYER_DATAGRAM_DATA_V6, 17, true},
+    {"Palvex Flow Established IPv4", {0x5E5FAF08, 0x3BCA, 0x404F, {0xB7, 0xB1, 0xAA, 0xBC, 0x91, 0x8C, 0xC5, 0x2C}},
+     FWPM_LAYER_ALE_FLOW_ESTABLISHED_V4, 17, false},
+    {"Palvex Flow Established IPv6", {0xE37BCF9F, 0x3F0E, 0x4DD9, {0x98, 0xF6, 0xC6, 0x08, 0x38, 0x0F, 0xEE, 0x16}},
+     FWPM_LAYER_ALE_FLOW_ESTABLISHED_V6, 17, false},
+    {"Palvex Auth Connect IPv4", {0x6207F329, 0x96B3, 0x45AA, {0xBD, 0x5C, 0xDB, 0xCF, 0x67, 0x70, 0xD7, 0x4E}},
+     FWPM_LAYER_ALE_AUTH_CONNECT_V4, 6, false},
+    {"Palvex Auth Connect IPv6", {0x086D9A7E, 0xC09E, 0x443E, {0x86, 0x8C, 0x92, 0xC7, 0xBB, 0xBA, 0xC9, 0xAB}},
+     FWPM_LAYER_ALE_AUTH_CONNECT_V6, 6, false},
 };
 
 using FilterRegistrationTest = FilterTest;
@@ -52,7 +59,8 @@ TEST_F(FilterRegistrationTest, AddsTheTableToADynamicSession) {
   for (size_t i = 0; i < 6; ++i) {
     const SRow& row = kRows[i];
     SCOPED_TRACE(row.name);
-    const GUID& key = *g_TvnCallouts[i].calloutKey;
+    const GUID& key = row.key;
+    EXPECT_EQ(*g_TvnCallouts[i].calloutKey, key);
     EXPECT_EQ(f.registered[i].key, key);
     EXPECT_TRUE(f.registered[i].hasClassify && f.registered[i].hasNotify && f.registered[i].hasFlowDelete);
     EXPECT_EQ(f.registered[i].flags, row.conditionalOnFlow ? FWP_CALLOUT_FLAG_CONDITIONAL_ON_FLOW : 0u);
@@ -105,12 +113,14 @@ TEST_F(FilterRegistrationTest, UnloadRemovesEveryObjectAndContext) {
 }
 
 struct SFailStep {
-  const char* name;
+  std::string name;
   const char* function;
   unsigned nth;
   NTSTATUS want;
-  const char* message;
+  std::string message;  // the start of its trace line
 };
+
+void PrintTo(const SFailStep& step, std::ostream* os) { *os << step.name; }
 
 class RegistrationFailure : public ::testing::TestWithParam<SFailStep> {};
 
@@ -121,9 +131,12 @@ TEST_P(RegistrationFailure, LoadFailsAndUndoesEveryStep) {
   ksim::FailNthCall(step.function, step.nth, STATUS_UNSUCCESSFUL);
   // The simulator ends the test when the failed load leaves any platform object.
   EXPECT_EQ(ksim::LoadDriver(DriverEntry), step.want);
+  EXPECT_EQ(ksim::CancelFailures(), 0u) << "the step was never reached";
   EXPECT_FALSE(ksim::DriverLoaded());
   EXPECT_FALSE(ksim::DeviceInfo().initialized);
   EXPECT_EQ(ksim::LivePoolBlocks(), 0u);
+  EXPECT_EQ(g_DatagramCalloutIdV4.load(), 0u);
+  EXPECT_EQ(g_DatagramCalloutIdV6.load(), 0u);
   bool traced = false;
   for (const std::string& line : ksim::TraceLines()) traced |= line.rfind(step.message, 0) == 0;
   EXPECT_TRUE(traced) << step.message;
@@ -133,30 +146,41 @@ TEST_P(RegistrationFailure, LoadFailsAndUndoesEveryStep) {
   ksim::UnloadDriver();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryStep, RegistrationFailure,
-    ::testing::Values(
-        SFailStep{"redirect_handle", "FwpsRedirectHandleCreate0", 1, STATUS_UNSUCCESSFUL,
-                  "42:FwpsRedirectHandleCreate0 failed"},
-        SFailStep{"transport_injection", "FwpsInjectionHandleCreate0", 1, STATUS_UNSUCCESSFUL,
-                  "64:FwpsInjectionHandleCreate failed(FWPS_INJECTION_TYPE_TRANSPORT)"},
-        SFailStep{"stream_injection", "FwpsInjectionHandleCreate0", 2, STATUS_UNSUCCESSFUL,
-                  "71:FwpsInjectionHandleCreate failed(FWPS_INJECTION_TYPE_STREAM)"},
-        SFailStep{"generic_object", "NdisAllocateGenericObject", 1, STATUS_NO_MEMORY,
-                  "78:NdisAllocateGenericObject failed"},
-        SFailStep{"nbl_pool", "NdisAllocateNetBufferListPool", 1, STATUS_NO_MEMORY,
-                  "96:NdisAllocateNetBufferListPool failed"},
-        SFailStep{"first_callout", "FwpsCalloutRegister1", 1, STATUS_UNSUCCESSFUL,
-                  "114:FwpsCalloutRegister1 failed status=3221225473 value=3250772887"},
-        SFailStep{"last_callout", "FwpsCalloutRegister1", 6, STATUS_UNSUCCESSFUL,
-                  "114:FwpsCalloutRegister1 failed status=3221225473 value=141400702"},
-        SFailStep{"engine_open", "FwpmEngineOpen0", 1, STATUS_UNSUCCESSFUL, "132:FwpmEngineOpen0 failed"},
-        SFailStep{"provider", "FwpmProviderAdd0", 1, STATUS_UNSUCCESSFUL, "144:FwpmProviderAdd0 failed"},
-        SFailStep{"sublayer", "FwpmSubLayerAdd0", 1, STATUS_UNSUCCESSFUL, "160:FwpmSubLayerAdd failed"},
-        SFailStep{"third_callout_add", "FwpmCalloutAdd0", 3, STATUS_UNSUCCESSFUL, "176:FwpmCalloutAdd0 failed"},
-        SFailStep{"first_filter", "FwpmFilterAdd0", 1, STATUS_UNSUCCESSFUL, "215:FwpmFilterAdd0 failed"},
-        SFailStep{"last_filter", "FwpmFilterAdd0", 6, STATUS_UNSUCCESSFUL, "215:FwpmFilterAdd0 failed"}),
-    [](const auto& info) { return std::string(info.param.name); });
+// Every call of every step, the per-row ones once for each row.
+std::vector<SFailStep> EveryRegistrationStep() {
+  std::vector<SFailStep> steps = {
+      {"redirect_handle", "FwpsRedirectHandleCreate0", 1, STATUS_UNSUCCESSFUL, "42:FwpsRedirectHandleCreate0 failed"},
+      {"transport_injection", "FwpsInjectionHandleCreate0", 1, STATUS_UNSUCCESSFUL,
+       "64:FwpsInjectionHandleCreate failed(FWPS_INJECTION_TYPE_TRANSPORT)"},
+      {"stream_injection", "FwpsInjectionHandleCreate0", 2, STATUS_UNSUCCESSFUL,
+       "71:FwpsInjectionHandleCreate failed(FWPS_INJECTION_TYPE_STREAM)"},
+      {"generic_object", "NdisAllocateGenericObject", 1, STATUS_NO_MEMORY, "78:NdisAllocateGenericObject failed"},
+      {"nbl_pool", "NdisAllocateNetBufferListPool", 1, STATUS_NO_MEMORY, "96:NdisAllocateNetBufferListPool failed"},
+      {"engine_open", "FwpmEngineOpen0", 1, STATUS_UNSUCCESSFUL, "132:FwpmEngineOpen0 failed"},
+      {"provider", "FwpmProviderAdd0", 1, STATUS_UNSUCCESSFUL, "144:FwpmProviderAdd0 failed"},
+      {"sublayer", "FwpmSubLayerAdd0", 1, STATUS_UNSUCCESSFUL, "160:FwpmSubLayerAdd failed"},
+  };
+  struct SPerRow {
+    const char* name;
+    const char* function;
+    const char* message;  // its value: the first 32 bits of the row's key
+  };
+  const SPerRow perRow[] = {
+      {"callout_register", "FwpsCalloutRegister1", "114:FwpsCalloutRegister1 failed"},
+      {"callout_add", "FwpmCalloutAdd0", "176:FwpmCalloutAdd0 failed"},
+      {"filter_add", "FwpmFilterAdd0", "215:FwpmFilterAdd0 failed"},
+  };
+  for (const SPerRow& r : perRow)
+    for (unsigned nth = 1; nth <= std::size(kRows); ++nth) {
+      std::string message = std::string(r.message) + " status=" + std::to_string(uint32_t(STATUS_UNSUCCESSFUL)) +
+                            " value=" + std::to_string(kRows[nth - 1].key.Data1);
+      steps.push_back({std::string(r.name) + "_" + std::to_string(nth), r.function, nth, STATUS_UNSUCCESSFUL, message});
+    }
+  return steps;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryStep, RegistrationFailure, ::testing::ValuesIn(EveryRegistrationStep()),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace drvtest
