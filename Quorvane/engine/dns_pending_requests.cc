@@ -98,6 +98,7 @@ uint64_t CDnsPendingRequests::Add(uint8_t* message, uint32_t& length, uint32_t c
     request.upstreamId = upstreamId;
   }
 
+  const uint8_t clientId[2] = {length >= 2 ? message[0] : uint8_t{0}, length >= 2 ? message[1] : uint8_t{0}};
   if (length >= 2) WriteId(message, upstreamId);
   std::vector<uint8_t> encoded;
   if (!ApplyDnssecFlags(message, length, localValidation, rejectUnsigned, encoded)) {
@@ -107,6 +108,7 @@ uint64_t CDnsPendingRequests::Add(uint8_t* message, uint32_t& length, uint32_t c
   }
   if (encoded.size() > capacity) {
     // A cut query would be sent as garbage; the caller drops it instead.
+    if (length >= 2) std::memcpy(message, clientId, sizeof clientId);
     std::lock_guard lock(m_mutex);
     m_requests.erase(requestId);
     return 0;
