@@ -84,7 +84,7 @@ EInterceptResult CDnsEngine::ProcessInterceptedQuery(uint8_t* packet, uint32_t& 
   rules.host = info.name.name;
   TrimRight(rules.host, '.');
   CProfile::GetRulesServersAndPools(rules.rules, rules.servers, rules.pools);
-  const std::wstring name = ToWide(rules.host, false);
+  const std::wstring name = DnsNameToDisplayText(rules.host);
 
   std::vector<sockaddr_storage> localAddresses;
   CDnsServer chosen;
