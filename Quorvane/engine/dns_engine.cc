@@ -48,6 +48,8 @@ CDnsEngine::CDnsEngine(std::unique_ptr<CDnsCryptProcessor> dnsCrypt)
 }
 
 CDnsEngine::~CDnsEngine() {
+  // A worker left running would use the engine after it is gone.
+  if (m_worker.joinable()) Stop();
   if (&GetEngineSink() == &m_sink) SetEngineSink(nullptr);
   // Resolution threads use the engine; each ends within the resolver's time-out.
   std::unique_lock lock(m_detachedMutex);

@@ -114,8 +114,8 @@ class CDnsEngine {
   // dnsCrypt: the DNSCrypt bridge; null makes the usual one. Tests pass a
   // recording fake.
   explicit CDnsEngine(std::unique_ptr<CDnsCryptProcessor> dnsCrypt = nullptr);
-  // Waits for the engine's resolution threads (bounded by the system
-  // resolver's time-out); expects the worker joined or detached.
+  // Stops a worker still running, then waits for the engine's resolution
+  // threads (each bounded by the system resolver's time-out).
   ~CDnsEngine();
   CDnsEngine(const CDnsEngine&) = delete;
   CDnsEngine& operator=(const CDnsEngine&) = delete;
