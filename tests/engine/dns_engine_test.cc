@@ -27,7 +27,16 @@ class CRecordingBridge : public CDnsCryptProcessor {
     return 77;
   }
   void ReleaseAllRemotes() override { ++releaseAll; }
+  bool SendRequest(const uint8_t*, uint32_t, const SDnsMessageInfo&, const CDnsServer& server,
+                   const std::vector<sockaddr_storage>&, bool isTest, uint64_t requestId,
+                   std::optional<CDnsServer> relay) override {
+    sent.push_back({server.id, relay ? relay->id : 0, isTest});
+    lastRequestId = requestId;
+    return true;
+  }
   int inits = 0;
+  std::vector<SRelease> sent;  // server, relay and test flag of each query
+  uint64_t lastRequestId = 0;
   int releaseAll = 0;
   std::vector<SRelease> releases;
 };
@@ -88,9 +97,14 @@ TEST_F(EngineTest, AnOrdinaryAnswerIsInjectedFromTheAddressedServerToTheProcess)
   EXPECT_TRUE(window.Take().empty());  // the server was not Failed
   // A second copy finds no request.
   EXPECT_FALSE(m_engine->OnUpstreamAnswer(answer, id));
-  EXPECT_TRUE(Contains(m_log.TakeTexts(), L"DNS answer processing error: request " + std::to_wstring(id) +
-                                              L" not found"));
+  auto lines = m_log.TakeTexts();
+  EXPECT_TRUE(Contains(lines, L"DNS answer processing error: request " + std::to_wstring(id) + L" not found"));
+  EXPECT_TRUE(Contains(lines, L"a.tarnwick.test - reply : type=A, id=" + std::to_wstring(upstream) + L", intId=" +
+                                  std::to_wstring(id) + L", ips=192.0.2.7"));
   EXPECT_EQ(m_injections.Items().size(), 1u);
+  // An answer that does not parse is logged with its bytes and goes nowhere.
+  EXPECT_FALSE(m_engine->OnUpstreamAnswer(Bytes{0xAB, 0xCD, 0x01}, id));
+  EXPECT_TRUE(Contains(m_log.TakeTexts(), L"DnsParser error: "));
 }
 
 TEST_F(EngineTest, AFailedServerThatAnswersIsReportedWellAgain) {
@@ -250,6 +264,44 @@ TEST_F(EngineTest, ServerChangesReleaseTheBridgesRemotesForEveryProtocolOnIt) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0], c.line);
   }
+}
+
+TEST_F(EngineTest, ARelayTestGoesToTheDnsCryptServerThroughTheRelay) {
+  SServerCheck check;
+  check.server = MakeServer(6, L"Relay", EDnsProtocol::Relay);
+  check.dnsCryptServer = MakeServer(5, L"Crypt", EDnsProtocol::DnsCrypt);
+  check.owner = 1;
+  check.testHost = "probe.tarnwick.test";
+  uint8_t buffer[kDnsPacketBufferSize];
+  const int size = ComposeDnsRequestPacket(check.testHost, buffer);
+  ASSERT_GT(size, 0);
+  uint32_t length = static_cast<uint32_t>(size);
+  const SDnsMessageInfo info = InfoOf(Bytes(buffer, buffer + length));
+  EXPECT_TRUE(m_engine->SendTestRequest(buffer, length, info, check));
+  check.dnsCryptServer = CDnsServer{};
+  check.server = MakeServer(7, L"Doh", EDnsProtocol::Doh);
+  length = static_cast<uint32_t>(size);
+  EXPECT_TRUE(m_engine->SendTestRequest(buffer, length, info, check));
+  ASSERT_EQ(m_bridge->sent.size(), 2u);
+  EXPECT_EQ(m_bridge->sent[0].serverId, 5u);
+  EXPECT_EQ(m_bridge->sent[0].relayId, 6u);
+  EXPECT_TRUE(m_bridge->sent[0].test);
+  EXPECT_EQ(m_bridge->sent[1].serverId, 7u);
+  EXPECT_EQ(m_bridge->sent[1].relayId, 0u);
+}
+
+TEST_F(EngineTest, HousekeepingDropsUdpStateOfExpiredAndOrphanedRequests) {
+  // Registration keys that the manager does not hold: removing them is a no-op there.
+  m_engine->m_udp.m_requests = {{1, 901}, {2, 902}, {3, 903}};
+  m_engine->ExpireRequestProcessors({1});
+  EXPECT_EQ(m_engine->m_udp.m_requests.count(1), 0u);
+  m_engine->RemoveOrphanProcessors({2});
+  EXPECT_EQ(m_engine->m_udp.m_requests, (std::map<uint64_t, uint64_t>{{2, 902}}));
+  EXPECT_TRUE(Contains(m_log.TakeTexts(), L"UDP processor for non existent request removed 3"));
+  // Without a pending request the orphan walk does not run at all.
+  m_engine->m_udp.m_requests[4] = 904;
+  m_engine->Housekeeping(platform::WallTime());
+  EXPECT_EQ(m_engine->m_udp.m_requests.size(), 2u);
 }
 
 TEST_F(EngineTest, DoqServerChangeRemovesItsFactory) {
