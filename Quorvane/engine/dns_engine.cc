@@ -43,7 +43,7 @@ CDnsEngine g_DnsEngine;
 
 CDnsEngine::CDnsEngine(std::unique_ptr<CDnsCryptProcessor> dnsCrypt)
     : m_dnsCrypt(dnsCrypt ? std::move(dnsCrypt) : std::make_unique<CDnsCryptProcessor>()), m_inject(NoInjector) {
-  m_dnsCrypt->SetLibraryName(L"dnscrypt.dll");
+  m_dnsCrypt->SetLibraryName(L"libdnscrypt.so");
   m_requests.SetHostFailedHandler([this](const std::string& host) { UpdateServerAddress(host); });
 }
 

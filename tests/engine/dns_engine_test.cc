@@ -4,6 +4,7 @@
 #include "Quorvane/engine/dns_engine.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include "Quorvane/config/hooks.h"
 #include "Quorvane/platform/clock.h"
@@ -222,6 +223,22 @@ TEST_F(EngineTest, TransportsThisBuildLacksRefuseTheQueryAndLeaveItPending) {
   }
 }
 
+TEST_F(EngineTest, AQueryThatOutgrowsItsBufferIsDroppedWithoutBlamingTheServer) {
+  CMainWindow window;
+  Bytes query = Query(1, "a.tarnwick.test.");
+  uint32_t length = static_cast<uint32_t>(query.size());
+  const uint32_t capacity = length + 4;  // no room for the OPT record
+  query.resize(capacity);
+  EXPECT_FALSE(m_engine->RouteRequest(query.data(), length, capacity,
+                                      InfoOf(Bytes(query.begin(), query.begin() + length)), true, false,
+                                      Intercepted(MakeServer(1, L"Crypt", EDnsProtocol::DnsCrypt))));
+  EXPECT_TRUE(Contains(m_log.TakeTexts(), L"a.tarnwick.test - the query does not fit in " +
+                                              std::to_wstring(capacity) + L" bytes once prepared for upstream"));
+  EXPECT_EQ(m_engine->m_requests.Count(), 0u);
+  EXPECT_TRUE(m_bridge->sent.empty());
+  EXPECT_TRUE(window.Take().empty());
+}
+
 TEST_F(EngineTest, TestsAndQueriesOfOneServerUseSeparateHolders) {
   auto query = m_engine->GetTlsServerProcessor(3, false, L"Tls");
   auto test = m_engine->GetTlsServerProcessor(3, true, L"Tls");
@@ -363,6 +380,10 @@ TEST_F(EngineTest, HousekeepingTimesRequestsOutAndAsksForAPortalCheck) {
 TEST_F(EngineTest, StartBindsTheTransportsAndStopJoinsTheWorker) {
   ASSERT_TRUE(m_engine->Start());
   EXPECT_EQ(m_bridge->inits, 1);
+  // One socket per UDP query: the soft descriptor limit is raised to the hard one.
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  EXPECT_EQ(limit.rlim_cur, limit.rlim_max);
   EXPECT_TRUE(m_engine->m_running);
   // The transports' sink now reaches this engine's table.
   EXPECT_FALSE(GetEngineSink().OnUpstreamAnswer(Answer(1, "a.tarnwick.test.", kTypeA, {}), 999));
