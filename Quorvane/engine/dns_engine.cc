@@ -51,6 +51,7 @@ CDnsEngine::~CDnsEngine() {
   // A worker left running would use the engine after it is gone.
   if (m_worker.joinable()) Stop();
   if (&GetEngineSink() == &m_sink) SetEngineSink(nullptr);
+  if (&ConfigEngineHooks() == &m_configHooks) SetConfigEngineHooks(nullptr);
   // Resolution threads use the engine; each ends within the resolver's time-out.
   std::unique_lock lock(m_detachedMutex);
   m_detachedDone.wait(lock, [this] { return m_detachedRunning == 0; });

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "Quorvane/config/dns_server.h"
+#include "Quorvane/config/hooks.h"
 #include "Quorvane/engine/dns_pending_requests.h"
 #include "Quorvane/engine/dnscrypt_bridge.h"
 #include "Quorvane/engine/quic_connection_factory.h"
@@ -161,6 +162,10 @@ class CDnsEngine {
   // The worker's two-second housekeeping at now (seconds since 1970).
   void Housekeeping(int64_t now);
 
+  // What the configuration calls when servers change; the application
+  // installs it with SetConfigEngineHooks at start-up.
+  CConfigEngineHooks& ConfigHooks() { return m_configHooks; }
+
   // Where answers go; the driver client's InjectUdp unless a test sets one.
   void SetInjectorForTesting(InjectUdpFn inject);
   CDnsCryptProcessor& DnsCrypt() { return *m_dnsCrypt; }
@@ -204,6 +209,17 @@ class CDnsEngine {
     CDnsEngine& m_engine;
   };
 
+  class CConfigHooks : public CConfigEngineHooks {
+   public:
+    explicit CConfigHooks(CDnsEngine& engine) : m_engine(engine) {}
+    void OnServerChange(int kind, const CDnsServer& server, const CDnsServer& relay, bool fromCheck) override {
+      m_engine.OnServerChange(kind, server, relay, fromCheck);
+    }
+
+   private:
+    CDnsEngine& m_engine;
+  };
+
   void ResolveThread(CDnsServer server, std::vector<uint8_t> message, SDnsMessageInfo info, dnsDataType data,
                      uint64_t requestId);
   // visit over every TLS holder, then every TCP holder, each under its pool's
@@ -215,6 +231,7 @@ class CDnsEngine {
                         const dnsDataType& data);
 
   CSink m_sink{*this};
+  CConfigHooks m_configHooks{*this};
   InjectUdpFn m_inject;
   int64_t m_lastHousekeeping = 0;  // worker only
   std::mutex m_workerMutex;

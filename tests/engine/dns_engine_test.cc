@@ -321,6 +321,15 @@ TEST_F(EngineTest, HousekeepingDropsUdpStateOfExpiredAndOrphanedRequests) {
   EXPECT_EQ(m_engine->m_udp.m_requests.size(), 2u);
 }
 
+TEST_F(EngineTest, ARemovedServerReachesTheEngineThroughTheConfigurationHooks) {
+  CRunningConfiguration running({MakeServer(5, L"Crypt", EDnsProtocol::DnsCrypt), MakeServer(6, L"Plain")}, {});
+  SetConfigEngineHooks(&m_engine->ConfigHooks());
+  CProfile::SetServers({MakeServer(6, L"Plain")});
+  SetConfigEngineHooks(nullptr);
+  ASSERT_EQ(m_bridge->releases.size(), 1u);
+  EXPECT_EQ(m_bridge->releases[0].serverId, 5u);
+}
+
 TEST_F(EngineTest, DoqServerChangeRemovesItsFactory) {
   m_engine->GetQuicFactory(5, false, L"Q");
   m_engine->GetQuicFactory(5, true, L"Q");
