@@ -193,6 +193,27 @@ TEST_F(EngineTest, ATestAnswerIsJudgedAndPostedToTheChecker) {
   EXPECT_TRUE(m_injections.Items().empty());
 }
 
+TEST_F(EngineTest, DnssecSubAnswersAreStoredBySequenceAndCachedByTypeAndName) {
+  Bytes stored[2];
+  for (uint32_t sequence : {9u, 10u}) {
+    CDnsEngine::dnsDataType data;
+    data.kind = 1;
+    std::memcpy(&data.clientAddress, &sequence, sizeof sequence);
+    uint16_t upstream = 0;
+    const uint64_t id = Pending("A.tarnwick.test.", data, upstream);
+    stored[sequence - 9] = Answer(upstream, "A.tarnwick.test.", kTypeA, {{"a.tarnwick.test.", kTypeA, sequence, kAddress}});
+    EXPECT_TRUE(m_engine->OnUpstreamAnswer(stored[sequence - 9], id));
+  }
+  std::lock_guard lock(m_engine->m_dnssecMutex);
+  ASSERT_EQ(m_engine->m_dnssecAnswers.size(), 2u);
+  EXPECT_EQ(AddressTtls(m_engine->m_dnssecAnswers[9]), std::vector<uint32_t>{9});
+  ASSERT_EQ(m_engine->m_dnssecCache.size(), 1u);
+  // The later answer for the same type and name replaced the first.
+  EXPECT_EQ(AddressTtls(m_engine->m_dnssecCache.begin()->second), std::vector<uint32_t>{10});
+  EXPECT_EQ(m_engine->m_dnssecCache.begin()->first, std::make_pair(kTypeA, std::string("a.tarnwick.test.")));
+  EXPECT_TRUE(m_injections.Items().empty());
+}
+
 TEST_F(EngineTest, TransportsThisBuildLacksRefuseTheQueryAndLeaveItPending) {
   CDnsServer tcp = MakeServer(2, L"Tcp");
   tcp.plain_use_tcp = true;
