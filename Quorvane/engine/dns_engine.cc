@@ -48,8 +48,15 @@ CDnsEngine::CDnsEngine(std::unique_ptr<CDnsCryptProcessor> dnsCrypt)
 }
 
 CDnsEngine::~CDnsEngine() {
-  // A worker left running would use the engine after it is gone.
+  // A worker left running would use the engine after it is gone; one that a
+  // stop had to detach gets a last, bounded chance to end.
   if (m_worker.joinable()) Stop();
+  {
+    std::unique_lock lock(m_workerMutex);
+    if (m_workerStarted && !m_workerEnded) {
+      m_workerDone.wait_for(lock, std::chrono::milliseconds(2 * kStopWaitMs), [this] { return m_workerEnded; });
+    }
+  }
   if (&GetEngineSink() == &m_sink) SetEngineSink(nullptr);
   if (&ConfigEngineHooks() == &m_configHooks) SetConfigEngineHooks(nullptr);
   // Resolution threads use the engine; each ends within the resolver's time-out.
@@ -80,6 +87,10 @@ bool CDnsEngine::Start() {
     if (m_worker.joinable()) {
       CLogMessage().SetError().Append(LogError, L"Dns Engine worker is already running");
     } else {
+      {
+        std::lock_guard lock(m_workerMutex);
+        m_workerStarted = true;
+      }
       m_worker = std::thread(&CDnsEngine::WorkerThread, this);
     }
   } else {

@@ -115,8 +115,9 @@ class CDnsEngine {
   // dnsCrypt: the DNSCrypt bridge; null makes the usual one. Tests pass a
   // recording fake.
   explicit CDnsEngine(std::unique_ptr<CDnsCryptProcessor> dnsCrypt = nullptr);
-  // Stops a worker still running, then waits for the engine's resolution
-  // threads (each bounded by the system resolver's time-out).
+  // Stops a worker still running (a detached one gets at most two seconds
+  // more), then waits for the engine's resolution threads (each bounded by
+  // the system resolver's time-out).
   ~CDnsEngine();
   CDnsEngine(const CDnsEngine&) = delete;
   CDnsEngine& operator=(const CDnsEngine&) = delete;
@@ -236,7 +237,8 @@ class CDnsEngine {
   int64_t m_lastHousekeeping = 0;  // worker only
   std::mutex m_workerMutex;
   std::condition_variable m_workerDone;
-  bool m_workerEnded = false;  // under m_workerMutex
+  bool m_workerStarted = false;  // under m_workerMutex
+  bool m_workerEnded = false;    // under m_workerMutex
   std::mutex m_detachedMutex;
   std::condition_variable m_detachedDone;
   int m_detachedRunning = 0;  // under m_detachedMutex

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <atomic>
+#include <thread>
+
 #include "Quorvane/config/hooks.h"
 #include "Quorvane/platform/clock.h"
 #include "tests/engine/engine_fixture.h"
@@ -423,6 +426,45 @@ TEST_F(EngineTest, StartBindsTheTransportsAndStopJoinsTheWorker) {
   m_engine.reset();
   // Gone with the engine.
   EXPECT_FALSE(GetEngineSink().OnUpstreamAnswer(Answer(1, "a.tarnwick.test.", kTypeA, {}), 999));
+}
+
+}  // namespace
+
+namespace {
+
+// Holds the worker inside one completion for a while.
+class CSlowProcessor : public CSocketEventsManager::CSocketEventProcessor {
+ public:
+  const std::type_info& GetType() const override { return typeid(CSlowProcessor); }
+  void ProcessEvent(const CSocketEventsManager::SCompletionEvent&, int, uint64_t, CSocketEventsManager&,
+                    const std::shared_ptr<CSocketEventProcessor>&) override {
+    entered = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(CDnsEngine::kStopWaitMs + 500));
+    left = true;
+  }
+  bool IsTimedOut(int64_t) override { return false; }
+  void OnError(const std::wstring&) override {}
+  std::atomic<bool> entered{false}, left{false};
+};
+
+TEST_F(EngineTest, AWorkerThatDoesNotEndInTimeIsDetachedAndLogged) {
+  ASSERT_TRUE(m_engine->Start());
+  auto processor = std::make_shared<CSlowProcessor>();
+  uint64_t key = 0;
+  ASSERT_TRUE(m_engine->m_socketEvents.AddSocketToQueueWithReadEvents(
+      processor, key, CSafeSocket::Create(AF_INET, SOCK_DGRAM, IPPROTO_UDP)));
+  platform::Overlapped overlapped;
+  ASSERT_TRUE(m_engine->m_socketEvents.GetPort()->Post(1, key, &overlapped));
+  for (int i = 0; i < 200 && !processor->entered; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(processor->entered);
+
+  EXPECT_FALSE(m_engine->Stop());
+  EXPECT_FALSE(m_engine->m_worker.joinable());
+  EXPECT_TRUE(Contains(m_log.TakeTexts(), L"Dns Engine stop failed with error "));
+  // The engine waits for the detached worker before it goes.
+  m_engine->m_socketEvents.RemoveSocket(key);
+  m_engine.reset();
+  EXPECT_TRUE(processor->left);
 }
 
 }  // namespace
