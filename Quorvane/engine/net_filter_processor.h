@@ -13,10 +13,12 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -105,12 +107,20 @@ class CNetFilterProcessor {
   // false: the event thread ends.
   bool OnLogEvent(const DriverEvent& event, const uint8_t* data);
   void OnDatagramEvent(const DriverEvent& event, const uint8_t* data);
-  void OnTcpConnectEvent(const DriverEvent& event, const uint8_t* data);
+  void OnTcpConnectEvent(const DriverEvent& event, const uint8_t* eventBytes, uint32_t bytes);
 
   std::unique_ptr<platform::CControlDevice> m_device;  // null until Open; never closed by us
   std::map<uint64_t, std::wstring> m_processNames;     // event thread only
   uint64_t m_lastPurge = 0;                            // GetTickCount64 of the last purge
   std::thread m_eventThread;
+  // Whether the event thread runs; shared with it, so that a thread Stop
+  // had to detach can still say it has ended.
+  struct SThreadState {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool running = false;  // under mutex
+  };
+  std::shared_ptr<SThreadState> m_thread;
   // Set by Start before the thread runs, so a Stop that comes first is not
   // lost; cleared by Stop; read by the event thread.
   std::atomic<bool> m_running{false};
