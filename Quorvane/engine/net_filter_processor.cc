@@ -24,7 +24,7 @@ CNetFilterProcessor g_NetFilterProcessor;
 
 namespace {
 
-constexpr uint32_t kWaitTimeout = 258;  // WAIT_TIMEOUT: what a failed bounded wait reports
+constexpr uint32_t kErrorTimeout = 1460;  // ERROR_TIMEOUT: the bounded wait ran out
 constexpr uint32_t kIpv4HeaderSize = 20;
 constexpr uint32_t kIpv6HeaderSize = 40;
 constexpr uint32_t kUdpHeaderSize = 8;
@@ -226,7 +226,7 @@ bool CNetFilterProcessor::Stop() {
   bool ended = m_thread->cv.wait_for(lock, std::chrono::milliseconds(kStopWaitMs), [this] { return !m_thread->running; });
   lock.unlock();
   if (!ended) {
-    CLogMessage().SetError().Append(LogError, "Engine stop failed with error ").Append(LogError, kWaitTimeout);
+    CLogMessage().SetError().Append(LogError, "Engine stop failed with error ").Append(LogError, kErrorTimeout);
     if (m_eventThread.joinable()) m_eventThread.detach();
     return false;
   }
