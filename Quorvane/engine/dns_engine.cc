@@ -8,6 +8,7 @@
 #include <chrono>
 
 #include "Quorvane/engine/certificate_cache.h"
+#include "Quorvane/engine/net_filter_processor.h"
 #include "Quorvane/foundation/log.h"
 #include "Quorvane/platform/clock.h"
 
@@ -32,9 +33,9 @@ void RaiseDescriptorLimit() {
   }
 }
 
-void NoInjector(const uint8_t*, uint32_t, const sockaddr_storage&, const sockaddr_storage&, const DatagramContext&,
-                bool) {
-  CLogMessage().SetError().Append(LogError, L"No driver client to inject the answer");
+void DriverInjector(const uint8_t* message, uint32_t length, const sockaddr_storage& from, const sockaddr_storage& to,
+                    const DatagramContext& context, bool receive) {
+  g_NetFilterProcessor.InjectUdp(message, length, from, to, context, receive);
 }
 
 }  // namespace
@@ -42,7 +43,7 @@ void NoInjector(const uint8_t*, uint32_t, const sockaddr_storage&, const sockadd
 CDnsEngine g_DnsEngine;
 
 CDnsEngine::CDnsEngine(std::unique_ptr<CDnsCryptProcessor> dnsCrypt)
-    : m_dnsCrypt(dnsCrypt ? std::move(dnsCrypt) : std::make_unique<CDnsCryptProcessor>()), m_inject(NoInjector) {
+    : m_dnsCrypt(dnsCrypt ? std::move(dnsCrypt) : std::make_unique<CDnsCryptProcessor>()), m_inject(DriverInjector) {
   m_dnsCrypt->SetLibraryName(L"libdnscrypt.so");
   m_requests.SetHostFailedHandler([this](const std::string& host) { UpdateServerAddress(host); });
 }
@@ -64,7 +65,7 @@ CDnsEngine::~CDnsEngine() {
   m_detachedDone.wait(lock, [this] { return m_detachedRunning == 0; });
 }
 
-void CDnsEngine::SetInjectorForTesting(InjectUdpFn inject) { m_inject = inject ? std::move(inject) : NoInjector; }
+void CDnsEngine::SetInjectorForTesting(InjectUdpFn inject) { m_inject = inject ? std::move(inject) : DriverInjector; }
 
 void CDnsEngine::StartDetached(std::function<void()> body) {
   {

@@ -167,7 +167,8 @@ class CDnsEngine {
   // installs it with SetConfigEngineHooks at start-up.
   CConfigEngineHooks& ConfigHooks() { return m_configHooks; }
 
-  // Where answers go; the driver client's InjectUdp unless a test sets one.
+  // Where answers go: g_NetFilterProcessor.InjectUdp unless a test sets
+  // another; null restores it.
   void SetInjectorForTesting(InjectUdpFn inject);
   CDnsCryptProcessor& DnsCrypt() { return *m_dnsCrypt; }
 

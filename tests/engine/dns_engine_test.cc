@@ -111,6 +111,19 @@ TEST_F(EngineTest, AnOrdinaryAnswerIsInjectedFromTheAddressedServerToTheProcess)
   EXPECT_TRUE(Contains(m_log.TakeTexts(), L"DnsParser error: "));
 }
 
+TEST_F(EngineTest, AnswersGoToTheDriverClientUnlessATestSaysOtherwise) {
+  CDnsEngine engine;
+  uint16_t upstream = 0;
+  Bytes query = Query(0x1111, "a.tarnwick.test.");
+  uint32_t length = static_cast<uint32_t>(query.size());
+  const uint64_t id = engine.m_requests.Add(query.data(), length, length, InfoOf(query), false, false,
+                                            std::any(Intercepted(MakeServer(1, L"S"))));
+  ASSERT_TRUE(engine.m_requests.UpstreamId(id, upstream));
+  EXPECT_TRUE(engine.OnUpstreamAnswer(Answer(upstream, "a.tarnwick.test.", kTypeA, {}), id));
+  // The driver client was never opened here, so its request fails: the answer reached it.
+  EXPECT_TRUE(Contains(m_log.TakeTexts(), L"InjectUdp failed with error DeviceIoControl failed with error"));
+}
+
 TEST_F(EngineTest, AFailedServerThatAnswersIsReportedWellAgain) {
   CMainWindow window;
   for (bool redundancy : {false, true}) {
