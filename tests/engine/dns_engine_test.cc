@@ -35,12 +35,14 @@ class CRecordingBridge : public CDnsCryptProcessor {
                    const std::vector<sockaddr_storage>&, bool isTest, uint64_t requestId,
                    std::optional<CDnsServer> relay) override {
     sent.push_back({server.id, relay ? relay->id : 0, isTest});
+    sentAddress = AddressToText(static_cast<int>(server.family), server.address);
     lastRequestId = requestId;
     return true;
   }
   int inits = 0;
   std::vector<SRelease> sent;  // server, relay and test flag of each query
   uint64_t lastRequestId = 0;
+  std::string sentAddress;  // of the last query's server
   int releaseAll = 0;
   std::vector<SRelease> releases;
 };
@@ -274,6 +276,19 @@ TEST_F(EngineTest, AQueryThatOutgrowsItsBufferIsDroppedWithoutBlamingTheServer) 
   EXPECT_EQ(m_engine->m_requests.Count(), 0u);
   EXPECT_TRUE(m_bridge->sent.empty());
   EXPECT_TRUE(window.Take().empty());
+}
+
+TEST_F(EngineTest, AnAddressLiteralAsHostNameIsUsedWithoutResolving) {
+  CDnsServer doh = MakeServer(1, L"Https", EDnsProtocol::Doh, "");
+  doh.doh_host_name = "192.0.2.9";
+  Bytes query = Query(1, "a.tarnwick.test.");
+  uint32_t length = static_cast<uint32_t>(query.size());
+  query.resize(kInterceptBufferSize);
+  EXPECT_TRUE(m_engine->RouteRequest(query.data(), length, kInterceptBufferSize,
+                                     InfoOf(Bytes(query.begin(), query.begin() + length)), false, false,
+                                     Intercepted(doh)));
+  EXPECT_EQ(m_bridge->sentAddress, "192.0.2.9");
+  EXPECT_FALSE(Contains(m_log.TakeTexts(), L"will be resolved"));
 }
 
 TEST_F(EngineTest, TestsAndQueriesOfOneServerUseSeparateHolders) {

@@ -237,11 +237,17 @@ TEST_F(EnginePeer, AServerGivenByHostNameIsResolvedThroughTheSystemResolverFirst
     server.dot_host_name = c.host;
     CRunningConfiguration running({server}, {MakeRule(ERuleAction::ProcessServer, 3, L"*.example"), DefaultRule()});
     CDnsEngine engine;
+    if (!c.resolved) {
+      // A stale entry serves this query while a refresh runs.
+      std::lock_guard lock(engine.m_hostAddressesMutex);
+      engine.m_hostAddresses[c.host] = {AF_INET, {127, 0, 0, 8}, platform::WallTime() - 1};
+    }
     EXPECT_EQ(Divert(engine, Query(1, "www.example.")), InterceptAbsorbed);
     std::vector<std::wstring> seen;
     EXPECT_TRUE(WaitForLine(c.line, seen));
-    EXPECT_TRUE(Contains(seen, L"www.example - IP address of " + ToWide(c.host, false) +
-                                   L" is not yet known and will be resolved"));
+    EXPECT_TRUE(Contains(seen, c.resolved ? L"www.example - IP address of " + ToWide(c.host, false) +
+                                                L" is not yet known and will be resolved"
+                                          : ToWide(c.host, false) + L" - time to update DNS server IP address"));
     if (c.resolved) {
       // Then the waiting query is dispatched to the transport.
       EXPECT_TRUE(WaitForLine(L"www.example - DNS over TLS transport is not available", seen));
