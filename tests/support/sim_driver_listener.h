@@ -2,7 +2,9 @@
 // simulated kernel (ksim::LoadDriver first): each accepted connection is a
 // ksim::CConnection, fed what the client writes; its output goes back to the
 // client after every read and whenever Flush is called (for completions that
-// a test causes by calling the driver itself). One thread, bounded waits.
+// a test causes by calling the driver itself). A test may rewrite the
+// driver's replies on their way out, to play a driver that misbehaves.
+// One thread, bounded waits.
 // Tests link palvex_driver and palvex_kernel_sim for it.
 #pragma once
 
@@ -17,8 +19,11 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <list>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -59,11 +64,55 @@ class CSimDriverListener {
     [[maybe_unused]] ssize_t n = write(m_wake, &one, sizeof one);
   }
 
+  // Runs on the listener's thread for every reply from now on, with the code
+  // of the request it answers; null passes replies unchanged.
+  using ReplyRewrite = std::function<void(uint32_t code, SControlReply& reply)>;
+  void SetReplyRewrite(ReplyRewrite rewrite) {
+    std::lock_guard lock(m_rewriteMutex);
+    m_rewrite = std::move(rewrite);
+  }
+  // Sees every request the client sends, on the listener's thread.
+  using RequestObserver = std::function<void(const SControlRequest& request)>;
+  void SetRequestObserver(RequestObserver observer) {
+    std::lock_guard lock(m_rewriteMutex);
+    m_observer = std::move(observer);
+  }
+
  private:
   struct SPeer {
     int fd;
     std::unique_ptr<ksim::CConnection> connection;
+    size_t openReplyLeft = kOpenReplySize;  // the open reply is no reply frame
+    CControlFrameReader requests, replies;
+    std::map<uint64_t, uint32_t> codes;  // request code by tag, until answered
   };
+
+  void NoteRequests(SPeer& peer, const std::vector<uint8_t>& bytes) {
+    peer.requests.Append(bytes.data(), bytes.size());
+    SControlRequest request;
+    std::lock_guard lock(m_rewriteMutex);
+    while (peer.requests.NextRequest(request) == EFrameStatus::Frame) {
+      peer.codes[request.tag] = request.code;
+      if (m_observer) m_observer(request);
+    }
+  }
+
+  // The driver's output with every whole reply passed through the rewrite.
+  std::vector<uint8_t> Rewritten(SPeer& peer, std::vector<uint8_t> bytes) {
+    std::lock_guard lock(m_rewriteMutex);
+    size_t open = std::min(peer.openReplyLeft, bytes.size());
+    peer.openReplyLeft -= open;
+    std::vector<uint8_t> out(bytes.begin(), bytes.begin() + open);
+    peer.replies.Append(bytes.data() + open, bytes.size() - open);
+    SControlReply reply;
+    while (peer.replies.NextReply(reply) == EFrameStatus::Frame) {
+      auto code = peer.codes.find(reply.tag);
+      if (m_rewrite) m_rewrite(code == peer.codes.end() ? 0 : code->second, reply);
+      if (code != peer.codes.end()) peer.codes.erase(code);
+      EncodeReply(reply, out);
+    }
+    return out;
+  }
 
   static void WriteAll(int fd, const std::vector<uint8_t>& bytes) {
     size_t sent = 0;
@@ -75,8 +124,8 @@ class CSimDriverListener {
   }
 
   // Sends what the driver produced; false once the driver's side has closed.
-  static bool Pass(SPeer& peer) {
-    WriteAll(peer.fd, peer.connection->TakeOutput());
+  bool Pass(SPeer& peer) {
+    WriteAll(peer.fd, Rewritten(peer, peer.connection->TakeOutput()));
     return !peer.connection->Closed();
   }
 
@@ -93,7 +142,11 @@ class CSimDriverListener {
       }
       if (fds[0].revents & POLLIN) {
         int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) peers.push_back({fd, std::make_unique<ksim::CConnection>()});
+        if (fd >= 0) {
+          peers.emplace_back();
+          peers.back().fd = fd;
+          peers.back().connection = std::make_unique<ksim::CConnection>();
+        }
       }
       size_t i = 2;
       for (auto it = peers.begin(); it != peers.end(); ++i) {
@@ -101,7 +154,9 @@ class CSimDriverListener {
         if (i < fds.size() && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
           ssize_t got = recv(it->fd, buffer.data(), buffer.size(), 0);
           if (got > 0) {
-            it->connection->Receive(std::vector<uint8_t>(buffer.begin(), buffer.begin() + got));
+            std::vector<uint8_t> bytes(buffer.begin(), buffer.begin() + got);
+            NoteRequests(*it, bytes);
+            it->connection->Receive(bytes);
           } else {
             it->connection->EndOfStream();
             open = false;
@@ -126,6 +181,9 @@ class CSimDriverListener {
   int m_listen = -1;
   int m_wake = -1;
   std::atomic<bool> m_stop{false};
+  std::mutex m_rewriteMutex;
+  ReplyRewrite m_rewrite;       // under m_rewriteMutex
+  RequestObserver m_observer;  // under m_rewriteMutex
   std::thread m_thread;
 };
 

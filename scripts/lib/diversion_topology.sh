@@ -1,0 +1,145 @@
+# The topology of one diverted query, for scripts/demo and
+# bench/diverted_path.sh (sourced, bash): a client namespace with palvexdrv,
+# the engine harness and an upstream unbound on its loopback, and a server
+# namespace at 10.53.0.1 / fd53::1 with a stub that answers bypassed
+# queries. The two are joined by a veth pair; neither has a route out.
+# Everything made here is removed by topo_down, which topo_up installs as
+# the EXIT trap.
+#
+#   topo_up BUILD_DIR      namespaces, veth, addresses
+#   topo_start             stub, upstream, palvexdrv, harness (topo_conf first)
+#   topo_client CMD...     runs CMD in the client namespace
+#   topo_down
+
+TOPO_CLIENT_ADDRESS4=10.53.0.2
+TOPO_CLIENT_ADDRESS6=fd53::2
+TOPO_SERVER_ADDRESS4=10.53.0.1
+TOPO_SERVER_ADDRESS6=fd53::1
+TOPO_UPSTREAM_PORT=5301         # unbound on the client namespace's loopback
+TOPO_STUB_ANSWER=192.0.2.53     # what the server namespace answers to every name
+
+topo_fail() { echo "${0##*/}: $*" >&2; exit 1; }
+
+topo_up() {  # build dir
+  [[ $(id -u) -eq 0 ]] || topo_fail "run as root: it makes network namespaces"
+  TOPO_BUILD=$(cd "$1" && pwd)
+  TOPO_PALVEXDRV=$TOPO_BUILD/PalvexDrv/host/palvexdrv
+  TOPO_HARNESS=$TOPO_BUILD/tests/engine/engine_harness
+  [[ -x $TOPO_PALVEXDRV && -x $TOPO_HARNESS ]] || topo_fail "build palvexdrv and engine_harness in $TOPO_BUILD first"
+  TOPO_DIR=$(mktemp -d /tmp/tarnwick-topology-XXXXXX)
+  TOPO_CLIENT=tarnwick-c$$
+  TOPO_SERVER=tarnwick-s$$
+  TOPO_PIDS=()
+  trap topo_down EXIT
+  ip netns add "$TOPO_CLIENT"
+  ip netns add "$TOPO_SERVER"
+  ip link add tvc$$ netns "$TOPO_CLIENT" type veth peer name tvs$$ netns "$TOPO_SERVER"
+  ip -n "$TOPO_CLIENT" link set lo up
+  ip -n "$TOPO_SERVER" link set lo up
+  ip -n "$TOPO_CLIENT" addr add $TOPO_CLIENT_ADDRESS4/24 dev tvc$$
+  ip -n "$TOPO_SERVER" addr add $TOPO_SERVER_ADDRESS4/24 dev tvs$$
+  ip -n "$TOPO_CLIENT" addr add $TOPO_CLIENT_ADDRESS6/64 dev tvc$$ nodad
+  ip -n "$TOPO_SERVER" addr add $TOPO_SERVER_ADDRESS6/64 dev tvs$$ nodad
+  ip -n "$TOPO_CLIENT" link set tvc$$ up
+  ip -n "$TOPO_SERVER" link set tvs$$ up
+}
+
+topo_down() {
+  local pid
+  for pid in "${TOPO_PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${TOPO_PIDS[@]}"; do
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null || true
+  done
+  TOPO_PIDS=()
+  [[ -n ${TOPO_CLIENT:-} ]] && ip netns delete "$TOPO_CLIENT" 2>/dev/null || true
+  [[ -n ${TOPO_SERVER:-} ]] && ip netns delete "$TOPO_SERVER" 2>/dev/null || true
+  [[ -n ${TOPO_DIR:-} ]] && rm -rf "$TOPO_DIR"
+  TOPO_CLIENT= TOPO_SERVER= TOPO_DIR=
+}
+
+# Background jobs call ip netns exec themselves, so that $! is the program
+# (ip execs it), not a subshell.
+topo_client() { ip netns exec "$TOPO_CLIENT" "$@"; }
+topo_server() { ip netns exec "$TOPO_SERVER" "$@"; }
+
+# An unbound configuration: listen lines, then local data (zone-file records).
+topo_unbound_conf() {  # file, log, "listen lines", records...
+  local file=$1 log=$2 listen=$3; shift 3
+  {
+    echo "server:"
+    echo "$listen"
+    printf '  %s\n' "do-daemonize: no" "use-syslog: no" "logfile: \"$log\"" "log-queries: yes" \
+      "chroot: \"\"" "username: \"\"" "directory: \"$TOPO_DIR\"" "pidfile: \"\"" "num-threads: 1" \
+      "module-config: \"iterator\"" "minimal-responses: yes" "access-control: 0.0.0.0/0 allow" \
+      "access-control: ::/0 allow" "local-zone: \".\" refuse"
+    local record
+    for record in "$@"; do
+      echo "  local-zone: \"${record%% *}\" static"
+      echo "  local-data: \"$record\""
+    done
+    echo "remote-control:"
+    echo "  control-enable: no"
+  } > "$file"
+}
+
+# Waits (bounded) until a DNS server answers; the namespace runner first.
+topo_wait_dns() {  # runner, server, port
+  for _ in $(seq 100); do
+    "$1" dig @"$2" -p "$3" +tries=1 +timeout=1 +short ready.invalid >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  topo_fail "no DNS server answers on $2 port $3"
+}
+
+# The harness's conf-file: the upstream as the Default rule's server, a
+# blocked, a dropped and a bypassed domain; ttl bounds in seconds.
+topo_conf() {  # ttlMin ttlMax
+  TOPO_CONF=$TOPO_DIR/Configuration.xml
+  cat > "$TOPO_CONF" <<EOF
+<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
+<TarnwickProfile file_format="1" product_id="1" product_min_version="127000">
+	<Settings blockTcpPort53="0" clearDnsCache="0" ttlMin="$1" ttlMax="$2" captivePortalDetection="0" interceptOthers="0" />
+	<Rule name="Blocked" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="1" hostnames="*.blocked.test" action="block" action_id="0" interface_id="" />
+	<Rule name="Dropped" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="0" hostnames="*.dropped.test" action="block" action_id="0" interface_id="" />
+	<Rule name="Bypassed" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="0" hostnames="*.bypass.test" action="bypass" action_id="0" interface_id="" />
+	<Rule name="Default" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="1" hostnames="*" action="process_server" action_id="1001" interface_id="" />
+	<DnsServer id="1001" name="Upstream" port="$TOPO_UPSTREAM_PORT" protocol="plain" af="2" ip="127.0.0.1" plain_use_tcp="0" />
+</TarnwickProfile>
+EOF
+}
+
+topo_start() {  # log level of the harness (1..4)
+  local level=${1:-3}
+  # The stub in the server namespace answers every name it is asked.
+  topo_unbound_conf "$TOPO_DIR/stub.conf" "$TOPO_DIR/stub.log" \
+    "$(printf '  interface: %s@53\n  interface: %s@53' $TOPO_SERVER_ADDRESS4 $TOPO_SERVER_ADDRESS6)" \
+    "bypass.test. 60 IN A $TOPO_STUB_ANSWER" "www.bypass.test. 60 IN A $TOPO_STUB_ANSWER"
+  ip netns exec "$TOPO_SERVER" unbound -d -c "$TOPO_DIR/stub.conf" >/dev/null 2>&1 &
+  TOPO_PIDS+=($!)
+  # The upstream on the client's loopback, with local data.
+  topo_unbound_conf "$TOPO_DIR/upstream.conf" "$TOPO_DIR/upstream.log" \
+    "$(printf '  interface: 127.0.0.1@%s\n  interface: ::1@%s\n  outgoing-interface: 127.0.0.1' \
+      $TOPO_UPSTREAM_PORT $TOPO_UPSTREAM_PORT)" \
+    "www.example.test. 300 IN A 192.0.2.10" "www.example.test. 300 IN AAAA 2001:db8::10" \
+    "short.example.test. 5 IN A 192.0.2.11"
+  ip netns exec "$TOPO_CLIENT" unbound -d -c "$TOPO_DIR/upstream.conf" >/dev/null 2>&1 &
+  TOPO_PIDS+=($!)
+  topo_wait_dns topo_server $TOPO_SERVER_ADDRESS4 53
+  topo_wait_dns topo_client 127.0.0.1 $TOPO_UPSTREAM_PORT
+
+  TOPO_SOCKET=$TOPO_DIR/PalvexDrv
+  ip netns exec "$TOPO_CLIENT" "$TOPO_PALVEXDRV" --socket-folder "$TOPO_DIR" >"$TOPO_DIR/palvexdrv.log" 2>&1 &
+  TOPO_PIDS+=($!)
+  for _ in $(seq 100); do [[ -S $TOPO_SOCKET ]] && break; sleep 0.1; done
+  [[ -S $TOPO_SOCKET ]] || topo_fail "palvexdrv did not start: $(cat "$TOPO_DIR/palvexdrv.log")"
+
+  # The system-resolver stand-in may only ask the upstream.
+  echo "nameserver 127.0.0.1" > "$TOPO_DIR/resolv.conf"
+  TOPO_LOG=$TOPO_DIR/harness.log
+  ip netns exec "$TOPO_CLIENT" "$TOPO_HARNESS" --conf "$TOPO_CONF" --socket "$TOPO_SOCKET" --resolv-conf "$TOPO_DIR/resolv.conf" \
+    --log "$TOPO_LOG" --log-level "$level" &
+  TOPO_PIDS+=($!)
+  for _ in $(seq 100); do grep -q "Harness running." "$TOPO_LOG" 2>/dev/null && return 0; sleep 0.1; done
+  topo_fail "the engine harness did not start: $(cat "$TOPO_LOG" 2>/dev/null)"
+}

@@ -1,0 +1,267 @@
+// The whole engine, its worker and the UDP transport against a real unbound
+// on loopback: the query goes up with a random id, the answer comes back with
+// the client's id and a clamped TTL; an upstream that never answers takes the
+// time-out road; server host names are resolved through the system resolver.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "Quorvane/platform/clock.h"
+#include "Quorvane/foundation/text_utils.h"
+#include "Quorvane/platform/system_dns.h"
+#include "tests/engine/engine_fixture.h"
+#include "tests/support/unbound_server.h"
+
+namespace {
+
+using namespace enginetest;
+using testsupport::MakeServer;
+
+constexpr int kWaitMs = 5000;
+
+int BoundUdpSocket(uint16_t& port) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  port = ntohs(address.sin_port);
+  return fd;
+}
+
+// Sits between the engine and unbound: records the one query it gets and
+// passes it on only when the test releases it, so the test can compare the id
+// with the pending request's before the answer ends the request.
+class CHeldRelay {
+ public:
+  explicit CHeldRelay(uint16_t upstreamPort) : m_upstreamPort(upstreamPort) {
+    m_fd = BoundUdpSocket(m_port);
+    m_thread = std::thread([this] { Run(); });
+  }
+  ~CHeldRelay() {
+    m_stop = true;
+    m_release = true;
+    m_thread.join();
+    close(m_fd);
+  }
+  uint16_t Port() const { return m_port; }
+  // Bounded wait for the query; empty when none came.
+  Bytes WaitForQuery() {
+    for (int i = 0; i < kWaitMs / 10 && !m_received; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return m_received ? m_query : Bytes{};
+  }
+  void Release() { m_release = true; }
+
+ private:
+  void Run() {
+    sockaddr_storage client{};
+    socklen_t clientLength = sizeof client;
+    uint8_t buffer[4096];
+    ssize_t size = -1;
+    for (int i = 0; i < kWaitMs / 20 && !m_stop && size < 0; ++i) {
+      pollfd p{m_fd, POLLIN, 0};
+      if (poll(&p, 1, 20) == 1) {
+        size = recvfrom(m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&client), &clientLength);
+      }
+    }
+    if (size < 0) return;
+    m_query.assign(buffer, buffer + size);
+    m_received = true;
+    for (int i = 0; i < kWaitMs / 10 && !m_release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (m_stop) return;
+    int up = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage to = Ipv4("127.0.0.1", m_upstreamPort);
+    sendto(up, m_query.data(), m_query.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(sockaddr_in));
+    pollfd p{up, POLLIN, 0};
+    if (poll(&p, 1, kWaitMs) == 1) {
+      size = recv(up, buffer, sizeof buffer, 0);
+      if (size > 0) sendto(m_fd, buffer, static_cast<size_t>(size), 0, reinterpret_cast<sockaddr*>(&client), clientLength);
+    }
+    close(up);
+  }
+
+  const uint16_t m_upstreamPort;
+  uint16_t m_port = 0;
+  int m_fd = -1;
+  Bytes m_query;                      // written before m_received is set
+  std::atomic<bool> m_received{false};
+  std::atomic<bool> m_release{false};
+  std::atomic<bool> m_stop{false};
+  std::thread m_thread;
+};
+
+class EnginePeer : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    testsupport::SUnboundOptions options;
+    options.localZones = {"tarnwick.test. static"};
+    options.localData = {"a.tarnwick.test. 86400 IN A 192.0.2.7", "dot.tarnwick.test. 1 IN A 127.0.0.1",
+                         "dot6.tarnwick.test. 300 IN AAAA 2001:db8::5",
+                         "dot6.tarnwick.test. 300 IN AAAA 2001:db8::6"};
+    s_unbound = new testsupport::CUnboundServer(options);
+  }
+  static void TearDownTestSuite() {
+    delete s_unbound;
+    s_unbound = nullptr;
+  }
+  void SetUp() override { ASSERT_TRUE(s_unbound->Running()); }
+
+  EInterceptResult Divert(CDnsEngine& engine, const Bytes& query) {
+    Bytes packet(kInterceptBufferSize, 0);
+    std::copy(query.begin(), query.end(), packet.begin());
+    uint32_t length = static_cast<uint32_t>(query.size());
+    return engine.ProcessInterceptedQuery(packet.data(), length, DatagramContext{}, Ipv4("10.0.0.2", 40000),
+                                          Ipv4("10.0.0.1", 53), L"app", 42);
+  }
+
+  // Bounded wait until a log line holds part; lines seen go to seen.
+  bool WaitForLine(const std::wstring& part, std::vector<std::wstring>& seen, int timeoutMs = kWaitMs) {
+    for (int i = 0; i < timeoutMs / 20; ++i) {
+      for (std::wstring& line : m_log.TakeTexts()) seen.push_back(std::move(line));
+      if (Contains(seen, part)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+  static testsupport::CUnboundServer* s_unbound;
+  testsupport::LogCapture m_log{LogDebug};
+  CInjections m_injections;
+};
+
+testsupport::CUnboundServer* EnginePeer::s_unbound = nullptr;
+
+CDnsServer PlainOn(uint32_t id, const wchar_t* name, uint16_t port) {
+  CDnsServer server = MakeServer(id, name, EDnsProtocol::Plain, "127.0.0.1");
+  server.port = port;
+  return server;
+}
+
+TEST_F(EnginePeer, AQueryGoesUpWithTheRandomIdAndComesBackWithTheClientsIdAndAClampedTtl) {
+  CHeldRelay relay(s_unbound->Port());
+  CRunningConfiguration running({PlainOn(1, L"Unbound", relay.Port())},
+                                {MakeRule(ERuleAction::ProcessServer, 1, L"*.tarnwick.test"), DefaultRule()});
+  g_Configuration.settings.ttlMax = 3600;
+  CDnsEngine engine;
+  engine.SetInjectorForTesting(m_injections.Fn());
+  ASSERT_TRUE(engine.Start());
+
+  EXPECT_EQ(Divert(engine, Query(0x1234, "a.tarnwick.test.")), InterceptAbsorbed);
+  const Bytes upstream = relay.WaitForQuery();
+  ASSERT_GE(upstream.size(), 12u);
+  uint16_t drawn = 0;
+  ASSERT_TRUE(engine.m_requests.UpstreamId(1, drawn));
+  EXPECT_EQ(IdOf(upstream), drawn);
+  relay.Release();
+
+  ASSERT_TRUE(m_injections.WaitFor(1, kWaitMs));
+  const SInjected answer = m_injections.Items()[0];
+  EXPECT_EQ(IdOf(answer.message), 0x1234);
+  EXPECT_EQ(AddressTtls(answer.message), std::vector<uint32_t>{3600});
+  EXPECT_EQ(SockaddrToText(answer.from), "10.0.0.1:53");
+  EXPECT_EQ(SockaddrToText(answer.to), "10.0.0.2:40000");
+  EXPECT_EQ(engine.m_requests.Count(), 0u);
+  EXPECT_NE(s_unbound->QueryLog().find("a.tarnwick.test. A IN"), std::string::npos);
+  EXPECT_TRUE(engine.Stop());
+}
+
+TEST_F(EnginePeer, AnUpstreamThatNeverAnswersIsReportedAtTheNextCheckAfterFiveSeconds) {
+  uint16_t port = 0;
+  const int silent = BoundUdpSocket(port);  // bound, never read: no refusal either
+  CRunningConfiguration running({PlainOn(2, L"Silent", port)},
+                                {MakeRule(ERuleAction::ProcessServer, 2, L"*.tarnwick.test"), DefaultRule()});
+  platform::FakeClock clock;
+  platform::SetClockSourceForTesting(&clock);
+  CMainWindow window;
+  {
+    CDnsEngine engine;
+    engine.SetInjectorForTesting(m_injections.Fn());
+    ASSERT_TRUE(engine.Start());
+    EXPECT_EQ(Divert(engine, Query(0x4321, "late.tarnwick.test.")), InterceptAbsorbed);
+
+    // Five seconds on: the worker's checks still see the request live.
+    clock.AdvanceMs(5000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_EQ(engine.m_requests.Count(), 1u);
+    EXPECT_TRUE(window.Take().empty());
+
+    // The next check comes two seconds after the last: seven seconds in.
+    clock.AdvanceMs(2000);
+    platform::SWindowMessage message;
+    ASSERT_TRUE(window.Wait(message, kWaitMs));
+    EXPECT_EQ(message.message, WM_SERVER_STATE);
+    EXPECT_EQ(message.wParam, 2u);
+    EXPECT_EQ(message.lParam, 0);
+    std::vector<std::wstring> seen;
+    EXPECT_TRUE(WaitForLine(L"late.tarnwick.test - request timeout : server=Silent", seen));
+    EXPECT_EQ(engine.m_requests.Count(), 0u);
+    EXPECT_TRUE(engine.Stop());
+  }
+  platform::SetClockSourceForTesting(nullptr);
+  close(silent);
+  EXPECT_TRUE(m_injections.Items().empty());
+}
+
+TEST_F(EnginePeer, AServerGivenByHostNameIsResolvedThroughTheSystemResolverFirst) {
+  const platform::SSystemDnsConfig before = platform::SystemDnsConfig();
+  platform::SSystemDnsConfig config;
+  config.resolvConf = s_unbound->WriteResolvConf();
+  config.port = s_unbound->Port();
+  config.timeoutMs = 2000;
+  platform::SetSystemDnsConfig(config);
+
+  struct {
+    const char* name;
+    const char* host;
+    bool resolved;
+    std::string address;
+    const wchar_t* line;
+  } cases[] = {
+      {"ipv4", "dot.tarnwick.test", true, "127.0.0.1", L"dot.tarnwick.test - server hostname resolved as 127.0.0.1, TTL=2"},
+      {"last_ipv6", "dot6.tarnwick.test", true, "2001:db8::6", L"server hostname resolved as 2001:db8::6, TTL=300"},
+      {"unknown", "gone.tarnwick.test", false, "", L"gone.tarnwick.test - server hostname resolution failed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    CDnsServer server = MakeServer(3, L"DoT", EDnsProtocol::Dot, "");
+    server.addressKnown = false;
+    server.dot_host_name = c.host;
+    CRunningConfiguration running({server}, {MakeRule(ERuleAction::ProcessServer, 3, L"*.example"), DefaultRule()});
+    CDnsEngine engine;
+    if (!c.resolved) {
+      // A stale entry serves this query while a refresh runs.
+      std::lock_guard lock(engine.m_hostAddressesMutex);
+      engine.m_hostAddresses[c.host] = {AF_INET, {127, 0, 0, 8}, platform::WallTime() - 1};
+    }
+    EXPECT_EQ(Divert(engine, Query(1, "www.example.")), InterceptAbsorbed);
+    std::vector<std::wstring> seen;
+    EXPECT_TRUE(WaitForLine(c.line, seen));
+    EXPECT_TRUE(Contains(seen, c.resolved ? L"www.example - IP address of " + ToWide(c.host, false) +
+                                                L" is not yet known and will be resolved"
+                                          : ToWide(c.host, false) + L" - time to update DNS server IP address"));
+    if (c.resolved) {
+      // Then the waiting query is dispatched to the transport.
+      EXPECT_TRUE(WaitForLine(L"www.example - DNS over TLS transport is not available", seen));
+      int family = 0;
+      std::vector<uint8_t> address;
+      ASSERT_TRUE(engine.LookupServerAddress(c.host, family, address));
+      EXPECT_EQ(AddressToText(family, address), c.address);
+    } else {
+      std::lock_guard lock(engine.m_hostAddressesMutex);
+      EXPECT_EQ(engine.m_hostAddresses.count(c.host), 0u);
+    }
+    EXPECT_EQ(engine.m_requests.Count(), 1u);  // it times out later
+  }
+  platform::SetSystemDnsConfig(before);
+}
+
+}  // namespace
