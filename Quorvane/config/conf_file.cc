@@ -65,7 +65,7 @@ bool CheckNewId(uint32_t id, const std::vector<CDnsServer>& servers, const std::
 bool ReadHashes(const CXmlDoc& element, const std::string& key, HashList& hashes, const std::wstring& name,
                 std::wstring& error) {
   std::string text;
-  if (!GetAttribute(element, key, text, false)) return true;
+  if (!element.GetAttribute(key, text, false)) return true;
   std::string reason;
   if (!ParseHashList(text, hashes, reason)) {
     error = L"Incorrect format of hashes of server " + name + L".";
@@ -78,7 +78,7 @@ bool ReadHashes(const CXmlDoc& element, const std::string& key, HashList& hashes
 // the server needs a host name or an address.
 bool ReadTlsTarget(const CXmlDoc& element, const std::string& prefix, const wchar_t* kind, const CDnsServer& server,
                    std::string& host, HashList& hashes, std::wstring& error) {
-  GetAttribute(element, prefix + "_host_name", host, false);
+  element.GetAttribute(prefix + "_host_name", host, false);
   if (!ReadHashes(element, prefix + "_hashes", hashes, server.name, error)) return false;
   if (host.empty() && server.address.empty()) {
     error = L"IP address or hostname should be set for " + server.name + L" " + kind + L" server.";
@@ -88,7 +88,7 @@ bool ReadTlsTarget(const CXmlDoc& element, const std::string& prefix, const wcha
 }
 
 void WriteHashes(CXmlDoc& element, const std::string& key, const HashList& hashes) {
-  if (!hashes.empty()) SetAttribute(element, key, FormatHashList(hashes));
+  if (!hashes.empty()) element.SetAttribute(key, FormatHashList(hashes));
 }
 
 }  // namespace
@@ -134,18 +134,17 @@ int32_t NativeFamilyToConf(uint32_t native) {
   return 0;
 }
 
-const std::vector<CXmlDoc>& GetChildren(const CXmlDoc& element, const std::wstring& name) {
+const std::vector<CXmlDoc>& CXmlDoc::GetChildren(const std::wstring& name) const {
   static const std::vector<CXmlDoc> none;
-  auto it = element.m_children.find(name);
-  return it == element.m_children.end() ? none : it->second;
+  auto it = m_children.find(name);
+  return it == m_children.end() ? none : it->second;
 }
 
-bool GetAttribute(const CXmlDoc& element, const std::string& key, std::string& value, bool mandatory) {
-  auto it = element.m_attributes.find(key);
-  if (it == element.m_attributes.end()) {
+bool CXmlDoc::GetAttribute(const std::string& key, std::string& value, bool mandatory) const {
+  auto it = m_attributes.find(key);
+  if (it == m_attributes.end()) {
     if (mandatory) {
-      throw CXmlDoc::XmlExc(L"The mandatory attribute \"" + Utf8ToWide(key) + L"\" not found in node <" +
-                            element.m_name + L">.");
+      throw XmlExc(L"The mandatory attribute \"" + Utf8ToWide(key) + L"\" not found in node <" + m_name + L">.");
     }
     return false;
   }
@@ -153,24 +152,24 @@ bool GetAttribute(const CXmlDoc& element, const std::string& key, std::string& v
   return true;
 }
 
-bool GetAttributeW(const CXmlDoc& element, const std::string& key, std::wstring& value, bool mandatory) {
+bool CXmlDoc::GetAttributeW(const std::string& key, std::wstring& value, bool mandatory) const {
   std::string text;
-  if (!GetAttribute(element, key, text, mandatory)) return false;
+  if (!GetAttribute(key, text, mandatory)) return false;
   value = Utf8ToWide(text);
   return true;
 }
 
-bool GetAttributeUInt(const CXmlDoc& element, const std::string& key, uint32_t& value, bool mandatory) {
+bool CXmlDoc::GetAttributeUInt(const std::string& key, uint32_t& value, bool mandatory) const {
   std::string text;
-  if (!GetAttribute(element, key, text, mandatory)) return false;
+  if (!GetAttribute(key, text, mandatory)) return false;
   if (ParseNumber(text, value)) return true;
-  if (mandatory) ThrowIncorrect(element, key);
+  if (mandatory) ThrowIncorrect(*this, key);
   return false;
 }
 
-bool GetAttributeBool(const CXmlDoc& element, const std::string& key, bool& value, bool mandatory) {
+bool CXmlDoc::GetAttributeBool(const std::string& key, bool& value, bool mandatory) const {
   std::string text;
-  if (!GetAttribute(element, key, text, mandatory)) return false;
+  if (!GetAttribute(key, text, mandatory)) return false;
   if (text == "1" || text == "true") {
     value = true;
     return true;
@@ -179,53 +178,43 @@ bool GetAttributeBool(const CXmlDoc& element, const std::string& key, bool& valu
     value = false;
     return true;
   }
-  if (mandatory) ThrowIncorrect(element, key);
+  if (mandatory) ThrowIncorrect(*this, key);
   return false;
 }
 
-bool GetAttributeInt(const CXmlDoc& element, const std::string& key, int32_t& value) {
+bool CXmlDoc::GetAttributeInt(const std::string& key, int32_t& value) const {
   std::string text;
-  return GetAttribute(element, key, text, false) && ParseNumber(text, value);
+  return GetAttribute(key, text, false) && ParseNumber(text, value);
 }
 
-void SetAttribute(CXmlDoc& element, const std::string& key, const std::string& value) {
-  element.AddAttribute(key, value);
-}
+void CXmlDoc::SetAttribute(const std::string& key, const std::string& value) { AddAttribute(key, value); }
 
-void SetAttributeW(CXmlDoc& element, const std::string& key, const std::wstring& value) {
-  element.AddAttribute(key, WideToUtf8(value));
-}
+void CXmlDoc::SetAttributeW(const std::string& key, const std::wstring& value) { AddAttribute(key, WideToUtf8(value)); }
 
-void SetAttributeUInt(CXmlDoc& element, const std::string& key, uint32_t value) {
-  element.AddAttribute(key, std::to_string(value));
-}
+void CXmlDoc::SetAttributeUInt(const std::string& key, uint32_t value) { AddAttribute(key, std::to_string(value)); }
 
-void SetAttributeInt(CXmlDoc& element, const std::string& key, int32_t value) {
-  element.AddAttribute(key, std::to_string(value));
-}
+void CXmlDoc::SetAttributeInt(const std::string& key, int32_t value) { AddAttribute(key, std::to_string(value)); }
 
-void SetAttributeBool(CXmlDoc& element, const std::string& key, bool value) {
-  element.AddAttribute(key, value ? "1" : "0");
-}
+void CXmlDoc::SetAttributeBool(const std::string& key, bool value) { AddAttribute(key, value ? "1" : "0"); }
 
 bool ReadDnsServer(const CXmlDoc& element, const std::vector<CDnsServer>& servers, CDnsServer& server,
                    std::wstring& error) {
   CDnsServer read;
-  GetAttributeW(element, "name", read.name, true);
-  GetAttributeUInt(element, "id", read.id, true);
+  element.GetAttributeW("name", read.name, true);
+  element.GetAttributeUInt("id", read.id, true);
   if (!CheckNewId(read.id, servers, nullptr, error)) return false;
   const std::wstring& name = read.name;
 
   std::string text;
-  GetAttribute(element, "protocol", text, true);
+  element.GetAttribute("protocol", text, true);
   if (!ValueFromKey(g_ProtocolTable, text, read.protocol) || read.protocol == EDnsProtocol::Unspec) {
     error = L"Protocol for server " + name + L" is missing.";
     return false;
   }
   read.port = GetDefaultPort(read.protocol);
-  if (GetAttribute(element, "port", text, false)) ParseNumber(text, read.port);
+  if (element.GetAttribute("port", text, false)) ParseNumber(text, read.port);
 
-  if (GetAttribute(element, "af", text, false)) {
+  if (element.GetAttribute("af", text, false)) {
     int32_t confFamily = 0;
     if (!ParseNumber(text, confFamily) || !ConfFamilyToNative(confFamily, read.family)) {
       error = L"Incorrect address family " + Utf8ToWide(text) + L" of server " + name + L".";
@@ -233,7 +222,7 @@ bool ReadDnsServer(const CXmlDoc& element, const std::vector<CDnsServer>& server
     }
   }
   const bool needsAddress = read.protocol == EDnsProtocol::Plain || read.protocol == EDnsProtocol::DnsCrypt;
-  if (GetAttribute(element, "ip", text, needsAddress)) {
+  if (element.GetAttribute("ip", text, needsAddress)) {
     if (read.family == 0) {
       error = L"Address family not specified for server " + name + L".";
       return false;
@@ -244,36 +233,36 @@ bool ReadDnsServer(const CXmlDoc& element, const std::vector<CDnsServer>& server
       return false;
     }
   }
-  GetAttributeBool(element, "dnssec_supported", read.dnssec_supported, false);
+  element.GetAttributeBool("dnssec_supported", read.dnssec_supported, false);
 
   switch (read.protocol) {
     case EDnsProtocol::Plain:
-      GetAttributeBool(element, "plain_use_tcp", read.plain_use_tcp, false);
+      element.GetAttributeBool("plain_use_tcp", read.plain_use_tcp, false);
       break;
     case EDnsProtocol::DnsCrypt:
-      GetAttribute(element, "dnscrypt_provider_name", read.dnscrypt_provider_name, true);
-      GetAttribute(element, "dnscrypt_public_key", text, true);
+      element.GetAttribute("dnscrypt_provider_name", read.dnscrypt_provider_name, true);
+      element.GetAttribute("dnscrypt_public_key", text, true);
       if (!HexToBytes(text, read.dnscrypt_public_key)) {
         error = L"Incorrect format of public key hash of server " + name + L".";
         return false;
       }
-      GetAttributeBool(element, "dnscrypt_disable_padding", read.dnscrypt_disable_padding, false);
+      element.GetAttributeBool("dnscrypt_disable_padding", read.dnscrypt_disable_padding, false);
       read.dnscrypt_force_tcp = true;
-      GetAttributeBool(element, "dnscrypt_force_tcp", read.dnscrypt_force_tcp, false);
+      element.GetAttributeBool("dnscrypt_force_tcp", read.dnscrypt_force_tcp, false);
       break;
     case EDnsProtocol::Doh:
-      GetAttribute(element, "doh_host_name", read.doh_host_name, true);
-      GetAttribute(element, "doh_path", read.doh_path, true);
+      element.GetAttribute("doh_host_name", read.doh_host_name, true);
+      element.GetAttribute("doh_path", read.doh_path, true);
       if (!ReadHashes(element, "doh_hashes", read.doh_hashes, name, error)) return false;
       break;
     case EDnsProtocol::Dot:
       if (!ReadTlsTarget(element, "dot", L"DoT", read, read.dot_host_name, read.dot_hashes, error)) return false;
       break;
     case EDnsProtocol::NextDns:
-      GetAttribute(element, "nextdns_id", read.nextdns_id, true);
-      GetAttributeBool(element, "nextdns_ultra_low_latency", read.nextdns_ultra_low_latency, false);
-      GetAttributeBool(element, "nextdns_devname_auto", read.nextdns_devname_auto, false);
-      GetAttributeW(element, "nextdns_devname", read.nextdns_devname, false);
+      element.GetAttribute("nextdns_id", read.nextdns_id, true);
+      element.GetAttributeBool("nextdns_ultra_low_latency", read.nextdns_ultra_low_latency, false);
+      element.GetAttributeBool("nextdns_devname_auto", read.nextdns_devname_auto, false);
+      element.GetAttributeW("nextdns_devname", read.nextdns_devname, false);
       break;
     case EDnsProtocol::Doq:
       if (!ReadTlsTarget(element, "doq", L"DoQ", read, read.doq_host_name, read.doq_hashes, error)) return false;
@@ -289,44 +278,44 @@ bool ReadDnsServer(const CXmlDoc& element, const std::vector<CDnsServer>& server
 
 void WriteDnsServer(const CDnsServer& server, CXmlDoc& owner) {
   CXmlDoc element(L"DnsServer", &owner);
-  SetAttributeUInt(element, "id", server.id);
-  SetAttributeW(element, "name", server.name);
-  if (server.port != GetDefaultPort(server.protocol)) SetAttributeUInt(element, "port", server.port);
-  SetAttribute(element, "protocol", GetProtocolNames(server.protocol).first);
+  element.SetAttributeUInt("id", server.id);
+  element.SetAttributeW("name", server.name);
+  if (server.port != GetDefaultPort(server.protocol)) element.SetAttributeUInt("port", server.port);
+  element.SetAttribute("protocol", GetProtocolNames(server.protocol).first);
   if (server.family != 0) {
-    SetAttributeInt(element, "af", NativeFamilyToConf(server.family));
+    element.SetAttributeInt("af", NativeFamilyToConf(server.family));
     if (!server.address.empty() && server.addressKnown)
-      SetAttribute(element, "ip", AddressToText(static_cast<int>(server.family), server.address));
+      element.SetAttribute("ip", AddressToText(static_cast<int>(server.family), server.address));
   }
-  if (server.dnssec_supported) SetAttributeBool(element, "dnssec_supported", true);
+  if (server.dnssec_supported) element.SetAttributeBool("dnssec_supported", true);
   switch (server.protocol) {
     case EDnsProtocol::Plain:
-      SetAttributeBool(element, "plain_use_tcp", server.plain_use_tcp);
+      element.SetAttributeBool("plain_use_tcp", server.plain_use_tcp);
       break;
     case EDnsProtocol::DnsCrypt:
-      SetAttribute(element, "dnscrypt_provider_name", server.dnscrypt_provider_name);
-      SetAttribute(element, "dnscrypt_public_key", BytesToHex(server.dnscrypt_public_key, true, 2));
-      SetAttributeBool(element, "dnscrypt_disable_padding", server.dnscrypt_disable_padding);
-      SetAttributeBool(element, "dnscrypt_force_tcp", server.dnscrypt_force_tcp);
+      element.SetAttribute("dnscrypt_provider_name", server.dnscrypt_provider_name);
+      element.SetAttribute("dnscrypt_public_key", BytesToHex(server.dnscrypt_public_key, true, 2));
+      element.SetAttributeBool("dnscrypt_disable_padding", server.dnscrypt_disable_padding);
+      element.SetAttributeBool("dnscrypt_force_tcp", server.dnscrypt_force_tcp);
       break;
     case EDnsProtocol::Doh:
-      SetAttribute(element, "doh_host_name", server.doh_host_name);
-      SetAttribute(element, "doh_path", server.doh_path);
+      element.SetAttribute("doh_host_name", server.doh_host_name);
+      element.SetAttribute("doh_path", server.doh_path);
       WriteHashes(element, "doh_hashes", server.doh_hashes);
       break;
     case EDnsProtocol::Dot:
-      SetAttribute(element, "dot_host_name", server.dot_host_name);
+      element.SetAttribute("dot_host_name", server.dot_host_name);
       WriteHashes(element, "dot_hashes", server.dot_hashes);
       break;
     case EDnsProtocol::NextDns:
-      SetAttribute(element, "nextdns_id", server.nextdns_id);
-      SetAttributeBool(element, "nextdns_ultra_low_latency", server.nextdns_ultra_low_latency);
-      if (server.nextdns_devname_auto) SetAttributeBool(element, "nextdns_devname_auto", true);
+      element.SetAttribute("nextdns_id", server.nextdns_id);
+      element.SetAttributeBool("nextdns_ultra_low_latency", server.nextdns_ultra_low_latency);
+      if (server.nextdns_devname_auto) element.SetAttributeBool("nextdns_devname_auto", true);
       if (!server.nextdns_devname_auto && !server.nextdns_devname.empty())
-        SetAttributeW(element, "nextdns_devname", server.nextdns_devname);
+        element.SetAttributeW("nextdns_devname", server.nextdns_devname);
       break;
     case EDnsProtocol::Doq:
-      SetAttribute(element, "doq_host_name", server.doq_host_name);
+      element.SetAttribute("doq_host_name", server.doq_host_name);
       WriteHashes(element, "doq_hashes", server.doq_hashes);
       break;
     default:
@@ -337,13 +326,13 @@ void WriteDnsServer(const CDnsServer& server, CXmlDoc& owner) {
 bool ReadDnsPool(const CXmlDoc& element, const std::vector<CDnsServer>& servers, const std::vector<CDnsPool>& pools,
                  CDnsPool& pool, std::wstring& error) {
   CDnsPool read;
-  GetAttributeW(element, "name", read.name, true);
-  GetAttributeUInt(element, "id", read.id, true);
+  element.GetAttributeW("name", read.name, true);
+  element.GetAttributeUInt("id", read.id, true);
   if (!CheckNewId(read.id, servers, &pools, error)) return false;
 
   read.type = EPoolType::Balancing;
   std::string text;
-  if (GetAttribute(element, "type", text, false)) {
+  if (element.GetAttribute("type", text, false)) {
     if (!ValueFromKey(g_PoolTypeTable, text, read.type)) {
       error = L"Incorrect type of pool " + read.name + L".";
       return false;
@@ -351,21 +340,21 @@ bool ReadDnsPool(const CXmlDoc& element, const std::vector<CDnsServer>& servers,
     if (read.type == EPoolType::Unspec) read.type = EPoolType::Balancing;
   }
   if (read.type == EPoolType::Redundancy) {
-    if (GetAttribute(element, "redundancy_test_host", text, false) && !text.empty()) read.testHost = text;
-    GetAttributeInt(element, "redundancy_recheck_delay", read.recheckDelaySec);
+    if (element.GetAttribute("redundancy_test_host", text, false) && !text.empty()) read.testHost = text;
+    element.GetAttributeInt("redundancy_recheck_delay", read.recheckDelaySec);
     if (read.recheckDelaySec < 1) {
       error = L"redundancy_recheck_delay of pool " + read.name + L" should be greater than 0.";
       return false;
     }
   }
-  for (const CXmlDoc& relay : GetChildren(element, L"DnsServerRelay")) {
+  for (const CXmlDoc& relay : element.GetChildren(L"DnsServerRelay")) {
     uint32_t id = 0;
-    GetAttributeUInt(relay, "id", id, true);
+    relay.GetAttributeUInt("id", id, true);
     read.relayIds.push_back(id);
   }
-  for (const CXmlDoc& member : GetChildren(element, L"DnsServer")) {
+  for (const CXmlDoc& member : element.GetChildren(L"DnsServer")) {
     uint32_t id = 0;
-    GetAttributeUInt(member, "id", id, true);
+    member.GetAttributeUInt("id", id, true);
     read.serverIds.push_back(id);
   }
   if (!read.Validate(servers, error)) return false;
@@ -375,22 +364,22 @@ bool ReadDnsPool(const CXmlDoc& element, const std::vector<CDnsServer>& servers,
 
 void WriteDnsPool(const CDnsPool& pool, CXmlDoc& owner) {
   CXmlDoc element(L"DnsPool", &owner);
-  SetAttributeUInt(element, "id", pool.id);
-  SetAttributeW(element, "name", pool.name);
-  SetAttribute(element, "type", pool.GetTypeName(false));
+  element.SetAttributeUInt("id", pool.id);
+  element.SetAttributeW("name", pool.name);
+  element.SetAttribute("type", pool.GetTypeName(false));
   if (pool.type == EPoolType::Redundancy) {
-    SetAttribute(element, "redundancy_test_host", pool.testHost);
-    SetAttributeInt(element, "redundancy_recheck_delay", pool.recheckDelaySec);
+    element.SetAttribute("redundancy_test_host", pool.testHost);
+    element.SetAttributeInt("redundancy_recheck_delay", pool.recheckDelaySec);
   }
   // Created members first, relays second: each new name goes to the front,
   // so the relays come first in the file.
   for (uint32_t id : pool.serverIds) {
     CXmlDoc member(L"DnsServer", &element);
-    SetAttributeUInt(member, "id", id);
+    member.SetAttributeUInt("id", id);
   }
   for (uint32_t id : pool.relayIds) {
     CXmlDoc relay(L"DnsServerRelay", &element);
-    SetAttributeUInt(relay, "id", id);
+    relay.SetAttributeUInt("id", id);
   }
 }
 
@@ -398,15 +387,15 @@ bool ReadRule(const CXmlDoc& element, const std::vector<CDnsServer>& servers, co
               const std::wstring& confPath, const InterfaceNameLookup& findInterface, CRule& rule,
               std::wstring& error) {
   CRule read;
-  GetAttributeW(element, "name", read.name, true);
+  element.GetAttributeW("name", read.name, true);
   const std::wstring& name = read.name;
-  GetAttributeBool(element, "enabled", read.enabled, true);
-  GetAttributeBool(element, "dnssec_local_validation", read.dnssec_local_validation, false);
-  GetAttributeBool(element, "dnssec_reject_unsigned", read.dnssec_reject_unsigned, false);
-  GetAttributeBool(element, "block_return_zero_ip", read.block_return_zero_ip, false);
+  element.GetAttributeBool("enabled", read.enabled, true);
+  element.GetAttributeBool("dnssec_local_validation", read.dnssec_local_validation, false);
+  element.GetAttributeBool("dnssec_reject_unsigned", read.dnssec_reject_unsigned, false);
+  element.GetAttributeBool("block_return_zero_ip", read.block_return_zero_ip, false);
 
   std::wstring list;
-  GetAttributeW(element, "hostnames", list, true);
+  element.GetAttributeW("hostnames", list, true);
   std::wstring reason;
   if (!read.SetHostnames(list, confPath, reason)) {
     error = L"Incorrect hostnames in the rule " + name + L". " + reason;
@@ -414,12 +403,12 @@ bool ReadRule(const CXmlDoc& element, const std::vector<CDnsServer>& servers, co
   }
 
   std::string text;
-  GetAttribute(element, "action", text, true);
+  element.GetAttribute("action", text, true);
   if (!read.SetActionKey(text)) {
     error = L"Incorrect action for the rule " + name + L".";
     return false;
   }
-  GetAttributeUInt(element, "action_id", read.action_id, true);
+  element.GetAttributeUInt("action_id", read.action_id, true);
   if (read.action_id != 0) {
     const std::wstring id = std::to_wstring(read.action_id);
     if (read.action == ERuleAction::ProcessServer && FindServerIndexById(servers, read.action_id) < 0) {
@@ -432,9 +421,9 @@ bool ReadRule(const CXmlDoc& element, const std::vector<CDnsServer>& servers, co
     }
   }
 
-  if (GetAttributeW(element, "interface_id", read.interface_id, false)) {
+  if (element.GetAttributeW("interface_id", read.interface_id, false)) {
     std::wstring key;
-    if (GetAttributeW(element, "interface_id_type", key, false) &&
+    if (element.GetAttributeW("interface_id_type", key, false) &&
         !NetInterfaceIdTypeFromKey(key, read.interface_id_type)) {
       error = L"Rule " + name + L" refers to interface by unknown id type " + key + L".";
       return false;
@@ -445,7 +434,7 @@ bool ReadRule(const CXmlDoc& element, const std::vector<CDnsServer>& servers, co
     if (findInterface && findInterface(read.interface_id_type, read.interface_id, current)) {
       read.interface_name = current;
     } else if (read.interface_id_type == InterfaceIdAdapter) {
-      GetAttributeW(element, "interface_name", read.interface_name, false);
+      element.GetAttributeW("interface_name", read.interface_name, false);
     }
   }
   rule = std::move(read);
@@ -454,30 +443,30 @@ bool ReadRule(const CXmlDoc& element, const std::vector<CDnsServer>& servers, co
 
 void WriteRule(const CRule& rule, CXmlDoc& owner) {
   CXmlDoc element(L"Rule", &owner);
-  SetAttributeW(element, "name", rule.name);
-  SetAttributeBool(element, "enabled", rule.enabled);
-  SetAttributeBool(element, "dnssec_local_validation", rule.dnssec_local_validation);
-  SetAttributeBool(element, "dnssec_reject_unsigned", rule.dnssec_reject_unsigned);
+  element.SetAttributeW("name", rule.name);
+  element.SetAttributeBool("enabled", rule.enabled);
+  element.SetAttributeBool("dnssec_local_validation", rule.dnssec_local_validation);
+  element.SetAttributeBool("dnssec_reject_unsigned", rule.dnssec_reject_unsigned);
   // Every rule's own: a processing rule's blocked-because-interface-down
   // answer depends on it too.
-  SetAttributeBool(element, "block_return_zero_ip", rule.block_return_zero_ip);
-  SetAttributeW(element, "hostnames", rule.hostnames);
-  SetAttributeW(element, "action", rule.GetActionKey());
-  SetAttributeUInt(element, "action_id", rule.action_id);
-  SetAttributeW(element, "interface_id", rule.interface_id);
-  SetAttributeW(element, "interface_id_type", NetInterfaceIdTypeToKey(rule.interface_id_type));
-  if (rule.interface_id_type == InterfaceIdAdapter) SetAttributeW(element, "interface_name", rule.interface_name);
+  element.SetAttributeBool("block_return_zero_ip", rule.block_return_zero_ip);
+  element.SetAttributeW("hostnames", rule.hostnames);
+  element.SetAttributeW("action", rule.GetActionKey());
+  element.SetAttributeUInt("action_id", rule.action_id);
+  element.SetAttributeW("interface_id", rule.interface_id);
+  element.SetAttributeW("interface_id_type", NetInterfaceIdTypeToKey(rule.interface_id_type));
+  if (rule.interface_id_type == InterfaceIdAdapter) element.SetAttributeW("interface_name", rule.interface_name);
 }
 
 bool ReadSettings(const CXmlDoc& element, SSettings& settings, SDnsCheckerSettings& checkerSettings,
                   std::wstring& error) {
   auto readBool = [&](const char* key, CAtomicValue<bool>& field) {
     bool value = field;
-    if (GetAttributeBool(element, key, value, false)) field = value;
+    if (element.GetAttributeBool(key, value, false)) field = value;
   };
   auto readUInt = [&](const char* key, CAtomicValue<uint32_t>& field) {
     uint32_t value = field;
-    if (GetAttributeUInt(element, key, value, false)) field = value;
+    if (element.GetAttributeUInt(key, value, false)) field = value;
   };
   readBool("ignore_rule_if_interface_down", settings.ignore_rule_if_interface_down);
   readBool("blockTcpPort53", settings.blockTcpPort53);
@@ -487,11 +476,11 @@ bool ReadSettings(const CXmlDoc& element, SSettings& settings, SDnsCheckerSettin
   readBool("captivePortalDetection", settings.captivePortalDetection);
   readBool("interceptOthers", settings.interceptOthers);
 
-  for (const CXmlDoc& checker : GetChildren(element, L"DnsChecker")) {
-    GetAttribute(checker, "testTarget", checkerSettings.testTarget, false);
-    GetAttributeInt(checker, "testsPerTime", checkerSettings.testsPerTime);
+  for (const CXmlDoc& checker : element.GetChildren(L"DnsChecker")) {
+    checker.GetAttribute("testTarget", checkerSettings.testTarget, false);
+    checker.GetAttributeInt("testsPerTime", checkerSettings.testsPerTime);
     std::string text;
-    if (GetAttribute(checker, "importUrls", text, false) && !text.empty()) {
+    if (checker.GetAttribute("importUrls", text, false) && !text.empty()) {
       std::vector<std::string> urls;
       if (!CServerImport::ParseUrlList(text, urls, error)) return false;
       checkerSettings.importUrls = std::move(urls);
@@ -502,20 +491,20 @@ bool ReadSettings(const CXmlDoc& element, SSettings& settings, SDnsCheckerSettin
 
 void WriteSettings(const SSettings& settings, const SDnsCheckerSettings& checkerSettings, CXmlDoc& owner) {
   CXmlDoc element(L"Settings", &owner);
-  SetAttributeBool(element, "ignore_rule_if_interface_down", settings.ignore_rule_if_interface_down);
-  SetAttributeBool(element, "blockTcpPort53", settings.blockTcpPort53);
-  SetAttributeBool(element, "clearDnsCache", settings.clearDnsCache);
-  SetAttributeUInt(element, "ttlMin", settings.ttlMin);
-  SetAttributeUInt(element, "ttlMax", settings.ttlMax);
-  SetAttributeBool(element, "captivePortalDetection", settings.captivePortalDetection);
-  SetAttributeBool(element, "interceptOthers", settings.interceptOthers);
+  element.SetAttributeBool("ignore_rule_if_interface_down", settings.ignore_rule_if_interface_down);
+  element.SetAttributeBool("blockTcpPort53", settings.blockTcpPort53);
+  element.SetAttributeBool("clearDnsCache", settings.clearDnsCache);
+  element.SetAttributeUInt("ttlMin", settings.ttlMin);
+  element.SetAttributeUInt("ttlMax", settings.ttlMax);
+  element.SetAttributeBool("captivePortalDetection", settings.captivePortalDetection);
+  element.SetAttributeBool("interceptOthers", settings.interceptOthers);
 
   CXmlDoc checker(L"DnsChecker", &element);
-  SetAttribute(checker, "testTarget", checkerSettings.testTarget);
-  SetAttributeInt(checker, "testsPerTime", checkerSettings.testsPerTime);
+  checker.SetAttribute("testTarget", checkerSettings.testTarget);
+  checker.SetAttributeInt("testsPerTime", checkerSettings.testsPerTime);
   std::string urls;
   for (const std::string& url : checkerSettings.importUrls) urls += url + "\r\n";
-  SetAttribute(checker, "importUrls", urls);
+  checker.SetAttribute("importUrls", urls);
 }
 
 namespace {
@@ -535,20 +524,20 @@ InterfaceNameLookup TakeInterfaceSnapshot() {
 
 bool LoadDocument(CProfile& profile, const CXmlDoc& document, const std::wstring& file, bool& checkVersion,
                   std::wstring& error) {
-  const std::vector<CXmlDoc>& roots = GetChildren(document, L"TarnwickProfile");
+  const std::vector<CXmlDoc>& roots = document.GetChildren(L"TarnwickProfile");
   if (roots.empty()) {
     error = L"Correct file header not found.";
     return false;
   }
   const CXmlDoc& root = roots.front();
   uint32_t format = 0;
-  GetAttributeUInt(root, "file_format", format, false);
+  root.GetAttributeUInt("file_format", format, false);
   if (format != kConfFileFormat) {
     error = L"Incorrect file format version.";
     return false;
   }
   uint32_t minVersion = 0;
-  GetAttributeUInt(root, "product_min_version", minVersion, false);
+  root.GetAttributeUInt("product_min_version", minVersion, false);
   if (checkVersion && minVersion > kConfProgramVersion) {
     error = L"The file was generated by a newer version of the program.";
     checkVersion = false;
@@ -556,13 +545,13 @@ bool LoadDocument(CProfile& profile, const CXmlDoc& document, const std::wstring
   }
 
   uint32_t highestId = 0;
-  for (const CXmlDoc& element : GetChildren(root, L"DnsServer")) {
+  for (const CXmlDoc& element : root.GetChildren(L"DnsServer")) {
     CDnsServer server;
     if (!ReadDnsServer(element, profile.servers, server, error)) return false;
     highestId = std::max(highestId, server.id);
     profile.servers.push_back(std::move(server));
   }
-  for (const CXmlDoc& element : GetChildren(root, L"DnsPool")) {
+  for (const CXmlDoc& element : root.GetChildren(L"DnsPool")) {
     CDnsPool pool;
     if (!ReadDnsPool(element, profile.servers, profile.pools, pool, error)) return false;
     highestId = std::max(highestId, pool.id);
@@ -571,7 +560,7 @@ bool LoadDocument(CProfile& profile, const CXmlDoc& document, const std::wstring
   g_NextObjectId = std::max<uint32_t>(1000, highestId) + 1;
 
   const InterfaceNameLookup findInterface = TakeInterfaceSnapshot();
-  for (const CXmlDoc& element : GetChildren(root, L"Rule")) {
+  for (const CXmlDoc& element : root.GetChildren(L"Rule")) {
     CRule rule;
     if (!ReadRule(element, profile.servers, profile.pools, file, findInterface, rule, error)) return false;
     profile.rules.push_back(std::move(rule));
@@ -582,7 +571,7 @@ bool LoadDocument(CProfile& profile, const CXmlDoc& document, const std::wstring
     profile.rules.push_back(std::move(rule));
   }
 
-  for (const CXmlDoc& element : GetChildren(root, L"Settings")) {
+  for (const CXmlDoc& element : root.GetChildren(L"Settings")) {
     if (!ReadSettings(element, profile.settings, profile.checkerSettings, error)) return false;
   }
   return true;
@@ -608,9 +597,9 @@ bool CProfile::Save(std::wstring& error, const std::wstring& path) const {
     // Elements join their owner when they go out of scope, each new name in
     // front of the others: Settings, Rule, DnsPool, DnsServer in the file.
     CXmlDoc root(L"TarnwickProfile", &document);
-    SetAttributeUInt(root, "file_format", kConfFileFormat);
-    SetAttributeUInt(root, "product_id", kConfProductId);
-    SetAttributeUInt(root, "product_min_version", kConfProgramVersion);
+    root.SetAttributeUInt("file_format", kConfFileFormat);
+    root.SetAttributeUInt("product_id", kConfProductId);
+    root.SetAttributeUInt("product_min_version", kConfProgramVersion);
     for (const CDnsServer& server : servers) WriteDnsServer(server, root);
     for (const CDnsPool& pool : pools) WriteDnsPool(pool, root);
     for (const CRule& rule : rules) WriteRule(rule, root);

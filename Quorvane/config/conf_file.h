@@ -43,25 +43,8 @@ bool ConfFamilyToNative(int32_t confFamily, uint32_t& native);
 // 0 for a family other than AF_INET and AF_INET6.
 int32_t NativeFamilyToConf(uint32_t native);
 
-// --- Typed attribute layer. Getters return false when the attribute is
-// absent (or, for the typed ones, invalid) and leave the output unchanged.
-// A mandatory attribute that is absent throws "The mandatory attribute "key"
-// not found in node <name>."; a mandatory typed one that is invalid throws
-// "Incorrect value of attribute "key" of node <name>.".
-const std::vector<CXmlDoc>& GetChildren(const CXmlDoc& element, const std::wstring& name);
-bool GetAttribute(const CXmlDoc& element, const std::string& key, std::string& value, bool mandatory);
-bool GetAttributeW(const CXmlDoc& element, const std::string& key, std::wstring& value, bool mandatory);
-bool GetAttributeUInt(const CXmlDoc& element, const std::string& key, uint32_t& value, bool mandatory);
-// "1" or "true", "0" or "false", exactly.
-bool GetAttributeBool(const CXmlDoc& element, const std::string& key, bool& value, bool mandatory);
-bool GetAttributeInt(const CXmlDoc& element, const std::string& key, int32_t& value);
-
-// A key set twice keeps its first value and position (CXmlDoc::AddAttribute).
-void SetAttribute(CXmlDoc& element, const std::string& key, const std::string& value);
-void SetAttributeW(CXmlDoc& element, const std::string& key, const std::wstring& value);
-void SetAttributeUInt(CXmlDoc& element, const std::string& key, uint32_t value);
-void SetAttributeInt(CXmlDoc& element, const std::string& key, int32_t value);
-void SetAttributeBool(CXmlDoc& element, const std::string& key, bool value);
+// --- The typed attribute layer is CXmlDoc's (GetAttribute..., SetAttribute...,
+// GetChildren); it is defined here, with the number formats above.
 
 // --- Element readers and writers.
 

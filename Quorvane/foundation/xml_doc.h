@@ -8,6 +8,7 @@
 // built or read by one thread.
 #pragma once
 
+#include <cstdint>
 #include <list>
 #include <map>
 #include <string>
@@ -50,10 +51,30 @@ class CXmlDoc {
   // was and no temporary file is left behind.
   bool Save(const std::wstring& path, std::wstring& error) const;
 
+  // The conf-file's typed attribute layer, defined in config/conf_file.cc
+  // with its number formats. Getters return false when the attribute is
+  // absent (or, for the typed ones, invalid) and leave the output unchanged.
+  // A mandatory attribute that is absent throws "The mandatory attribute
+  // "key" not found in node <name>."; a mandatory typed one that is invalid
+  // throws "Incorrect value of attribute "key" of node <name>.".
+  const std::vector<CXmlDoc>& GetChildren(const std::wstring& name) const;  // empty when there are none
+  bool GetAttribute(const std::string& key, std::string& value, bool mandatory) const;
+  bool GetAttributeW(const std::string& key, std::wstring& value, bool mandatory) const;
+  bool GetAttributeUInt(const std::string& key, uint32_t& value, bool mandatory) const;
+  // "1" or "true", "0" or "false", exactly.
+  bool GetAttributeBool(const std::string& key, bool& value, bool mandatory) const;
+  bool GetAttributeInt(const std::string& key, int32_t& value) const;  // never mandatory
+  // All through AddAttribute: a key set twice keeps its first value and position.
+  void SetAttribute(const std::string& key, const std::string& value);
+  void SetAttributeW(const std::string& key, const std::wstring& value);  // as UTF-8
+  void SetAttributeUInt(const std::string& key, uint32_t value);
+  void SetAttributeInt(const std::string& key, int32_t value);
+  void SetAttributeBool(const std::string& key, bool value);  // "1" or "0"
+
   static std::string EncodeEntities(const std::string& value);
   static std::string DecodeEntities(const std::string& value);
 
-  // Open to the conf-file layer's typed accessors.
+  // Open to tests that compare documents.
   std::wstring m_name;
   std::map<std::string, std::string> m_attributes;     // UTF-8 name -> UTF-8 value
   std::list<std::string> m_attributeOrder;             // names in order of first insertion

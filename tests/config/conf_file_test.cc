@@ -97,28 +97,28 @@ TEST(ConfAttributes, AbsentInvalidAndMandatory) {
   element.AddAttribute("text", "B\xC3\xBCro");
 
   bool flag = false;
-  EXPECT_TRUE(GetAttributeBool(element, "flag", flag, true));
+  EXPECT_TRUE(element.GetAttributeBool("flag", flag, true));
   EXPECT_TRUE(flag);
-  EXPECT_TRUE(GetAttributeBool(element, "off", flag, true));
+  EXPECT_TRUE(element.GetAttributeBool("off", flag, true));
   EXPECT_FALSE(flag);
   flag = true;
-  EXPECT_FALSE(GetAttributeBool(element, "word", flag, false));
+  EXPECT_FALSE(element.GetAttributeBool("word", flag, false));
   EXPECT_TRUE(flag);
-  EXPECT_FALSE(GetAttributeBool(element, "absent", flag, false));
+  EXPECT_FALSE(element.GetAttributeBool("absent", flag, false));
 
   uint32_t count = 5;
-  EXPECT_TRUE(GetAttributeUInt(element, "count", count, true));
+  EXPECT_TRUE(element.GetAttributeUInt("count", count, true));
   EXPECT_EQ(count, 12u);
-  EXPECT_FALSE(GetAttributeUInt(element, "neg", count, false));
+  EXPECT_FALSE(element.GetAttributeUInt("neg", count, false));
   EXPECT_EQ(count, 12u);
   int32_t neg = 0;
-  EXPECT_TRUE(GetAttributeInt(element, "neg", neg));
+  EXPECT_TRUE(element.GetAttributeInt("neg", neg));
   EXPECT_EQ(neg, -3);
-  EXPECT_FALSE(GetAttributeInt(element, "text", neg));
+  EXPECT_FALSE(element.GetAttributeInt("text", neg));
   EXPECT_EQ(neg, -3);
 
   std::wstring wide;
-  EXPECT_TRUE(GetAttributeW(element, "text", wide, true));
+  EXPECT_TRUE(element.GetAttributeW("text", wide, true));
   EXPECT_EQ(wide, L"B\u00fcro");
 
   auto messageOf = [](const std::function<void()>& call) {
@@ -130,28 +130,28 @@ TEST(ConfAttributes, AbsentInvalidAndMandatory) {
     return std::wstring(L"no exception");
   };
   const std::wstring incorrect = L"Incorrect value of attribute \"word\" of node <Rule>.";
-  EXPECT_EQ(messageOf([&] { GetAttributeBool(element, "word", flag, true); }), incorrect);
-  EXPECT_EQ(messageOf([&] { GetAttributeUInt(element, "neg", count, true); }),
+  EXPECT_EQ(messageOf([&] { element.GetAttributeBool("word", flag, true); }), incorrect);
+  EXPECT_EQ(messageOf([&] { element.GetAttributeUInt("neg", count, true); }),
             L"Incorrect value of attribute \"neg\" of node <Rule>.");
   const std::wstring missing = L"The mandatory attribute \"enabled\" not found in node <Rule>.";
   std::string narrow;
-  EXPECT_EQ(messageOf([&] { GetAttribute(element, "enabled", narrow, true); }), missing);
-  EXPECT_EQ(messageOf([&] { GetAttributeW(element, "enabled", wide, true); }), missing);
-  EXPECT_EQ(messageOf([&] { GetAttributeBool(element, "enabled", flag, true); }), missing);
-  EXPECT_EQ(messageOf([&] { GetAttributeUInt(element, "enabled", count, true); }), missing);
+  EXPECT_EQ(messageOf([&] { element.GetAttribute("enabled", narrow, true); }), missing);
+  EXPECT_EQ(messageOf([&] { element.GetAttributeW("enabled", wide, true); }), missing);
+  EXPECT_EQ(messageOf([&] { element.GetAttributeBool("enabled", flag, true); }), missing);
+  EXPECT_EQ(messageOf([&] { element.GetAttributeUInt("enabled", count, true); }), missing);
 
-  EXPECT_TRUE(GetChildren(element, L"DnsServer").empty());
+  EXPECT_TRUE(element.GetChildren(L"DnsServer").empty());
 }
 
 TEST(ConfAttributes, SettersWriteTheFilesFormsAndKeepTheFirstValue) {
   CXmlDoc element(L"DnsServer");
-  SetAttributeUInt(element, "id", 4294967295u);
-  SetAttributeInt(element, "delay", -60);
-  SetAttributeBool(element, "on", true);
-  SetAttributeBool(element, "off", false);
-  SetAttributeW(element, "name", L"B\u00fcro \U0001F600");
-  SetAttribute(element, "id", "1");
-  SetAttributeBool(element, "on", false);
+  element.SetAttributeUInt("id", 4294967295u);
+  element.SetAttributeInt("delay", -60);
+  element.SetAttributeBool("on", true);
+  element.SetAttributeBool("off", false);
+  element.SetAttributeW("name", L"B\u00fcro \U0001F600");
+  element.SetAttribute("id", "1");
+  element.SetAttributeBool("on", false);
   EXPECT_EQ(element.m_attributes.at("id"), "4294967295");
   EXPECT_EQ(element.m_attributes.at("delay"), "-60");
   EXPECT_EQ(element.m_attributes.at("on"), "1");
