@@ -31,6 +31,7 @@ topo_up() {  # build dir
   TOPO_SERVER=tarnwick-s$$
   TOPO_PIDS=()
   trap topo_down EXIT
+  trap 'exit 1' TERM INT  # so that the EXIT trap still cleans up
   ip netns add "$TOPO_CLIENT"
   ip netns add "$TOPO_SERVER"
   ip link add tvc$$ netns "$TOPO_CLIENT" type veth peer name tvs$$ netns "$TOPO_SERVER"
@@ -63,12 +64,13 @@ topo_down() {
 topo_client() { ip netns exec "$TOPO_CLIENT" "$@"; }
 topo_server() { ip netns exec "$TOPO_SERVER" "$@"; }
 
-# An unbound configuration: listen lines, then local data (zone-file records).
-topo_unbound_conf() {  # file, log, "listen lines", records...
-  local file=$1 log=$2 listen=$3; shift 3
+# An unbound configuration: its own server lines (listening), then local
+# data (zone-file records).
+topo_unbound_conf() {  # file, log, "server lines", records...
+  local file=$1 log=$2 lines=$3; shift 3
   {
     echo "server:"
-    echo "$listen"
+    echo "$lines"
     printf '  %s\n' "do-daemonize: no" "use-syslog: no" "logfile: \"$log\"" "log-queries: yes" \
       "chroot: \"\"" "username: \"\"" "directory: \"$TOPO_DIR\"" "pidfile: \"\"" "num-threads: 1" \
       "module-config: \"iterator\"" "minimal-responses: yes" "access-control: 0.0.0.0/0 allow" \
@@ -93,7 +95,9 @@ topo_wait_dns() {  # runner, server, port
 }
 
 # The harness's conf-file: the upstream as the Default rule's server, a
-# blocked, a dropped and a bypassed domain; ttl bounds in seconds.
+# blocked, a dropped and a bypassed domain, a domain resolved through the
+# server namespace's stub on port 53 and one sent to an upstream that never
+# answers; ttl bounds in seconds.
 topo_conf() {  # ttlMin ttlMax
   TOPO_CONF=$TOPO_DIR/Configuration.xml
   cat > "$TOPO_CONF" <<EOF
@@ -103,8 +107,12 @@ topo_conf() {  # ttlMin ttlMax
 	<Rule name="Blocked" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="1" hostnames="*.blocked.test" action="block" action_id="0" interface_id="" />
 	<Rule name="Dropped" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="0" hostnames="*.dropped.test" action="block" action_id="0" interface_id="" />
 	<Rule name="Bypassed" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="0" hostnames="*.bypass.test" action="bypass" action_id="0" interface_id="" />
+	<Rule name="Port 53" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="1" hostnames="*.port53.test" action="process_server" action_id="1002" interface_id="" />
+	<Rule name="Silent" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="1" hostnames="*.silent.test" action="process_server" action_id="1003" interface_id="" />
 	<Rule name="Default" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="1" hostnames="*" action="process_server" action_id="1001" interface_id="" />
 	<DnsServer id="1001" name="Upstream" port="$TOPO_UPSTREAM_PORT" protocol="plain" af="2" ip="127.0.0.1" plain_use_tcp="0" />
+	<DnsServer id="1002" name="Stub" port="53" protocol="plain" af="2" ip="$TOPO_SERVER_ADDRESS4" plain_use_tcp="0" />
+	<DnsServer id="1003" name="Silent" port="$TOPO_UPSTREAM_PORT" protocol="plain" af="23" ip="::1" plain_use_tcp="0" />
 </TarnwickProfile>
 EOF
 }
@@ -114,12 +122,14 @@ topo_start() {  # log level of the harness (1..4)
   # The stub in the server namespace answers every name it is asked.
   topo_unbound_conf "$TOPO_DIR/stub.conf" "$TOPO_DIR/stub.log" \
     "$(printf '  interface: %s@53\n  interface: %s@53' $TOPO_SERVER_ADDRESS4 $TOPO_SERVER_ADDRESS6)" \
-    "bypass.test. 60 IN A $TOPO_STUB_ANSWER" "www.bypass.test. 60 IN A $TOPO_STUB_ANSWER"
+    "bypass.test. 60 IN A $TOPO_STUB_ANSWER" "www.bypass.test. 60 IN A $TOPO_STUB_ANSWER" \
+    "www.port53.test. 60 IN A $TOPO_STUB_ANSWER"
   ip netns exec "$TOPO_SERVER" unbound -d -c "$TOPO_DIR/stub.conf" >/dev/null 2>&1 &
   TOPO_PIDS+=($!)
-  # The upstream on the client's loopback, with local data.
+  # The upstream on the client's loopback, with local data; it drops every
+  # query for silent.test unanswered.
   topo_unbound_conf "$TOPO_DIR/upstream.conf" "$TOPO_DIR/upstream.log" \
-    "$(printf '  interface: 127.0.0.1@%s\n  interface: ::1@%s\n  outgoing-interface: 127.0.0.1' \
+    "$(printf '  interface: 127.0.0.1@%s\n  interface: ::1@%s\n  outgoing-interface: 127.0.0.1\n  local-zone: "silent.test." deny' \
       $TOPO_UPSTREAM_PORT $TOPO_UPSTREAM_PORT)" \
     "www.example.test. 300 IN A 192.0.2.10" "www.example.test. 300 IN AAAA 2001:db8::10" \
     "short.example.test. 5 IN A 192.0.2.11"
