@@ -1,6 +1,7 @@
 #include "Quorvane/foundation/log_writer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -32,13 +33,24 @@ std::string Numbered(const std::string& path, int n) { return path + "." + std::
 // The live file is moved aside first: when that fails nothing else is
 // touched and the caller keeps appending, so no copy is lost to a file that
 // cannot be moved.
-void Rotate(const std::string& path) {
-  const std::string moved = path + ".rotating";
-  if (::rename(path.c_str(), moved.c_str()) != 0) return;
+// Drops the oldest copy, shifts the others up and makes moved the ".1";
+// false when moved could not take that name.
+bool ShiftCopiesAndPlace(const std::string& path, const std::string& moved) {
   ::unlink(Numbered(path, CLogFileWriter::kRotatedCopies).c_str());
   for (int n = CLogFileWriter::kRotatedCopies - 1; n >= 1; --n)
     ::rename(Numbered(path, n).c_str(), Numbered(path, n + 1).c_str());
-  ::rename(moved.c_str(), Numbered(path, 1).c_str());
+  return ::rename(moved.c_str(), Numbered(path, 1).c_str()) == 0;
+}
+
+// The live file moves aside first, so that a failure keeps every copy. A
+// file left aside by a rotation whose last step failed becomes a copy
+// before the name is used again, never overwritten.
+void Rotate(const std::string& path) {
+  const std::string moved = path + ".rotating";
+  struct stat left;
+  if (::lstat(moved.c_str(), &left) == 0 && S_ISREG(left.st_mode) && !ShiftCopiesAndPlace(path, moved)) return;
+  if (::rename(path.c_str(), moved.c_str()) != 0) return;
+  ShiftCopiesAndPlace(path, moved);
 }
 
 }  // namespace

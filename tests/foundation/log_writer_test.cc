@@ -115,6 +115,19 @@ TEST_F(LogWriter, LiveFileThatCannotMoveKeepsEveryCopy) {
   EXPECT_FALSE(fs::exists(Copy(9)));  // dropped; there was no ".8" to take its place
 }
 
+TEST_F(LogWriter, LogLeftAsideByAnUnfinishedRotationBecomesACopy) {
+  // What a rotation leaves when its rename to ".1" fails.
+  WriteBytes(m_log.string() + ".rotating", "left aside");
+  WriteBytes(Copy(1), "copy 1");
+  Sparse(m_log, kLimit);
+
+  m_writer.WriteBatch({Line(L"ln-1")}, m_folder.Path().wstring());
+  EXPECT_EQ(fs::file_size(Copy(1)), static_cast<uintmax_t>(kLimit) + OnDisk("ln-1").size());
+  EXPECT_EQ(ReadBytes(Copy(2)), "left aside");
+  EXPECT_EQ(ReadBytes(Copy(3)), "copy 1");
+  EXPECT_FALSE(fs::exists(m_log.string() + ".rotating"));
+}
+
 TEST_F(LogWriter, FailedWriteEndsTheBatchWithoutRotating) {
   fs::create_symlink("/dev/full", m_log);  // opens, then every write fails (ENOSPC)
   m_writer.WriteBatch({Line(L"ln-1"), Line(L"ln-2")}, m_folder.Path().wstring());
