@@ -117,10 +117,6 @@ int main(int argc, char** argv) {
   }
   CProfile::SetRunning(profile);
 
-  g_DnsEngine.SetInjectorForTesting([](const uint8_t* message, uint32_t length, const sockaddr_storage& from,
-                                       const sockaddr_storage& to, const DatagramContext& context, bool receive) {
-    g_NetFilterProcessor.InjectUdp(message, length, from, to, context, receive);
-  });
   if (!g_NetFilterProcessor.Open(error)) {
     CLogMessage().SetError().Append(LogError, error);
     finish(1);
