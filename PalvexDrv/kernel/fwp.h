@@ -46,7 +46,6 @@ constexpr bool operator==(const GUID& a, const GUID& b) {
 constexpr uint16_t kFwpFamilyUnspecified = 0;
 
 // Statuses of the platform's own failures.
-constexpr NTSTATUS STATUS_NOT_FOUND = NtStatus(0xC0000225);
 constexpr NTSTATUS STATUS_FWP_NOT_FOUND = NtStatus(0xC0220008);
 constexpr NTSTATUS STATUS_FWP_ALREADY_EXISTS = NtStatus(0xC0220009);
 constexpr NTSTATUS STATUS_FWP_INVALID_PARAMETER = NtStatus(0xC0220035);

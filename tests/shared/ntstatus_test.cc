@@ -40,6 +40,8 @@ INSTANTIATE_TEST_SUITE_P(DriverStatuses, StatusToWin32, ::testing::Values(
     StatusCase{"cancelled_on_close", STATUS_CANCELLED, 995},
     StatusCase{"no_device_init", STATUS_INSUFFICIENT_RESOURCES, 1450},
     StatusCase{"unsuccessful", STATUS_UNSUCCESSFUL, 31},
+    StatusCase{"inject_no_flow", STATUS_NOT_FOUND, 1168},
+    StatusCase{"inject_send_failed", STATUS_UNEXPECTED_NETWORK_ERROR, 59},
     StatusCase{"warning_no_more_entries", STATUS_NO_MORE_ENTRIES, 259},
     StatusCase{"unlisted_error_falls_back", NtStatus(0xC0001234), ERROR_MR_MID_NOT_FOUND},
     StatusCase{"unlisted_success_is_success", NtStatus(0x00000103), 0}),
