@@ -130,7 +130,9 @@ bool CCaptivePortalDetector::WaitForChecksForTesting(int timeoutMs) {
 void CCaptivePortalDetector::StartCheck() {
   const uint64_t now = platform::GetTickCount64();
   uint64_t last = s_lastCheckTick.load();
-  if (now - last < kCheckIntervalMs) return;
+  // A caller that read the tick before another claimed a later one sees it
+  // ahead of its own; unsigned, the difference would pass for a long pause.
+  if (now < last || now - last < kCheckIntervalMs) return;
   // Of callers that saw the same last start, one wins.
   if (!s_lastCheckTick.compare_exchange_strong(last, now)) return;
   uint64_t generation = 0;
