@@ -100,8 +100,9 @@ void Connect(int fd, const sockaddr_in& address) {
 }  // namespace
 
 CCaptivePortalHooks& CCaptivePortalDetector::Hooks() {
-  static CDetectorHooks hooks;
-  return hooks;
+  // Never destroyed: the rule evaluation may still ask it at exit.
+  static CDetectorHooks* hooks = new CDetectorHooks;
+  return *hooks;
 }
 
 std::string CCaptivePortalDetector::TestHost() {
