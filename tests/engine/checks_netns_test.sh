@@ -54,7 +54,6 @@ wait_for_log "DNS Server Checker: Server Stub (Plain, $TOPO_SERVER_ADDRESS4): No
 ask www.silent.test
 wait_for_log "Captive Portal detected. Use system resolver for all queries." 20 || fail "the portal was not detected"
 grep -q "Captive Portal Detector: $probe_host=$TOPO_SERVER_ADDRESS4" "$TOPO_LOG" || fail "the probe host was not resolved by the stub"
-ask www.bypass.test  # the stub answers it either way
 ask www.example.test
 wait_for_log "www.example.test - bypass (Captive Portal detected)" 5 || fail "a query went upstream under the portal"
 [[ -z $(answers) ]] || fail "the stub answered www.example.test: $out"
