@@ -9,7 +9,14 @@
 #   topo_up BUILD_DIR      namespaces, veth, addresses
 #   topo_start             stub, upstream, palvexdrv, harness (topo_conf first)
 #   topo_client CMD...     runs CMD in the client namespace
+#   topo_http_start DIR    (opt-in) a web server on port 80 of the server
+#                          namespace, serving DIR
 #   topo_down
+#
+# Opt-in settings, read by topo_start (each empty or unset by default):
+#   TOPO_HARNESS_ARGS      array of further harness options
+#   TOPO_RESOLVER          the harness's system resolver (127.0.0.1, the upstream)
+#   TOPO_STUB_RECORDS      array of further records the stub answers
 
 TOPO_CLIENT_ADDRESS4=10.53.0.2
 TOPO_CLIENT_ADDRESS6=fd53::2
@@ -123,7 +130,7 @@ topo_start() {  # log level of the harness (1..4)
   topo_unbound_conf "$TOPO_DIR/stub.conf" "$TOPO_DIR/stub.log" \
     "$(printf '  interface: %s@53\n  interface: %s@53' $TOPO_SERVER_ADDRESS4 $TOPO_SERVER_ADDRESS6)" \
     "bypass.test. 60 IN A $TOPO_STUB_ANSWER" "www.bypass.test. 60 IN A $TOPO_STUB_ANSWER" \
-    "www.port53.test. 60 IN A $TOPO_STUB_ANSWER"
+    "www.port53.test. 60 IN A $TOPO_STUB_ANSWER" ${TOPO_STUB_RECORDS[@]+"${TOPO_STUB_RECORDS[@]}"}
   ip netns exec "$TOPO_SERVER" unbound -d -c "$TOPO_DIR/stub.conf" >/dev/null 2>&1 &
   TOPO_PIDS+=($!)
   # The upstream on the client's loopback, with local data; it drops every
@@ -144,12 +151,23 @@ topo_start() {  # log level of the harness (1..4)
   for _ in $(seq 100); do [[ -S $TOPO_SOCKET ]] && break; sleep 0.1; done
   [[ -S $TOPO_SOCKET ]] || topo_fail "palvexdrv did not start: $(cat "$TOPO_DIR/palvexdrv.log")"
 
-  # The system-resolver stand-in may only ask the upstream.
-  echo "nameserver 127.0.0.1" > "$TOPO_DIR/resolv.conf"
+  # The system-resolver stand-in may only ask the upstream (or the stub).
+  echo "nameserver ${TOPO_RESOLVER:-127.0.0.1}" > "$TOPO_DIR/resolv.conf"
   TOPO_LOG=$TOPO_DIR/harness.log
   ip netns exec "$TOPO_CLIENT" "$TOPO_HARNESS" --conf "$TOPO_CONF" --socket "$TOPO_SOCKET" --resolv-conf "$TOPO_DIR/resolv.conf" \
-    --log "$TOPO_LOG" --log-level "$level" &
+    --log "$TOPO_LOG" --log-level "$level" ${TOPO_HARNESS_ARGS[@]+"${TOPO_HARNESS_ARGS[@]}"} &
   TOPO_PIDS+=($!)
   for _ in $(seq 100); do grep -q "Harness running." "$TOPO_LOG" 2>/dev/null && return 0; sleep 0.1; done
   topo_fail "the engine harness did not start: $(cat "$TOPO_LOG" 2>/dev/null)"
+}
+
+topo_http_start() {  # folder to serve
+  ip netns exec "$TOPO_SERVER" python3 -m http.server 80 --bind $TOPO_SERVER_ADDRESS4 --directory "$1" \
+    >"$TOPO_DIR/http.log" 2>&1 &
+  TOPO_PIDS+=($!)
+  for _ in $(seq 100); do
+    topo_server bash -c "exec 3<>/dev/tcp/$TOPO_SERVER_ADDRESS4/80" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  topo_fail "the web server did not start: $(cat "$TOPO_DIR/http.log")"
 }

@@ -224,6 +224,19 @@ inline sockaddr_storage Ipv4(const char* text, uint16_t port) {
   return storage;
 }
 
+// A socket of type bound to a free port of 127.0.0.1, which port receives.
+inline int BoundLoopbackSocket(int type, uint16_t& port) {
+  int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  port = ntohs(address.sin_port);
+  return fd;
+}
+
 inline bool Contains(const std::vector<std::wstring>& lines, const std::wstring& part) {
   for (const std::wstring& line : lines) {
     if (line.find(part) != std::wstring::npos) return true;

@@ -26,25 +26,13 @@ using testsupport::MakeServer;
 
 constexpr int kWaitMs = 5000;
 
-int BoundUdpSocket(uint16_t& port) {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  port = ntohs(address.sin_port);
-  return fd;
-}
-
 // Sits between the engine and unbound: records the one query it gets and
 // passes it on only when the test releases it, so the test can compare the id
 // with the pending request's before the answer ends the request.
 class CHeldRelay {
  public:
   explicit CHeldRelay(uint16_t upstreamPort) : m_upstreamPort(upstreamPort) {
-    m_fd = BoundUdpSocket(m_port);
+    m_fd = BoundLoopbackSocket(SOCK_DGRAM, m_port);
     m_thread = std::thread([this] { Run(); });
   }
   ~CHeldRelay() {
@@ -176,7 +164,7 @@ TEST_F(EnginePeer, AQueryGoesUpWithTheRandomIdAndComesBackWithTheClientsIdAndACl
 
 TEST_F(EnginePeer, AnUpstreamThatNeverAnswersIsReportedAtTheNextCheckAfterFiveSeconds) {
   uint16_t port = 0;
-  const int silent = BoundUdpSocket(port);  // bound, never read: no refusal either
+  const int silent = BoundLoopbackSocket(SOCK_DGRAM, port);  // bound, never read: no refusal either
   CRunningConfiguration running({PlainOn(2, L"Silent", port)},
                                 {MakeRule(ERuleAction::ProcessServer, 2, L"*.tarnwick.test"), DefaultRule()});
   platform::FakeClock clock;

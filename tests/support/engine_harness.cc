@@ -6,7 +6,12 @@
 // whose detached threads may still run.
 //
 //   engine_harness --conf FILE [--socket PATH] [--resolv-conf PATH]
-//                  [--log FILE] [--log-level 1..4]
+//                  [--log FILE] [--log-level 1..4] [--check-servers]
+//
+// --check-servers tests every server of the conf-file once, with its
+// DnsChecker test target, as a server list dialog does: one checker on a
+// queue window that a thread of its own pumps, its timeouts checked each
+// second; the checker's lines go to the log.
 //
 // Every screen log line goes to the log file (standard output without one),
 // flushed as it is written; "Harness running." says the start is complete.
@@ -20,11 +25,15 @@
 #include <fstream>
 #include <iostream>
 #include <list>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Quorvane/config/profile.h"
+#include "Quorvane/engine/captive_portal_detector.h"
 #include "Quorvane/engine/dns_engine.h"
+#include "Quorvane/engine/server_check.h"
 #include "Quorvane/engine/net_filter_processor.h"
 #include "Quorvane/foundation/log.h"
 #include "Quorvane/foundation/text_utils.h"
@@ -36,12 +45,13 @@ namespace {
 struct SOptions {
   std::string conf, socket = platform::kDefaultControlSocket, resolvConf, log;
   int logLevel = LogVerbose;
+  bool checkServers = false;
 };
 
 int Usage(const char* why) {
   std::cerr << "engine_harness: " << why
             << "\nusage: engine_harness --conf FILE [--socket PATH] [--resolv-conf PATH] [--log FILE] "
-               "[--log-level 1..4]\n";
+               "[--log-level 1..4] [--check-servers]\n";
   return 2;
 }
 
@@ -57,12 +67,51 @@ void DrainLog(std::ostream& out, const std::atomic<bool>& stop) {
   }
 }
 
+// One pass of a server checker over servers on this thread, as its owner
+// window would run it, until every test is done or stop is set.
+void CheckServers(const std::vector<CDnsServer>& servers, const std::string& testTarget,
+                  const std::atomic<bool>& stop) {
+  // The engine starts on the driver client's thread; tests need its port.
+  for (int i = 0; i < 100 && !g_DnsEngine.m_socketEvents.GetPort(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  platform::CMessageQueueWindow window;
+  CDnsServerChecker checker;
+  for (const CDnsServer& server : servers) checker.Add(server, CDnsServer{}, "", 0);
+  checker.Start(window.Handle(), testTarget);
+  auto lastTimeoutCheck = std::chrono::steady_clock::now();
+  auto done = [&checker] {
+    for (const SServerCheck& check : checker.m_checks)
+      if (!check.done) return false;
+    return true;
+  };
+  while (!stop && !done()) {
+    platform::SWindowMessage message;
+    if (window.WaitForMessage(message, 100) && message.message == WM_DNSCHECK_RESULT) {
+      std::unique_ptr<SServerCheckResult> result(reinterpret_cast<SServerCheckResult*>(message.wParam));
+      checker.OnResult(result.get());
+    }
+    if (std::chrono::steady_clock::now() - lastTimeoutCheck >= std::chrono::seconds(1)) {
+      lastTimeoutCheck = std::chrono::steady_clock::now();
+      checker.CheckTimeouts();
+    }
+  }
+  checker.Stop();
+  for (const platform::SWindowMessage& left : window.TakeAll()) {
+    if (left.message == WM_DNSCHECK_RESULT) delete reinterpret_cast<SServerCheckResult*>(left.wParam);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   SOptions options;
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i];
+    if (name == "--check-servers") {
+      options.checkServers = true;
+      continue;
+    }
     if (i + 1 >= argc) return Usage(("no value for " + name).c_str());
     std::string value = argv[++i];
     if (name == "--conf") options.conf = value;
@@ -117,6 +166,9 @@ int main(int argc, char** argv) {
   }
   CProfile::SetRunning(profile);
 
+  // Failed requests and the rule evaluation reach the real detector.
+  SetCaptivePortalHooks(&CCaptivePortalDetector::Hooks());
+
   if (!g_NetFilterProcessor.Open(error)) {
     CLogMessage().SetError().Append(LogError, error);
     finish(1);
@@ -126,9 +178,17 @@ int main(int argc, char** argv) {
   if (!started) finish(1);
   CLogMessage().Append(LogAlways, L"Harness running.");
 
+  std::atomic<bool> stopChecks{false};
+  std::thread checkThread;
+  if (options.checkServers) {
+    checkThread = std::thread(CheckServers, profile.servers, profile.checkerSettings.testTarget, std::cref(stopChecks));
+  }
+
   int signal = 0;
   sigwait(&stopSignals, &signal);
   CLogMessage().Append(LogAlways, L"Harness exit.");
+  stopChecks = true;
+  if (checkThread.joinable()) checkThread.join();
   g_DnsEngine.Stop();
   bool stopped = g_NetFilterProcessor.Stop();
   finish(stopped ? 0 : 1);
