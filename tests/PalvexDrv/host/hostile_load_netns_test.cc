@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <regex>
@@ -179,6 +180,8 @@ TEST_F(HostUnderLoad, ABurstOfFlowsPastTheLimitMakesTheOldestGiveWayAndQueriesSt
   EXPECT_EQ(ReadBytes(output), "192.0.2.99\n");
   EXPECT_EQ(m_server.UdpQueries(), 0);
   EXPECT_LE(DriverFlows(), 1000u);
+  const auto& logs = m_program.Logs();
+  EXPECT_NE(std::find(logs.begin(), logs.end(), "88:FwpsInjectTransport(Receive/Send)Async0 failed"), logs.end());
 }
 
 TEST_F(HostUnderLoad, AnUnaskedFloodFromPort53TakesNoRoomAndNoOwnerLookups) {
@@ -209,7 +212,7 @@ TEST_F(HostUnderLoad, AnUnaskedFloodFromPort53TakesNoRoomAndNoOwnerLookups) {
   EXPECT_LE(after->flows, after->limit);
   EXPECT_LE(after->flows, before->flows + 10);
   EXPECT_LE(after->ownerLookups, before->ownerLookups + 10);
-  EXPECT_GE(after->untrackedInbound, before->untrackedInbound + kDatagrams / 2);  // they did reach the host
+  EXPECT_GE(after->untrackedInbound, before->untrackedInbound + kDatagrams / 4);  // they did reach the host
 
   // Diversion goes on.
   int fd = ClientSocket(AF_INET);
