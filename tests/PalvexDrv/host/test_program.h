@@ -1,6 +1,7 @@
 // The program's side of the control socket as the namespace tests drive
-// it (events read with one GetEvent outstanding, injections), and the
-// packets it hands back: an answer to a query, or the query itself.
+// it (events read with one GetEvent outstanding, injections), the packets
+// it hands back (an answer to a query, or the query itself), and a fixture
+// that starts palvexdrv with the program connected.
 #pragma once
 
 #include <arpa/inet.h>
