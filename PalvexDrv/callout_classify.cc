@@ -55,11 +55,6 @@ void TvnCalloutClassify(const FWPS_INCOMING_VALUES* inFixedValues, const FWPS_IN
     TvnLogEvent("392:TvnEventList is too big", STATUS_UNSUCCESSFUL, events, false);
     return;
   }
-  uint32_t flows = TvnFlowCount();
-  if (flows >= kTvnClassifyFlowLimit) {
-    TvnLogEvent("398:g_TvnFlowListSize is too big", STATUS_UNSUCCESSFUL, flows, false);
-    return;
-  }
   CTvnConfigRef config = TvnAcquireConfig();
   if (config->staleEventSeconds != 0 && IsStale(config->staleEventSeconds)) {
     TvnStopEngine(true);

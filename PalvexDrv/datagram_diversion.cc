@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "PalvexDrv/callout_classify.h"
 #include "PalvexDrv/connect_redirection.h"
 #include "PalvexDrv/create_tvn_event.h"
 #include "PalvexDrv/device_control.h"
@@ -22,7 +23,8 @@ constexpr uint32_t kUdpHeaderSize = 8;
 constexpr uint32_t kIpv6HeaderSize = 40;
 
 // g_TvnFlowListLock guards the list and its count; never held with
-// another spin lock.
+// another spin lock. The list runs from the least to the most recently
+// active flow.
 KSPIN_LOCK g_TvnFlowListLock;
 TvnList<FlowContext> g_TvnFlowList;
 
@@ -98,6 +100,24 @@ bool TvnFlowListUnlink(FlowContext* context) {
   return listed;
 }
 
+void TvnFlowTouch(FlowContext* context) {
+  KLOCK_QUEUE_HANDLE lock;
+  KeAcquireInStackQueuedSpinLock(&g_TvnFlowListLock, &lock);
+  if (context->inList && g_TvnFlowList.tail != context) {
+    g_TvnFlowList.Unlink(context);
+    g_TvnFlowList.Append(context);
+  }
+  KeReleaseInStackQueuedSpinLock(&lock);
+}
+
+bool TvnRemoveLeastActiveFlow() {
+  SFlowIds ids;
+  if (!TakeFirst(&ids)) return false;
+  NTSTATUS status = FwpsFlowRemoveContext0(ids.flowHandle, ids.layerId, ids.calloutId);
+  if (!NT_SUCCESS(status)) TvnLogEvent("156:FwpsFlowRemoveContext0 failed", status, ids.flowHandle, false);
+  return true;
+}
+
 NTSTATUS TvnRemoveAllFlows(bool emergency) {
   NTSTATUS result = STATUS_SUCCESS;
   SFlowIds ids;
@@ -160,6 +180,13 @@ void TvnCalloutFlowEstablished(const FWPS_INCOMING_VALUES* values, const FWPS_IN
     return;
   }
   uint32_t processId = static_cast<uint32_t>(metadata->processId);
+  // At the limit the least recently active flow makes way: a full list must
+  // not leave new flows, and their queries, undiverted.
+  uint32_t flows = TvnFlowCount();
+  if (flows >= kTvnClassifyFlowLimit) {
+    TvnLogEvent("398:g_TvnFlowListSize is too big", STATUS_UNSUCCESSFUL, flows, false);
+    TvnRemoveLeastActiveFlow();
+  }
   FlowContext* context = TvnCreateFlow(processId, endpointHandle, protocol, TvnIsV6Layer(values->layerId));
   if (!context) return;
   // Set before the association, so a flow delete right after it reports the flow.
@@ -205,6 +232,7 @@ void TvnClassifyDatagram(const FWPS_INCOMING_VALUES* values, const FWPS_INCOMING
                          const DriverConfig& config) {
   if (flowContext->processId == config.serviceProcessId) return;
   if (!netBufferList) return;
+  TvnFlowTouch(flowContext);
   switch (FwpsQueryPacketInjectionState0(g_InjectionTransportHandle, netBufferList, nullptr)) {
     case FWPS_PACKET_INJECTED_BY_SELF:
       return;

@@ -36,6 +36,12 @@ uint32_t TvnFlowCount();
 // Takes context out of the flow list when it is still in it; false when it
 // was not.
 bool TvnFlowListUnlink(FlowContext* context);
+// A datagram of context's flow: it becomes the most recently active.
+void TvnFlowTouch(FlowContext* context);
+// Takes the least recently active context out of the list and off its flow,
+// as a flow delete would (the callback reports and frees it), making way for
+// a new flow at the limit. False when the list is empty.
+bool TvnRemoveLeastActiveFlow();
 // Takes every context out of the list and off its flow (the flow-delete
 // callback frees it); an emergency stop first closes the receive side of
 // stream flows. Goes on past a failure; returns the first one, else success.
@@ -47,6 +53,8 @@ FlowContext* TvnCreateFlow(uint32_t processId, uint64_t endpointHandle, uint8_t 
 
 // The flow-established layers: attaches a context to a UDP flow (or a TCP
 // flow kept for stream inspection), lists it and reports EventFlowEstablished.
+// With kTvnClassifyFlowLimit flows held, the least recently active one is
+// removed first ("398:g_TvnFlowListSize is too big").
 void TvnCalloutFlowEstablished(const FWPS_INCOMING_VALUES* inFixedValues,
                                const FWPS_INCOMING_METADATA_VALUES* inMetaValues);
 

@@ -148,25 +148,43 @@ bool CControlSocketServer::Start(const SControlSocketOptions& options, ControlSe
     }
     unlink(m_path.c_str());  // left by a host that died
   }
+  // The socket is bound, given its owner and mode in a folder of its own
+  // that only root may enter, then renamed into place: a chown or chmod by
+  // a path in a folder others may write to could be sent through a
+  // symlink to any file.
+  std::string privateFolder = (options.folder / ".PalvexDrv.XXXXXX").string();
+  if (!mkdtemp(privateFolder.data())) {
+    error = ErrnoText("private folder in " + options.folder.string());
+    return false;
+  }
+  std::filesystem::path bound = std::filesystem::path(privateFolder) / kControlSocketName;
+  auto fail = [&](const std::string& what) {
+    error = ErrnoText(what);
+    unlink(bound.c_str());
+    rmdir(privateFolder.c_str());
+    Stop();
+    return false;
+  };
+  sockaddr_un boundAddress;
+  if (!FillAddress(bound, boundAddress)) {
+    errno = ENAMETOOLONG;
+    return fail("socket path " + bound.string());
+  }
   m_listen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (m_listen < 0) {
-    error = ErrnoText("socket");
-    return false;
-  }
-  // The file is created with the socket inode's mode: nobody else may open
-  // it in the moment between bind and chmod.
+  if (m_listen < 0) return fail("socket");
+  // The file is created with the socket inode's mode less the umask:
+  // nobody else may open it before its group is set.
   fchmod(m_listen, 0600);
-  if (bind(m_listen, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-    error = ErrnoText("bind " + m_path.string());
-    Stop();
-    return false;
-  }
+  mode_t umaskBefore = umask(0177);
+  int bindResult = bind(m_listen, reinterpret_cast<const sockaddr*>(&boundAddress), sizeof(boundAddress));
+  umask(umaskBefore);
+  if (bindResult != 0) return fail("bind " + bound.string());
+  if (options.afterBindForTesting) options.afterBindForTesting();
   std::optional<gid_t> group = LookupGroup(options.groupName);
-  if (chown(m_path.c_str(), 0, group ? *group : 0) != 0 || chmod(m_path.c_str(), group ? 0660 : 0600) != 0) {
-    error = ErrnoText("owner and mode of " + m_path.string());
-    Stop();
-    return false;
-  }
+  if (lchown(bound.c_str(), 0, group ? *group : 0) != 0 || chmod(bound.c_str(), group ? 0660 : 0600) != 0)
+    return fail("owner and mode of " + bound.string());
+  if (rename(bound.c_str(), m_path.c_str()) != 0) return fail("rename to " + m_path.string());
+  rmdir(privateFolder.c_str());
   m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (m_wake < 0 || listen(m_listen, 8) != 0) {
     error = ErrnoText("listen");

@@ -30,6 +30,9 @@ struct SControlSocketOptions {
   std::filesystem::path folder = "/run";  // the socket is folder / kControlSocketName
   std::string groupName = "tarnwick";     // missing group: root only, mode 0600
   size_t outputQueueLimit = 16u << 20;    // bytes waiting for one client
+  // Runs right after the bind; tests change the folder there as another
+  // user could.
+  std::function<void()> afterBindForTesting;
 };
 
 // What the server learned of a connecting peer (SO_PEERCRED).
@@ -92,9 +95,11 @@ using ControlSessionFactory =
 class CControlSocketServer {
  public:
   ~CControlSocketServer() { Stop(); }
-  // Removes a socket file that no server answers on, binds, sets owner and
-  // mode, and starts the server thread. False with error set when another
-  // server answers on the path, the path is not a socket, or a call fails.
+  // Removes a socket file that no server answers on, binds in a folder of
+  // its own that only root may enter, sets owner and mode there, renames
+  // the socket into place and starts the server thread. False with error
+  // set when another server answers on the path, the path is not a socket,
+  // or a call fails.
   bool Start(const SControlSocketOptions& options, ControlSessionFactory factory, std::string& error);
   // Closes the client (its session's OnClose runs), the socket and its file.
   void Stop();

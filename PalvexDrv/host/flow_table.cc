@@ -2,14 +2,28 @@
 
 #include <utility>
 
-CFlowTable::STouch CFlowTable::BeginClassify(const SFlowKey& key, uint64_t now) {
+CFlowTable::STouch CFlowTable::BeginClassify(const SFlowKey& key, uint64_t now, bool add) {
   std::lock_guard lock(m_mutex);
   auto found = m_byKey.find(key);
   if (found != m_byKey.end()) {
     SFlowEntry& entry = m_flows.at(found->second);
+    m_byActivity.erase({entry.lastSeen, entry.flowHandle});
     entry.lastSeen = now;
+    m_byActivity.emplace(entry.lastSeen, entry.flowHandle);
     ++entry.classifying;
-    return {entry.flowHandle, false};
+    return {entry.flowHandle, false, std::nullopt};
+  }
+  if (!add) return {};
+  STouch touch;
+  if (m_flows.size() >= m_limit) {
+    for (const auto& [seen, handle] : m_byActivity) {
+      auto it = m_flows.find(handle);
+      if (it->second.classifying > 0 || it->second.ended) continue;
+      touch.evicted = it->second;
+      EraseLocked(it);
+      ++m_evicted;
+      break;
+    }
   }
   SFlowEntry entry;
   entry.flowHandle = m_nextHandle++;
@@ -17,8 +31,17 @@ CFlowTable::STouch CFlowTable::BeginClassify(const SFlowKey& key, uint64_t now) 
   entry.lastSeen = now;
   entry.classifying = 1;
   m_byKey.emplace(key, entry.flowHandle);
+  m_byActivity.emplace(entry.lastSeen, entry.flowHandle);
   m_flows.emplace(entry.flowHandle, entry);
-  return {entry.flowHandle, true};
+  touch.flowHandle = entry.flowHandle;
+  touch.isNew = true;
+  return touch;
+}
+
+void CFlowTable::EraseLocked(std::map<uint64_t, SFlowEntry>::iterator it) {
+  m_byKey.erase(it->second.key);
+  m_byActivity.erase({it->second.lastSeen, it->second.flowHandle});
+  m_flows.erase(it);
 }
 
 CFlowTable::SAfterClassify CFlowTable::EndClassify(uint64_t flowHandle) {
@@ -28,9 +51,8 @@ CFlowTable::SAfterClassify CFlowTable::EndClassify(uint64_t flowHandle) {
   if (it == m_flows.end() || --it->second.classifying > 0) return due;
   due.removed = std::exchange(it->second.removedWhileClassifying, std::nullopt);
   if (!it->second.ended) return due;
-  due.ended = std::move(it->second);
-  m_byKey.erase(due.ended->key);
-  m_flows.erase(it);
+  due.ended = it->second;
+  EraseLocked(it);
   return due;
 }
 
@@ -71,8 +93,10 @@ CFlowTable::ERemoved CFlowTable::RemoveContext(uint64_t flowHandle, std::optiona
   SFlowContext context = *std::exchange(it->second.context, std::nullopt);
   if (it->second.classifying > 0) {
     it->second.removedWhileClassifying = context;
+    it->second.ended = true;
     return ERemoved::AfterClassify;
   }
+  EraseLocked(it);
   *removed = context;
   return ERemoved::Now;
 }
@@ -106,9 +130,8 @@ std::vector<SFlowEntry> CFlowTable::Sweep(uint64_t now, const std::function<bool
       ++it;
       continue;
     }
-    ended.push_back(std::move(entry));
-    m_byKey.erase(ended.back().key);
-    it = m_flows.erase(it);
+    ended.push_back(entry);
+    EraseLocked(it++);
   }
   return ended;
 }
@@ -116,4 +139,9 @@ std::vector<SFlowEntry> CFlowTable::Sweep(uint64_t now, const std::function<bool
 size_t CFlowTable::Size() const {
   std::lock_guard lock(m_mutex);
   return m_flows.size();
+}
+
+uint64_t CFlowTable::Evicted() const {
+  std::lock_guard lock(m_mutex);
+  return m_evicted;
 }

@@ -3,7 +3,8 @@
 // a new flow (the caller runs flow-established before classifying the
 // packet). A flow ends when its socket is gone or it has been idle for
 // kFlowIdleTimeout; an end found while a classification of that flow runs
-// takes effect when the classification returns. I/O-free: time comes in as
+// takes effect when the classification returns. At most a limit of flows
+// is held: a new one beyond it ends the least recently active flow. I/O-free: time comes in as
 // nanoseconds of a monotonic clock, the socket check as a callback.
 // Safe from any thread.
 #pragma once
@@ -15,10 +16,15 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <utility>
 #include <vector>
 
 constexpr std::chrono::nanoseconds kFlowIdleTimeout = std::chrono::seconds(60);
 constexpr std::chrono::nanoseconds kFlowSweepInterval = std::chrono::seconds(1);
+// Flows held at most, contexts or not: well above the driver's own limit of
+// contexts, so that the driver decides which diverted flow makes way.
+constexpr size_t kFlowTableLimit = 4096;
 
 // One end of a flow seen from this machine: local and remote address and
 // port (host order), protocol, native family (AF_INET or AF_INET6). IPv4
@@ -60,13 +66,18 @@ struct SFlowEntry {
 
 class CFlowTable {
  public:
+  explicit CFlowTable(size_t limit = kFlowTableLimit) : m_limit(limit) {}
+
   struct STouch {
-    uint64_t flowHandle = 0;
+    uint64_t flowHandle = 0;  // 0: not held, and not added
     bool isNew = false;
+    std::optional<SFlowEntry> evicted;  // ended to make room: its context's delete is the caller's
   };
-  // Finds or adds the flow of key and marks it seen at now; also counts a
-  // classification in progress until EndClassify.
-  STouch BeginClassify(const SFlowKey& key, uint64_t now);
+  // Finds the flow of key, or adds it unless add is false, and marks it
+  // seen at now; also counts a classification in progress until
+  // EndClassify. Adding at the limit evicts the least recently active flow
+  // that no classification holds.
+  STouch BeginClassify(const SFlowKey& key, uint64_t now, bool add = true);
   // What is due once the last running classification of a flow returns:
   // the flow itself when it ended meanwhile, a context removed meanwhile.
   struct SAfterClassify {
@@ -81,8 +92,11 @@ class CFlowTable {
   // False when the flow is gone, ending, or already has a context.
   bool AssociateContext(uint64_t flowHandle, const SFlowContext& context);
   enum class ERemoved { None, Now, AfterClassify };
-  // Takes the context off (the flow stays). Now: the caller runs its delete;
-  // AfterClassify: it comes back from EndClassify; None: there was none.
+  // Takes the context off and ends the flow, so nothing is injected for it
+  // any more and its next packet starts a new flow (a context removed to
+  // make way for another comes back when its flow is active again). Now:
+  // the caller runs its delete; AfterClassify: it comes back from
+  // EndClassify; None: there was none, and the flow stays.
   ERemoved RemoveContext(uint64_t flowHandle, std::optional<SFlowContext>* removed);
   // Takes every context of calloutId off flows not under classification.
   std::vector<SFlowContext> RemoveContextsOf(uint32_t calloutId);
@@ -92,10 +106,19 @@ class CFlowTable {
   // classification (those follow from EndClassify).
   std::vector<SFlowEntry> Sweep(uint64_t now, const std::function<bool(const SFlowEntry&)>& socketGone);
   size_t Size() const;
+  size_t Limit() const { return m_limit; }
+  // Flows ended to make room, since the table was made.
+  uint64_t Evicted() const;
 
  private:
+  // Under the lock: takes the flow out of every index.
+  void EraseLocked(std::map<uint64_t, SFlowEntry>::iterator it);
+
+  const size_t m_limit;
   mutable std::mutex m_mutex;  // everything below
   std::map<SFlowKey, uint64_t> m_byKey;
   std::map<uint64_t, SFlowEntry> m_flows;
+  std::set<std::pair<uint64_t, uint64_t>> m_byActivity;  // lastSeen, flowHandle
   uint64_t m_nextHandle = 1;
+  uint64_t m_evicted = 0;
 };

@@ -3,7 +3,8 @@
 // queue, closing the session removes both. Each queued packet becomes one
 // or two classifications: a UDP tuple not in the flow table first runs the
 // flow-established layer, then every packet of a flow with a context runs
-// the datagram layer; an outbound TCP SYN runs the auth-connect layer.
+// the datagram layer; an outbound TCP SYN runs the auth-connect layer. Only
+// outbound datagrams start flows.
 // Verdicts: BLOCK at the datagram layer drops the packet (absorb), BLOCK
 // at auth connect repeats it with the block mark (the chain resets the
 // connect), anything else accepts. A worker thread runs injection
@@ -75,6 +76,8 @@ struct SHostFwp {
   CFlowTable flows;
   CSocketOwnerFinder owners;
   std::atomic<pid_t> ownerHint{0};
+  // Counters, written by the queue reader's thread.
+  std::atomic<uint64_t> untrackedInbound{0}, ownerLookups{0};
 };
 
 SHostFwp& Fwp() {
@@ -297,6 +300,7 @@ EHostInjectedBy InjectedBy(uint32_t mark) {
 EQueueVerdict ClassifyConnect(const SParsedPacket& p, const SFlowKey& key) {
   auto c = std::make_unique<SClassification>();
   SetEnds(*c, key);
+  ++Fwp().ownerLookups;
   auto owner = ResolveFlowOwner(key, Fwp().ownerHint.load(), Fwp().owners);
   SetIdentity(*c, owner);
   (void)p;
@@ -306,8 +310,17 @@ EQueueVerdict ClassifyConnect(const SParsedPacket& p, const SFlowKey& key) {
 }
 
 EQueueVerdict ClassifyDatagram(const SQueuedPacket& queued, const SParsedPacket& p, const SFlowKey& key) {
-  CFlowTable::STouch touch = Fwp().flows.BeginClassify(key, NowNs());
+  // Only a local socket's own send starts a flow: an inbound datagram of no
+  // flow (unasked, or from anyone claiming port 53) passes at once, with
+  // no owner lookup and no room taken in the table.
+  CFlowTable::STouch touch = Fwp().flows.BeginClassify(key, NowNs(), !queued.inbound);
+  if (!touch.flowHandle) {
+    ++Fwp().untrackedInbound;
+    return EQueueVerdict::Accept;
+  }
+  if (touch.evicted && touch.evicted->context) RunFlowDelete(*touch.evicted->context);
   if (touch.isNew) {
+    ++Fwp().ownerLookups;
     auto owner = ResolveFlowOwner(key, Fwp().ownerHint.load(), Fwp().owners);
     if (owner) Fwp().flows.SetOwner(touch.flowHandle, *owner);
     auto c = std::make_unique<SClassification>();
@@ -453,6 +466,11 @@ std::string FilteringError() {
 }
 
 void SetOwnerHint(pid_t pid) { Fwp().ownerHint = pid; }
+
+SHostCounters HostCounters() {
+  SHostFwp& f = Fwp();
+  return {f.flows.Size(), f.flows.Limit(), f.flows.Evicted(), f.untrackedInbound.load(), f.ownerLookups.load()};
+}
 
 }  // namespace khost
 

@@ -36,6 +36,16 @@ std::string FilteringError();
 // (the program opens one upstream socket per query).
 void SetOwnerHint(pid_t pid);
 
+// What the packet path has held and done since the host started.
+struct SHostCounters {
+  size_t flows = 0;      // held in the flow table now
+  size_t flowLimit = 0;  // held at most
+  uint64_t flowsEvicted = 0;      // ended to make room for a new one
+  uint64_t untrackedInbound = 0;  // inbound datagrams of no flow, passed
+  uint64_t ownerLookups = 0;      // sock_diag searches for a new flow's socket
+};
+SHostCounters HostCounters();
+
 // Runs the entry point with a fresh driver object; the driver stays loaded
 // when it returns success.
 NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry);

@@ -1,7 +1,8 @@
 // palvexdrv: the driver's own code hosted in a privileged process. It
 // loads the driver, serves its control device on the control socket and
 // runs until SIGTERM or SIGINT, then unloads the driver, which removes its
-// netfilter rules. Usage:
+// netfilter rules. SIGUSR1 writes the packet path's counters to standard
+// error. Usage:
 //   palvexdrv [--socket-folder DIR] [--group NAME] [--queue N] [--foreign-mark M]
 #include <signal.h>
 #include <unistd.h>
@@ -57,6 +58,7 @@ int main(int argc, char** argv) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
@@ -79,7 +81,12 @@ int main(int argc, char** argv) {
     return 1;
   }
   int signalNumber = 0;
-  sigwait(&stopSignals, &signalNumber);
+  while (sigwait(&stopSignals, &signalNumber) == 0 && signalNumber == SIGUSR1) {
+    khost::SHostCounters c = khost::HostCounters();
+    std::fprintf(stderr, "palvexdrv: flows %zu of %zu, %llu evicted, %llu inbound of no flow passed, %llu owner lookups\n",
+                 c.flows, c.flowLimit, static_cast<unsigned long long>(c.flowsEvicted),
+                 static_cast<unsigned long long>(c.untrackedInbound), static_cast<unsigned long long>(c.ownerLookups));
+  }
   server.Stop();
   khost::UnloadDriver();
   return 0;

@@ -4,8 +4,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <string>
 
 namespace {
@@ -87,7 +89,8 @@ std::vector<uint8_t> BuildUdpPacket(int family, const std::array<uint8_t, 16>& s
   if (family == AF_INET) {
     ip[0] = 0x45;
     Put16(ip + 2, static_cast<uint16_t>(out.size()));
-    ip[6] = 0x40;  // don't fragment
+    // No don't-fragment: a datagram over the route's MTU is fragmented,
+    // as the process's own send would be.
     ip[8] = 64;
     ip[9] = IPPROTO_UDP;
     std::memcpy(ip + 12, source.data(), 4);
@@ -112,6 +115,48 @@ std::vector<uint8_t> BuildUdpPacket(int family, const std::array<uint8_t, 16>& s
   return out;
 }
 
+std::vector<std::vector<uint8_t>> FragmentIpPacket(int family, const std::vector<uint8_t>& packet, size_t mtu,
+                                                   uint32_t identification) {
+  constexpr size_t kFragmentHeader = 8;
+  bool v4 = family == AF_INET;
+  size_t header = v4 ? kIpv4MinHeader : kIpv6Header;
+  size_t room = mtu > header + (v4 ? 0 : kFragmentHeader) ? mtu - header - (v4 ? 0 : kFragmentHeader) : 0;
+  size_t chunk = room & ~size_t{7};  // every fragment but the last carries a multiple of eight bytes
+  if (chunk == 0 || packet.size() <= header) return {};
+  std::vector<std::vector<uint8_t>> fragments;
+  for (size_t offset = 0; offset < packet.size() - header; offset += chunk) {
+    size_t length = std::min(chunk, packet.size() - header - offset);
+    bool more = offset + length < packet.size() - header;
+    uint16_t field = static_cast<uint16_t>(v4 ? (offset / 8) | (more ? 0x2000 : 0) : offset | (more ? 1 : 0));
+    std::vector<uint8_t> fragment(packet.begin(), packet.begin() + static_cast<ptrdiff_t>(header));
+    uint8_t* ip = fragment.data();
+    if (v4) {
+      Put16(ip + 2, static_cast<uint16_t>(header + length));
+      Put16(ip + 4, static_cast<uint16_t>(identification));
+      Put16(ip + 6, field);
+      Put16(ip + 10, 0);
+      Put16(ip + 10, Fold(SumWords(ip, kIpv4MinHeader)));
+    } else {
+      uint8_t next = ip[6];
+      Put16(ip + 4, static_cast<uint16_t>(kFragmentHeader + length));
+      ip[6] = 44;  // a fragment header follows
+      const uint8_t extension[kFragmentHeader] = {next,
+                                                  0,
+                                                  static_cast<uint8_t>(field >> 8),
+                                                  static_cast<uint8_t>(field),
+                                                  static_cast<uint8_t>(identification >> 24),
+                                                  static_cast<uint8_t>(identification >> 16),
+                                                  static_cast<uint8_t>(identification >> 8),
+                                                  static_cast<uint8_t>(identification)};
+      fragment.insert(fragment.end(), extension, extension + kFragmentHeader);
+    }
+    auto data = packet.begin() + static_cast<ptrdiff_t>(header + offset);
+    fragment.insert(fragment.end(), data, data + static_cast<ptrdiff_t>(length));
+    fragments.push_back(std::move(fragment));
+  }
+  return fragments;
+}
+
 CRawInjector::~CRawInjector() { Close(); }
 
 void CRawInjector::Close() {
@@ -125,6 +170,7 @@ bool CRawInjector::Open(uint32_t mark, std::string& error) {
   // IPPROTO_RAW sockets carry the whole IP header in both families.
   m_v4 = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
   m_v6 = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+  m_mark = mark;
   for (int fd : {m_v4, m_v6}) {
     if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof(mark)) != 0) {
       error = std::string("raw socket with SO_MARK: ") + std::strerror(errno);
@@ -145,19 +191,63 @@ NTSTATUS CRawInjector::Inject(const uint8_t* packet, size_t length, int family, 
   return Send(family, rebuilt, udp.destination);
 }
 
+namespace {
+
+// The destination as a socket address of family, with port 53 (a connect
+// needs one; it plays no part in routing).
+socklen_t AddressOf(int family, const std::array<uint8_t, 16>& destination, sockaddr_storage& out) {
+  out = sockaddr_storage{};
+  if (family == AF_INET) {
+    auto* to = reinterpret_cast<sockaddr_in*>(&out);
+    to->sin_family = AF_INET;
+    to->sin_port = htons(53);
+    std::memcpy(&to->sin_addr, destination.data(), 4);
+    return sizeof(*to);
+  }
+  auto* to = reinterpret_cast<sockaddr_in6*>(&out);
+  to->sin6_family = AF_INET6;
+  to->sin6_port = htons(53);
+  std::memcpy(&to->sin6_addr, destination.data(), 16);
+  return sizeof(*to);
+}
+
+uint32_t FragmentIdentification() {
+  thread_local std::mt19937 generator{std::random_device{}()};
+  return static_cast<uint32_t>(generator()) | 1;  // never 0: the kernel fills in a zero IPv4 id itself
+}
+
+}  // namespace
+
+size_t CRawInjector::RouteMtu(int family, const std::array<uint8_t, 16>& destination) const {
+  int fd = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_storage to;
+  socklen_t length = AddressOf(family, destination, to);
+  int mtu = 0;
+  socklen_t size = sizeof(mtu);
+  bool found = setsockopt(fd, SOL_SOCKET, SO_MARK, &m_mark, sizeof(m_mark)) == 0 &&
+               connect(fd, reinterpret_cast<sockaddr*>(&to), length) == 0 &&
+               getsockopt(fd, family == AF_INET ? IPPROTO_IP : IPPROTO_IPV6, family == AF_INET ? IP_MTU : IPV6_MTU,
+                          &mtu, &size) == 0;
+  close(fd);
+  return found && mtu > 0 ? static_cast<size_t>(mtu) : 0;
+}
+
 NTSTATUS CRawInjector::Send(int family, const std::vector<uint8_t>& packet,
                             const std::array<uint8_t, 16>& destination) {
-  ssize_t sent;
-  if (family == AF_INET) {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    std::memcpy(&to.sin_addr, destination.data(), 4);
-    sent = sendto(m_v4, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-  } else {
-    sockaddr_in6 to{};
-    to.sin6_family = AF_INET6;
-    std::memcpy(&to.sin6_addr, destination.data(), 16);
-    sent = sendto(m_v6, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-  }
-  return sent == static_cast<ssize_t>(packet.size()) ? STATUS_SUCCESS : STATUS_INJECT_SEND_FAILED;
+  sockaddr_storage to;
+  socklen_t length = AddressOf(family, destination, to);
+  int fd = family == AF_INET ? m_v4 : m_v6;
+  auto sendOne = [&](const std::vector<uint8_t>& bytes) {
+    return sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), length) ==
+           static_cast<ssize_t>(bytes.size());
+  };
+  if (sendOne(packet)) return STATUS_SUCCESS;
+  if (errno != EMSGSIZE) return STATUS_INJECT_SEND_FAILED;
+  // Larger than the route takes in one piece.
+  auto fragments = FragmentIpPacket(family, packet, RouteMtu(family, destination), FragmentIdentification());
+  if (fragments.empty()) return STATUS_INJECT_SEND_FAILED;
+  for (const auto& fragment : fragments)
+    if (!sendOne(fragment)) return STATUS_INJECT_SEND_FAILED;
+  return STATUS_SUCCESS;
 }

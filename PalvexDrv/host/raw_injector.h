@@ -4,7 +4,9 @@
 // remote end to its local end, to the local address: the kernel delivers
 // it over loopback as if the DNS server had sent it. "As sent" rebuilds the
 // IP header from the flow's local end and the remote address and sends it
-// there. Nothing leaves before the packet passes CheckUdpPacket.
+// there. Nothing leaves before the packet passes CheckUdpPacket. A packet
+// larger than its route's MTU leaves in fragments (a raw socket that
+// brings its own header is never fragmented by the kernel).
 #pragma once
 
 #include <cstddef>
@@ -50,6 +52,15 @@ NTSTATUS CheckUdpPacket(const uint8_t* packet, size_t length, int family, EInjec
 std::vector<uint8_t> BuildUdpPacket(int family, const std::array<uint8_t, 16>& source,
                                     const std::array<uint8_t, 16>& destination, const uint8_t* udp, size_t length);
 
+// packet (a whole IP datagram as BuildUdpPacket makes it: an IPv4 header
+// without options, or an IPv6 header without extension headers) cut into
+// fragments of at most mtu bytes, as the kernel fragments a datagram it
+// sends itself: IPv4 fragments under identification, IPv6 ones with a
+// fragment header under it. Empty when the mtu leaves no room for eight
+// bytes of data per fragment.
+std::vector<std::vector<uint8_t>> FragmentIpPacket(int family, const std::vector<uint8_t>& packet, size_t mtu,
+                                                   uint32_t identification);
+
 class CRawInjector {
  public:
   ~CRawInjector();
@@ -63,6 +74,10 @@ class CRawInjector {
 
  private:
   NTSTATUS Send(int family, const std::vector<uint8_t>& packet, const std::array<uint8_t, 16>& destination);
+  // The MTU of the route to destination, as the raw sockets are routed; 0
+  // when unknown.
+  size_t RouteMtu(int family, const std::array<uint8_t, 16>& destination) const;
 
   int m_v4 = -1, m_v6 = -1;
+  uint32_t m_mark = 0;
 };

@@ -28,11 +28,18 @@ struct WDFFILEOBJECT__ {
   int unused = 0;
 };
 
+// Parked requests one handle may have; beyond it, parking fails with
+// STATUS_INSUFFICIENT_RESOURCES.
+constexpr size_t kMaxParkedRequestsPerFile = 256;
+
 // Lives from its frame's arrival to its completion, which frees it.
 struct WDFREQUEST__ {
   uint64_t tag = 0;
   uint32_t code = 0;
   std::vector<uint8_t> input;
+  // The output buffer exists only once the driver retrieves it to complete
+  // the request: a request that waits holds none, whatever it asked for.
+  uint32_t outputCapacity = 0;
   std::vector<uint8_t> output;
   WDFFILEOBJECT file = nullptr;
   bool parked = false;
@@ -106,7 +113,7 @@ class CDeviceSession : public IControlSession {
     request->tag = frame.tag;
     request->code = frame.code;
     request->input = std::move(frame.input);
-    request->output.assign(frame.outputCapacity, 0);
+    request->outputCapacity = frame.outputCapacity;
     request->file = m_file;
     request->replies = m_output;
     if (!queue || !queue->config.EvtIoDeviceControl) {
@@ -114,7 +121,7 @@ class CDeviceSession : public IControlSession {
       return;
     }
     std::lock_guard dispatch(Host().dispatch);
-    queue->config.EvtIoDeviceControl(queue, request, request->output.size(), request->input.size(), request->code);
+    queue->config.EvtIoDeviceControl(queue, request, request->outputCapacity, request->input.size(), request->code);
   }
 
   std::shared_ptr<CControlOutput> m_output;
@@ -251,6 +258,11 @@ NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE queue, WDFREQUEST* request) {
 NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST request, WDFQUEUE queue) {
   if (queue->config.DispatchType != WdfIoQueueDispatchManual) return STATUS_INVALID_PARAMETER;
   std::lock_guard lock(queue->mutex);
+  size_t parked = 0;
+  for (WDFREQUEST waiting : queue->parked)
+    if (waiting->file == request->file) ++parked;
+  // A client may not make the host hold requests without end.
+  if (parked >= kMaxParkedRequestsPerFile) return STATUS_INSUFFICIENT_RESOURCES;
   request->parked = true;
   queue->parked.push_back(request);
   return STATUS_SUCCESS;
@@ -259,7 +271,7 @@ NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST request, WDFQUEUE queue) {
 void WdfRequestGetParameters(WDFREQUEST request, WDF_REQUEST_PARAMETERS* parameters) {
   parameters->IoControlCode = request->code;
   parameters->InputBufferLength = request->input.size();
-  parameters->OutputBufferLength = request->output.size();
+  parameters->OutputBufferLength = request->outputCapacity;
 }
 
 NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST request, size_t minimumRequired, void** buffer, size_t* length) {
@@ -267,6 +279,8 @@ NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST request, size_t minimumRequire
 }
 
 NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST request, size_t minimumRequired, void** buffer, size_t* length) {
+  if (request->outputCapacity == 0 || request->outputCapacity < minimumRequired) return STATUS_BUFFER_TOO_SMALL;
+  if (request->output.empty()) request->output.assign(request->outputCapacity, 0);
   return RetrieveRequestBuffer(request->output, minimumRequired, buffer, length);
 }
 
@@ -277,7 +291,8 @@ void WdfRequestCompleteWithInformation(WDFREQUEST request, NTSTATUS status, uint
   reply.information = information;
   reply.parked = request->parked;
   if (!NT_ERROR(status)) {
-    // Never more than the buffer holds, whatever the driver reports.
+    // Never more than the driver wrote into, whatever it reports; the
+    // reply holds only those bytes.
     size_t bytes = std::min<uint64_t>(information, request->output.size());
     reply.output.assign(request->output.begin(), request->output.begin() + static_cast<ptrdiff_t>(bytes));
   }

@@ -115,7 +115,7 @@ TEST_F(CalloutClassifyTest, AFullEventListStopsClassificationAndItsStaleTest) {
   EXPECT_EQ(logs.back(), "392:TvnEventList is too big");
 }
 
-TEST_F(CalloutClassifyTest, AFullFlowListStopsClassification) {
+TEST_F(CalloutClassifyTest, AtTheFlowLimitTheLeastRecentlyActiveFlowMakesWayForTheNewOne) {
   StartWith({});
   for (uint64_t flow = 1; flow <= kTvnClassifyFlowLimit; ++flow) {
     OpenFlow({}, flow);
@@ -123,11 +123,25 @@ TEST_F(CalloutClassifyTest, AFullFlowListStopsClassification) {
   }
   Drain();
   ASSERT_EQ(TvnFlowCount(), kTvnClassifyFlowLimit);
+  // The oldest flow is active again, so the second oldest goes.
+  EXPECT_EQ(ksim::Classify(Datagram({}, false, DnsMessage(), 1)).action, FWP_ACTION_BLOCK);
+  Drain();
   OpenFlow({}, 5000);
   EXPECT_EQ(TvnFlowCount(), kTvnClassifyFlowLimit);
+  EXPECT_EQ(ksim::Filtering().flowContexts, kTvnClassifyFlowLimit);
+  EXPECT_TRUE(ksim::FlowContexts(2).empty());
+  EXPECT_EQ(ksim::FlowContexts(1).size(), 1u);
   std::vector<std::string> logs;
-  EXPECT_TRUE(DrainNonLog(&logs).empty());
+  std::vector<SEvent> events = DrainNonLog(&logs);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].header.eventType, EventFlowDeleted);
+  EXPECT_EQ(events[0].header.flowHandle, 2u);
+  EXPECT_EQ(events[1].header.eventType, EventFlowEstablished);
+  EXPECT_EQ(events[1].header.flowHandle, 5000u);
   EXPECT_EQ(logs, std::vector<std::string>{"398:g_TvnFlowListSize is too big"});
+  // The new flow's query is diverted like any other.
+  EXPECT_EQ(ksim::Classify(Datagram({}, false, DnsMessage(), 5000)).action, FWP_ACTION_BLOCK);
+  EXPECT_EQ(DrainNonLog().size(), 1u);
 }
 
 TEST_F(CalloutClassifyTest, AStaleEventStopsTheEngineAndThePacketPasses) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -156,6 +157,42 @@ TEST_F(ControlSocketServer, AFactoryThatRefusesSendsItsStatus) {
   CControlClient client;
   EXPECT_EQ(client.Connect(m_server.SocketPath()), 2u);
   EXPECT_TRUE(client.SeesClose());
+}
+
+TEST_F(ControlSocketServer, ASymlinkSwappedInTheFolderAfterTheBindChangesNothing) {
+  namespace fs = std::filesystem;
+  fs::path folder = m_folder.Path(), victim = folder / "victim", socketPath = folder / kControlSocketName;
+  testsupport::WriteBytes(victim, "x");
+  ASSERT_EQ(chmod(victim.c_str(), 0644), 0);
+  ASSERT_EQ(chown(victim.c_str(), 65534, 65534), 0);
+  SControlSocketOptions options;
+  options.folder = folder;
+  options.groupName = "palvex-no-such-group";
+  int swaps = 0;
+  options.afterBindForTesting = [&] {
+    // What another user with write access to the folder can do.
+    std::error_code ignored;
+    if (fs::exists(fs::symlink_status(socketPath))) fs::rename(socketPath, folder / "moved", ignored);
+    if (symlink(victim.c_str(), socketPath.c_str()) == 0) ++swaps;
+  };
+  std::string error;
+  ASSERT_TRUE(m_server.Start(
+      options, [](auto, const SPeerCredentials&, uint32_t*) { return std::unique_ptr<IControlSession>(); }, error))
+      << error;
+  EXPECT_EQ(swaps, 1);
+  struct stat info;
+  ASSERT_EQ(stat(victim.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0644u);
+  EXPECT_EQ(info.st_uid, 65534u);
+  EXPECT_EQ(info.st_gid, 65534u);
+  ASSERT_EQ(lstat(socketPath.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISSOCK(info.st_mode));
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(info.st_uid, 0u);
+  // Nothing of the private folder stays behind.
+  for (const auto& entry : fs::directory_iterator(folder))
+    EXPECT_TRUE(entry.path() == victim || entry.path() == socketPath || entry.path() == folder / "moved")
+        << entry.path();
 }
 
 }  // namespace

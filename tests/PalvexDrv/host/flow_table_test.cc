@@ -98,7 +98,7 @@ TEST(FlowTable, AFlowWithoutContextStaysUntilItEnds) {
   EXPECT_FALSE(ended[0].context.has_value());
 }
 
-TEST(FlowTable, AContextRemovedDuringAClassificationIsDeletedWhenItReturns) {
+TEST(FlowTable, ARemovedContextEndsItsFlowAndDuringAClassificationWhenItReturns) {
   CFlowTable table;
   auto flow = table.BeginClassify(Key(4000), 0);
   ASSERT_TRUE(table.AssociateContext(flow.flowHandle, {0xAB, 24, 7}));
@@ -109,12 +109,19 @@ TEST(FlowTable, AContextRemovedDuringAClassificationIsDeletedWhenItReturns) {
   auto due = table.EndClassify(flow.flowHandle);
   ASSERT_TRUE(due.removed.has_value());
   EXPECT_EQ(due.removed->context, 0xABu);
-  EXPECT_FALSE(due.ended.has_value());  // the flow stays, without a context
-  EXPECT_FALSE(table.Find(flow.flowHandle)->context.has_value());
-  // Outside a classification the delete is the caller's at once.
-  ASSERT_TRUE(table.AssociateContext(flow.flowHandle, {0xCD, 24, 7}));
-  EXPECT_EQ(table.RemoveContext(flow.flowHandle, &removed), CFlowTable::ERemoved::Now);
+  ASSERT_TRUE(due.ended.has_value());  // the flow ends with it
+  EXPECT_FALSE(due.ended->context.has_value());
+  EXPECT_FALSE(table.Find(flow.flowHandle).has_value());
+  // Outside a classification the delete is the caller's at once, and the
+  // tuple's next packet is a new flow.
+  auto next = table.BeginClassify(Key(4000), 1);
+  EXPECT_TRUE(next.isNew);
+  table.EndClassify(next.flowHandle);
+  ASSERT_TRUE(table.AssociateContext(next.flowHandle, {0xCD, 24, 7}));
+  EXPECT_EQ(table.RemoveContext(next.flowHandle, &removed), CFlowTable::ERemoved::Now);
   EXPECT_EQ(removed->context, 0xCDu);
+  EXPECT_FALSE(table.FindByKey(Key(4000)).has_value());
+  EXPECT_EQ(table.Size(), 0u);
 }
 
 TEST(FlowTable, RemovingACalloutsContextsSparesOtherCalloutsAndDefersRunningOnes) {
@@ -132,6 +139,46 @@ TEST(FlowTable, RemovingACalloutsContextsSparesOtherCalloutsAndDefersRunningOnes
   EXPECT_EQ(removed[0].context, 1u);
   EXPECT_TRUE(table.Find(other.flowHandle)->context.has_value());
   EXPECT_EQ(table.EndClassify(running.flowHandle).removed->context, 3u);
+}
+
+TEST(FlowTable, AtTheLimitANewFlowEndsTheLeastRecentlyActiveOneNotUnderClassification) {
+  CFlowTable table(3);
+  auto a = table.BeginClassify(Key(4000), 1);
+  table.EndClassify(a.flowHandle);
+  auto b = table.BeginClassify(Key(4001), 2);  // stays under classification
+  auto c = table.BeginClassify(Key(4002), 3);
+  table.EndClassify(c.flowHandle);
+  ASSERT_TRUE(table.AssociateContext(c.flowHandle, {0xCC, 24, 7}));
+  table.EndClassify(table.BeginClassify(Key(4000), 4).flowHandle);  // a is active again
+  auto d = table.BeginClassify(Key(4003), 5);
+  EXPECT_TRUE(d.isNew);
+  ASSERT_TRUE(d.evicted.has_value());
+  EXPECT_EQ(d.evicted->flowHandle, c.flowHandle);
+  ASSERT_TRUE(d.evicted->context.has_value());  // its delete is the caller's
+  EXPECT_EQ(d.evicted->context->context, 0xCCu);
+  EXPECT_EQ(table.Size(), 3u);
+  EXPECT_EQ(table.Evicted(), 1u);
+  EXPECT_FALSE(table.FindByKey(Key(4002)).has_value());
+  table.EndClassify(d.flowHandle);
+  // Only b is left under classification; a is the least recent of the rest.
+  auto e = table.BeginClassify(Key(4004), 6);
+  ASSERT_TRUE(e.evicted.has_value());
+  EXPECT_EQ(e.evicted->flowHandle, a.flowHandle);
+  EXPECT_TRUE(table.Find(b.flowHandle).has_value());
+}
+
+TEST(FlowTable, ALookupThatMayNotAddLeavesAnUnknownTupleOut) {
+  CFlowTable table;
+  auto none = table.BeginClassify(Key(4000), 0, false);
+  EXPECT_EQ(none.flowHandle, 0u);
+  EXPECT_FALSE(none.isNew);
+  EXPECT_EQ(table.Size(), 0u);
+  auto flow = table.BeginClassify(Key(4000), 0);
+  table.EndClassify(flow.flowHandle);
+  auto known = table.BeginClassify(Key(4000), 1, false);
+  EXPECT_EQ(known.flowHandle, flow.flowHandle);
+  table.EndClassify(known.flowHandle);
+  EXPECT_EQ(table.Find(flow.flowHandle)->lastSeen, 1u);
 }
 
 }  // namespace

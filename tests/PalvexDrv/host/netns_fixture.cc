@@ -263,7 +263,13 @@ std::vector<uint16_t> CStubDnsServer::UdpSourcePorts() const {
   return m_ports;
 }
 
+std::vector<size_t> CStubDnsServer::UdpQuerySizes() const {
+  std::lock_guard lock(m_mutex);
+  return m_sizes;
+}
+
 void CStubDnsServer::Run() {
+  std::vector<uint8_t> query(65536);  // the largest datagram
   for (;;) {
     pollfd fds[5] = {{m_wake, POLLIN, 0}};
     for (size_t i = 0; i < 4; ++i) fds[i + 1] = {m_fds[i], POLLIN, 0};
@@ -274,17 +280,17 @@ void CStubDnsServer::Run() {
     if (fds[0].revents) return;
     for (size_t i = 0; i < 2; ++i) {
       if (!(fds[i + 1].revents & POLLIN)) continue;
-      uint8_t query[4096];
       sockaddr_storage from{};
       socklen_t fromLength = sizeof(from);
-      ssize_t n = recvfrom(m_fds[i], query, sizeof(query), 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+      ssize_t n = recvfrom(m_fds[i], query.data(), query.size(), 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
       if (n <= 0) continue;
       ++m_udp;
       {
         std::lock_guard lock(m_mutex);
         m_ports.push_back(ntohs(reinterpret_cast<sockaddr_in*>(&from)->sin_port));  // same offset in both families
+        m_sizes.push_back(static_cast<size_t>(n));
       }
-      auto answer = Answer(query, static_cast<size_t>(n));
+      auto answer = Answer(query.data(), static_cast<size_t>(n));
       sendto(m_fds[i], answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), fromLength);
     }
     for (size_t i = 2; i < 4; ++i) {

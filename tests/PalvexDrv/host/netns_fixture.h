@@ -76,8 +76,9 @@ class CStubDnsServer {
   void Stop();
   int UdpQueries() const { return m_udp.load(); }
   int TcpConnections() const { return m_tcp.load(); }
-  // Source ports of the UDP queries, in order.
+  // Source ports and sizes of the UDP queries, in order.
   std::vector<uint16_t> UdpSourcePorts() const;
+  std::vector<size_t> UdpQuerySizes() const;
 
  private:
   void Run();
@@ -88,6 +89,7 @@ class CStubDnsServer {
   std::atomic<int> m_udp{0}, m_tcp{0};
   mutable std::mutex m_mutex;
   std::vector<uint16_t> m_ports;
+  std::vector<size_t> m_sizes;
 };
 
 }  // namespace testsupport

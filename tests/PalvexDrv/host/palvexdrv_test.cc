@@ -164,4 +164,44 @@ TEST_F(Palvexdrv, SigtermRemovesSocketAndChainAKilledHostLeavesDnsWorkingAndItsL
   EXPECT_EQ(Exit(pid), 0);
 }
 
+// Resident memory of a process, in kB; 0 when unknown.
+size_t ResidentKb(pid_t pid) {
+  std::string status = ReadBytes("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? 0 : std::stoul(status.substr(at + 6));
+}
+
+TEST_F(Palvexdrv, ParkedReadsAreCappedPerClientAndHoldNoOutputBuffer) {
+  pid_t pid = Start();
+  CControlClient client;
+  ASSERT_EQ(Connect(client), 0u);
+  ASSERT_EQ(Call(client, IOCTL_PALVEX_SET_CONFIG, Config()).status, STATUS_SUCCESS);
+  ASSERT_EQ(Call(client, IOCTL_PALVEX_START).status, STATUS_SUCCESS);
+  ASSERT_EQ(LogText(Call(client, IOCTL_PALVEX_GET_EVENT, {}, kMaxRequestOutput)), "Tavrin started.");
+  size_t before = ResidentKb(pid);
+  ASSERT_GT(before, 0u);
+
+  // Reads of the largest size on an empty queue: each would wait.
+  constexpr int kReads = 300;
+  for (int i = 0; i < kReads; ++i) ASSERT_TRUE(client.SendRequest(1000 + i, IOCTL_PALVEX_GET_EVENT, {}, kMaxRequestOutput));
+  int refused = 0, answered = 0;
+  while (auto reply = client.ReadReply(std::chrono::milliseconds(500))) {
+    ++answered;
+    if (reply->status == STATUS_INSUFFICIENT_RESOURCES) ++refused;
+  }
+  EXPECT_GT(refused, 0);
+  EXPECT_LE(kReads - answered, 256);  // still waiting
+  EXPECT_GE(kReads - answered, 200);
+  EXPECT_LT(ResidentKb(pid), before + 32 * 1024) << "parked reads hold their output buffers";
+
+  // A parked read still gets the whole of what it waited for.
+  ASSERT_TRUE(client.SendRequest(2000, IOCTL_PALVEX_STOP, {}, 0));
+  std::string stopped;
+  while (auto reply = client.ReadReply(std::chrono::milliseconds(1000)))
+    if (LogText(*reply) == "Tavrin stopped.") stopped = LogText(*reply);
+  EXPECT_EQ(stopped, "Tavrin stopped.");
+  kill(pid, SIGTERM);
+  EXPECT_EQ(Exit(pid), 0);
+}
+
 }  // namespace

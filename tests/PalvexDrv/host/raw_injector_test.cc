@@ -129,4 +129,60 @@ TEST(BuildUdpPacket, ChecksumsVerifyInBothFamilies) {
   }
 }
 
+struct SFragmentCase {
+  const char* name;
+  int family;
+  size_t payload, mtu, fragments;  // 0 fragments: refused
+};
+
+class FragmentPacket : public ::testing::TestWithParam<SFragmentCase> {};
+
+TEST_P(FragmentPacket, CutsIntoPiecesOfTheMtuThatReassembleToTheDatagram) {
+  const auto& c = GetParam();
+  auto udp = Udp(40000, 53, c.payload);
+  bool v4 = c.family == AF_INET;
+  auto packet = v4 ? BuildUdpPacket(AF_INET, kClient4, kServer4, udp.data(), udp.size())
+                   : BuildUdpPacket(AF_INET6, kClient6, kServer6, udp.data(), udp.size());
+  if (v4) EXPECT_EQ(packet[6] & 0x40, 0);  // no don't-fragment
+  auto fragments = FragmentIpPacket(c.family, packet, c.mtu, 0xA1B2C3D5);
+  ASSERT_EQ(fragments.size(), c.fragments);
+  if (fragments.empty()) return;
+  size_t header = v4 ? 20 : 48;
+  std::vector<uint8_t> reassembled(packet.begin(), packet.begin() + (v4 ? 20 : 40));
+  for (size_t i = 0; i < fragments.size(); ++i) {
+    SCOPED_TRACE(i);
+    const auto& f = fragments[i];
+    EXPECT_LE(f.size(), c.mtu);
+    bool last = i + 1 == fragments.size();
+    if (!last) EXPECT_EQ((f.size() - header) % 8, 0u);
+    size_t offset = reassembled.size() - (v4 ? 20 : 40);
+    if (v4) {
+      EXPECT_EQ(size_t(f[2] << 8 | f[3]), f.size());
+      EXPECT_EQ(f[4] << 8 | f[5], 0xC3D5);
+      EXPECT_EQ(size_t((f[6] & 0x1F) << 8 | f[7]) * 8, offset);
+      EXPECT_EQ((f[6] & 0x20) != 0, !last);  // more fragments
+      EXPECT_EQ(f[6] & 0x40, 0);
+      EXPECT_EQ(OnesSum(f.data(), 20), 0xFFFFu);
+    } else {
+      EXPECT_EQ(size_t(f[4] << 8 | f[5]) + 40, f.size());
+      EXPECT_EQ(f[6], 44);
+      EXPECT_EQ(f[40], IPPROTO_UDP);
+      EXPECT_EQ(size_t(f[42] << 8 | (f[43] & 0xF8)), offset);
+      EXPECT_EQ((f[43] & 1) != 0, !last);
+      EXPECT_EQ((std::vector<uint8_t>(f.begin() + 44, f.begin() + 48)), (std::vector<uint8_t>{0xA1, 0xB2, 0xC3, 0xD5}));
+    }
+    reassembled.insert(reassembled.end(), f.begin() + static_cast<ptrdiff_t>(header), f.end());
+  }
+  EXPECT_EQ(reassembled, packet);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FragmentPacket,
+    ::testing::Values(SFragmentCase{"v4_1600", AF_INET, 1600, 1500, 2}, SFragmentCase{"v4_6000", AF_INET, 6000, 1500, 5},
+                      SFragmentCase{"v4_odd_mtu", AF_INET, 4096, 1499, 3},
+                      SFragmentCase{"v6_4096", AF_INET6, 4096, 1280, 4}, SFragmentCase{"v6_1600", AF_INET6, 1600, 1500, 2},
+                      SFragmentCase{"v6_exactly_one_chunk", AF_INET6, 1448 - 8, 1500, 1},
+                      SFragmentCase{"no_room", AF_INET, 100, 27, 0}, SFragmentCase{"no_mtu", AF_INET6, 100, 0, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
