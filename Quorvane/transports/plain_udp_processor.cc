@@ -51,7 +51,7 @@ CPlainUdpProcessor::CDnsSocketEventProcessor::CDnsSocketEventProcessor(std::wstr
                                                                        std::shared_ptr<CSafeSocket> socket,
                                                                        size_t bufferSize,
                                                                        platform::CompletionPort* port)
-    : m_lastActivity(platform::WallTime()),
+    : m_lastActivity(platform::TickSeconds()),
       m_name(std::move(name)),
       m_requestId(requestId),
       m_socket(std::move(socket)),
@@ -74,7 +74,7 @@ bool CPlainUdpProcessor::CDnsSocketEventProcessor::PostReceive() {
 void CPlainUdpProcessor::CDnsSocketEventProcessor::ProcessEvent(
     const CSocketEventsManager::SCompletionEvent& event, int, uint64_t key, CSocketEventsManager& manager,
     const std::shared_ptr<CSocketEventsManager::CSocketEventProcessor>&) {
-  m_lastActivity = platform::WallTime();
+  m_lastActivity = platform::TickSeconds();
   if (event.failed) {
     manager.RemoveSocket(key);
     std::wstring message = platform::SystemErrorMessage(event.error);

@@ -49,7 +49,7 @@ class CPlainUdpProcessor {
     // OnError "cannot recv data from socket, error: " + number.
     bool PostReceive();
 
-    int64_t m_lastActivity;  // seconds since 1970; worker only after registration
+    int64_t m_lastActivity;  // platform::TickSeconds; worker only after registration
     std::wstring m_name;
     uint64_t m_requestId;
     std::shared_ptr<CSafeSocket> m_socket;

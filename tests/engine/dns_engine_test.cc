@@ -399,7 +399,7 @@ TEST_F(EngineTest, HousekeepingDropsUdpStateOfExpiredAndOrphanedRequests) {
   EXPECT_TRUE(Contains(m_log.TakeTexts(), L"UDP processor for non existent request removed 3"));
   // Without a pending request the orphan walk does not run at all.
   m_engine->m_udp.m_requests[4] = 904;
-  m_engine->Housekeeping(platform::WallTime());
+  m_engine->Housekeeping(platform::TickSeconds());
   EXPECT_EQ(m_engine->m_udp.m_requests.size(), 2u);
 }
 

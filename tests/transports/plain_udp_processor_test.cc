@@ -276,13 +276,14 @@ TEST_F(PlainUdpProcessorTest, SilentServerIsExpiredAfterFourIdleSeconds) {
   ASSERT_TRUE(Send(MakeQuery(1, "www.example.org", 1), Server(server.m_port), 12));
   uint64_t key = KeyOf(12);
   using Processor = CPlainUdpProcessor::CDnsSocketEventProcessor;
+  m_clock.StepWallSeconds(-3600);  // idleness is kept on the tick clock
   m_clock.AdvanceMs(Processor::kIdleSeconds * 1000);
-  m_manager.RemoveTimedOutProcessors(platform::WallTime());
+  m_manager.RemoveTimedOutProcessors(platform::TickSeconds());
   EXPECT_TRUE(Registered(key));  // moves the entry in, so expiry sees it from now on
-  m_manager.RemoveTimedOutProcessors(platform::WallTime());
+  m_manager.RemoveTimedOutProcessors(platform::TickSeconds());
   EXPECT_TRUE(Registered(key));  // idle exactly 4 s: not yet
   m_clock.AdvanceMs(1000);
-  m_manager.RemoveTimedOutProcessors(platform::WallTime());
+  m_manager.RemoveTimedOutProcessors(platform::TickSeconds());
   EXPECT_FALSE(Registered(key));
   EXPECT_EQ(CallCount(), 0u);  // the request ends by the engine's own time-out
 }
