@@ -127,12 +127,24 @@ TEST_F(CompletionPortTest, PendingReceivesCompleteInOrderWhenDataArrives) {
   EXPECT_EQ(c2.bytes, 5u);
 }
 
-TEST_F(CompletionPortTest, TruncatedDatagramFailsWithMoreData) {
-  int receiver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = Loopback(0);
-  ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+// A UDP socket bound to a free loopback port, which address gets; -1 on failure.
+int BoundUdp(sockaddr_in& address) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  address = Loopback(0);
   socklen_t length = sizeof(address);
-  getsockname(receiver, reinterpret_cast<sockaddr*>(&address), &length);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+TEST_F(CompletionPortTest, TruncatedDatagramFailsWithMoreData) {
+  sockaddr_in address{};
+  socklen_t length = sizeof(address);
+  int receiver = BoundUdp(address);
+  ASSERT_GE(receiver, 0);
   ASSERT_TRUE(m_port->Associate(receiver, 1));
   std::vector<uint8_t> buffer(2048);
   Overlapped ov;
@@ -152,11 +164,10 @@ TEST_F(CompletionPortTest, TruncatedDatagramFailsWithMoreData) {
 // The wait for a datagram holds no buffer: the peek tells the whole size,
 // pending or at once, and leaves the datagram for the caller's recv.
 TEST_F(CompletionPortTest, PeekTellsTheWholeDatagramSizeAndLeavesIt) {
-  int receiver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = Loopback(0);
-  ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  sockaddr_in address{};
   socklen_t length = sizeof(address);
-  getsockname(receiver, reinterpret_cast<sockaddr*>(&address), &length);
+  int receiver = BoundUdp(address);
+  ASSERT_GE(receiver, 0);
   ASSERT_TRUE(m_port->Associate(receiver, 4));
   int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   Overlapped ov;
