@@ -237,6 +237,9 @@ TEST_F(PlainUdpProcessorTest, TheAdvertisedPayloadBoundsTheAnswer) {
 // A client advertising 65535 bytes must not make each of its pending queries
 // hold that much: the wait holds no buffer, the answer gets one of its size.
 TEST_F(PlainUdpProcessorTest, APendingQueryHoldsNoBufferOfTheAdvertisedSize) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizer's allocator is not the one mallinfo2 counts";
+#endif
   constexpr int kQueries = 64;
   constexpr size_t kAdvertised = 65535;
   CResponder silent;
@@ -245,8 +248,8 @@ TEST_F(PlainUdpProcessorTest, APendingQueryHoldsNoBufferOfTheAdvertisedSize) {
     ASSERT_TRUE(Send(MakeQuery(static_cast<uint16_t>(id), "www.example.org", 1, kAdvertised), Server(silent.m_port),
                      id));
   }
-  const size_t grown = mallinfo2().uordblks - before;
-  EXPECT_LT(grown, kQueries * kAdvertised / 8) << grown << " bytes for " << kQueries << " pending queries";
+  const auto grown = static_cast<int64_t>(mallinfo2().uordblks) - static_cast<int64_t>(before);
+  EXPECT_LT(grown, static_cast<int64_t>(kQueries * kAdvertised / 8)) << grown << " bytes for " << kQueries << " pending queries";
   for (uint64_t id = 1; id <= kQueries; ++id) m_udp.RemoveRequestProcessor(id, m_manager);
 }
 
