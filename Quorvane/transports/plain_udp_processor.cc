@@ -3,9 +3,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <cerrno>
-
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "Quorvane/foundation/address_utils.h"
