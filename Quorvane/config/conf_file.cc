@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <limits>
 #include <map>
 #include <memory>
@@ -60,6 +61,14 @@ bool CheckNewId(uint32_t id, const std::vector<CDnsServer>& servers, const std::
     return false;
   }
   return true;
+}
+
+// The highest id makes the next free id wrap to 0, which means "none": a
+// new object would get it and later ones would collide with the file's.
+bool CheckWrappingId(uint32_t id, const wchar_t* kind, const std::wstring& name, std::wstring& error) {
+  if (id != UINT32_MAX) return true;
+  error = L"Incorrect ID " + std::to_wstring(id) + L" of " + kind + name + L".";
+  return false;
 }
 
 bool ReadHashes(const CXmlDoc& element, const std::string& key, HashList& hashes, const std::wstring& name,
@@ -202,7 +211,8 @@ bool ReadDnsServer(const CXmlDoc& element, const std::vector<CDnsServer>& server
   CDnsServer read;
   element.GetAttributeW("name", read.name, true);
   element.GetAttributeUInt("id", read.id, true);
-  if (!CheckNewId(read.id, servers, nullptr, error)) return false;
+  if (!CheckWrappingId(read.id, L"server ", read.name, error) || !CheckNewId(read.id, servers, nullptr, error))
+    return false;
   const std::wstring& name = read.name;
 
   std::string text;
@@ -328,7 +338,8 @@ bool ReadDnsPool(const CXmlDoc& element, const std::vector<CDnsServer>& servers,
   CDnsPool read;
   element.GetAttributeW("name", read.name, true);
   element.GetAttributeUInt("id", read.id, true);
-  if (!CheckNewId(read.id, servers, &pools, error)) return false;
+  if (!CheckWrappingId(read.id, L"pool ", read.name, error) || !CheckNewId(read.id, servers, &pools, error))
+    return false;
 
   read.type = EPoolType::Balancing;
   std::string text;

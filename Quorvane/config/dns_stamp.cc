@@ -118,29 +118,54 @@ std::string PortSuffix(const CDnsStamp& stamp) {
 
 }  // namespace
 
-bool CDnsStamp::ReadLp(std::string_view& rest, std::string& field) {
+namespace {
+
+constexpr size_t kMaxLp = 255;
+constexpr size_t kMaxVlpElement = 127;
+constexpr uint8_t kMoreFlag = 0x80;
+
+void TakeField(std::string_view& rest, size_t length, std::string& field) {
+  if (length > rest.size()) throw CDnsStamp::ParseExc("Incorrect LP record length");
+  field.assign(rest.substr(0, length));
+  rest.remove_prefix(length);
+}
+
+void PutField(std::string& bytes, std::string_view field, size_t limit, uint8_t flags) {
+  if (field.size() > limit) throw CDnsStamp::ParseExc("LP record is too long " + std::to_string(field.size()));
+  bytes.push_back(static_cast<char>(field.size() | flags));
+  bytes.append(field);
+}
+
+}  // namespace
+
+void CDnsStamp::ReadLp(std::string_view& rest, std::string& field) {
+  if (rest.empty()) throw ParseExc("Incorrect LP record");
+  const auto length = static_cast<uint8_t>(rest[0]);
+  rest.remove_prefix(1);
+  TakeField(rest, length, field);
+}
+
+bool CDnsStamp::ReadVlpElement(std::string_view& rest, std::string& field) {
   if (rest.empty()) throw ParseExc("Incorrect LP record");
   const auto lengthByte = static_cast<uint8_t>(rest[0]);
-  const size_t length = lengthByte & 0x7F;
-  if (length > rest.size() - 1) throw ParseExc("Incorrect LP record length");
-  field.assign(rest.substr(1, length));
-  rest.remove_prefix(1 + length);
-  return (lengthByte & 0x80) != 0;
+  rest.remove_prefix(1);
+  TakeField(rest, lengthByte & ~kMoreFlag, field);
+  return (lengthByte & kMoreFlag) != 0;
 }
 
 void CDnsStamp::ReadVlpSet(std::string_view& rest, std::vector<std::string>& list) {
   bool more = true;
   while (more) {
     std::string item;
-    more = ReadLp(rest, item);
+    more = ReadVlpElement(rest, item);
     if (!item.empty()) list.push_back(std::move(item));
   }
 }
 
-void CDnsStamp::WriteLp(std::string& bytes, std::string_view field, bool last) {
-  if (field.size() > 127) throw ParseExc("LP record is too long " + std::to_string(field.size()));
-  bytes.push_back(static_cast<char>(field.size() | (last ? 0 : 0x80)));
-  bytes.append(field);
+void CDnsStamp::WriteLp(std::string& bytes, std::string_view field) { PutField(bytes, field, kMaxLp, 0); }
+
+void CDnsStamp::WriteVlpElement(std::string& bytes, std::string_view field, bool last) {
+  PutField(bytes, field, kMaxVlpElement, last ? 0 : kMoreFlag);
 }
 
 void CDnsStamp::WriteVlpSet(std::string& bytes, const std::vector<std::string>& list) {
@@ -148,7 +173,7 @@ void CDnsStamp::WriteVlpSet(std::string& bytes, const std::vector<std::string>& 
     bytes.push_back(0);
     return;
   }
-  for (size_t i = 0; i < list.size(); ++i) WriteLp(bytes, list[i], i + 1 == list.size());
+  for (size_t i = 0; i < list.size(); ++i) WriteVlpElement(bytes, list[i], i + 1 == list.size());
 }
 
 bool CDnsStamp::Parse(const std::string& text, std::string& error) {
@@ -199,7 +224,7 @@ bool CDnsStamp::Parse(const std::string& text, std::string& error) {
         if (stamp.protocol != EDnsProtocol::Doh) break;
         ReadLp(rest, stamp.dohPath);
         for (bool more = true; more && !rest.empty();) {
-          more = ReadLp(rest, field);
+          more = ReadVlpElement(rest, field);
           if (!field.empty()) stamp.dohBootstrap.push_back(field);
         }
         break;
@@ -230,19 +255,19 @@ bool CDnsStamp::Build(std::string& text, std::string& error) const {
     std::string addressField = AddressToText(static_cast<int>(family), address);
     if (family == AF_INET6 && !addressField.empty()) addressField = "[" + addressField + "]";
     if (protocol != EDnsProtocol::Doh) addressField += PortSuffix(*this);
-    WriteLp(bytes, addressField, true);
+    WriteLp(bytes, addressField);
     switch (protocol) {
       case EDnsProtocol::DnsCrypt:
-        WriteLp(bytes, ToText(publicKey), true);
-        WriteLp(bytes, providerName, true);
+        WriteLp(bytes, ToText(publicKey));
+        WriteLp(bytes, providerName);
         break;
       case EDnsProtocol::Doh:
       case EDnsProtocol::Dot:
       case EDnsProtocol::Doq: {
         const SHostFields* fields = HostFieldsOf(protocol);
         WriteHashes(bytes, this->*fields->stampHashes);
-        WriteLp(bytes, this->*fields->stampHost + PortSuffix(*this), true);
-        if (protocol == EDnsProtocol::Doh) WriteLp(bytes, dohPath, true);
+        WriteLp(bytes, this->*fields->stampHost + PortSuffix(*this));
+        if (protocol == EDnsProtocol::Doh) WriteLp(bytes, dohPath);
         break;
       }
       default:

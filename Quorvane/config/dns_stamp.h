@@ -45,12 +45,16 @@ class CDnsStamp {
   bool Parse(const std::string& text, std::string& error);
   bool Build(std::string& text, std::string& error) const;
 
-  // Consume one field from the front of rest; returns whether its length
-  // byte had 0x80 (another element follows). Throws ParseExc.
-  static bool ReadLp(std::string_view& rest, std::string& field);
-  // Consume a chained set; empty elements are dropped. Throws ParseExc.
+  // A single field's length byte is its whole length (0-255); only the
+  // elements of a chained set use 0x80 for "another element follows" and
+  // the low 7 bits as the length. Readers consume from the front of rest and
+  // throw ParseExc; writers throw ParseExc for a field too long for its byte.
+  static void ReadLp(std::string_view& rest, std::string& field);
+  // Returns whether another element follows.
+  static bool ReadVlpElement(std::string_view& rest, std::string& field);
+  // Empty elements are dropped.
   static void ReadVlpSet(std::string_view& rest, std::vector<std::string>& list);
-  // Throws ParseExc for a field longer than 127 bytes.
-  static void WriteLp(std::string& bytes, std::string_view field, bool last);
+  static void WriteLp(std::string& bytes, std::string_view field);
+  static void WriteVlpElement(std::string& bytes, std::string_view field, bool last);
   static void WriteVlpSet(std::string& bytes, const std::vector<std::string>& list);
 };

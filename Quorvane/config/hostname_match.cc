@@ -41,19 +41,22 @@ bool IsIpAddress(const std::string& token) {
   return inet_pton(AF_INET6, token.c_str(), buffer) == 1 || inet_pton(AF_INET, token.c_str(), buffer) == 1;
 }
 
+// A TAB separates like a blank: hosts files commonly put one after the address.
+constexpr const char* kBlanks = " \t";
+
 // One line without CR or LF: the name it holds, or empty.
 std::string NameOfLine(std::string_view line) {
-  size_t start = line.find_first_not_of(' ');
+  size_t start = line.find_first_not_of(kBlanks);
   if (start == std::string_view::npos || line[start] == '#') return {};
   line.remove_prefix(start);
-  size_t end = std::min(line.find(' '), line.size());
+  size_t end = std::min(line.find_first_of(kBlanks), line.size());
   std::string first(line.substr(0, end));
   if (!IsIpAddress(first)) return first;
   // The name begins one character after the address; a second blank there
   // leaves it empty.
   if (end + 1 >= line.size()) return {};
   std::string_view after = line.substr(end + 1);
-  return std::string(after.substr(0, std::min(after.find(' '), after.size())));
+  return std::string(after.substr(0, std::min(after.find_first_of(kBlanks), after.size())));
 }
 
 void LogSet(const std::wstring& title, const std::wstring& path, const HostnameSet& names) {

@@ -16,8 +16,18 @@ bool CDnsEngine::OnUpstreamAnswer(const std::vector<uint8_t>& answer, uint64_t r
   std::vector<uint8_t> bytes = answer;
   SDnsMessageInfo info;
   std::vector<SDnsAnswerAddress> addresses;
-  // A parse failure is logged there; the match below then fails on what was read.
-  LogDnsReply(bytes.data(), static_cast<uint32_t>(bytes.size()), info, addresses, false, requestId);
+  // A parse failure is logged there. What does not parse cannot have its TTLs
+  // clamped, and a message with QR clear is no answer: neither reaches the
+  // client, and the request keeps waiting for its real answer.
+  if (!LogDnsReply(bytes.data(), static_cast<uint32_t>(bytes.size()), info, addresses, false, requestId)) return false;
+  if (info.kind != DnsResponse) {
+    CLogMessage()
+        .SetError()
+        .Append(LogError, L"DNS answer processing error: the answer to request ")
+        .Append(LogError, static_cast<unsigned long long>(requestId))
+        .Append(LogError, L" is not a response");
+    return false;
+  }
 
   std::any any;
   bool rejectUnsigned = false;

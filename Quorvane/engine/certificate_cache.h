@@ -10,6 +10,6 @@ class CCertificateCache {
  public:
   static constexpr int64_t kMaxAgeSeconds = 86400;
   // Erases entries whose last verification is older than kMaxAgeSeconds at
-  // now (seconds); returns how many went.
+  // now (platform::TickSeconds); returns how many went.
   static size_t Purge(int64_t now);
 };

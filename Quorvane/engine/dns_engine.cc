@@ -126,7 +126,7 @@ void CDnsEngine::WorkerThread() {
     CSocketEventsManager::SCompletionEvent event;
     CSocketEventsManager::WaitResult result = m_socketEvents.WaitForEvent(key, entry, event);
     if (!m_running) break;
-    const int64_t now = platform::WallTime();
+    const int64_t now = platform::TickSeconds();
     if (now > m_lastHousekeeping) {
       m_lastHousekeeping = now + 1;
       Housekeeping(now);

@@ -160,7 +160,7 @@ class CDnsEngine {
   bool SendTestRequest(uint8_t* message, uint32_t& length, const SDnsMessageInfo& info, const SServerCheck& check);
   void ExpireRequestProcessors(const std::set<uint64_t>& expired);
   void RemoveOrphanProcessors(const std::set<uint64_t>& live);
-  // The worker's two-second housekeeping at now (seconds since 1970).
+  // The worker's two-second housekeeping at now (platform::TickSeconds).
   void Housekeeping(int64_t now);
 
   // What the configuration calls when servers change; the application

@@ -83,7 +83,7 @@ uint16_t CDnsPendingRequests::DrawUpstreamId() {
 uint64_t CDnsPendingRequests::Add(uint8_t* message, uint32_t& length, uint32_t capacity, const SDnsMessageInfo& info,
                                   bool localValidation, bool rejectUnsigned, std::any data) {
   const uint64_t requestId = m_nextRequestId.fetch_add(1);
-  const int64_t now = platform::WallTime();
+  const int64_t now = platform::TickSeconds();
   uint16_t upstreamId = 0;
   {
     std::lock_guard lock(m_mutex);
@@ -155,7 +155,7 @@ bool CDnsPendingRequests::Complete(uint8_t* answer, uint32_t length, std::any& d
 }
 
 bool CDnsPendingRequests::CheckTimeouts(std::set<uint64_t>& expired, std::set<uint64_t>& live) {
-  return CheckTimeouts(expired, live, platform::WallTime());
+  return CheckTimeouts(expired, live, platform::TickSeconds());
 }
 
 bool CDnsPendingRequests::CheckTimeouts(std::set<uint64_t>& expired, std::set<uint64_t>& live, int64_t now) {

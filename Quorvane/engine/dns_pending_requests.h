@@ -30,7 +30,7 @@ class CDnsPendingRequests {
     bool localValidation = false;
     bool rejectUnsigned = false;
     std::any data;             // the request's CDnsEngine::dnsDataType
-    int64_t creationTime = 0;  // seconds since 1970
+    int64_t creationTime = 0;  // platform::TickSeconds
     uint64_t requestId = 0;
     uint16_t upstreamId = 0;   // the random DNS id sent upstream
   };
@@ -60,8 +60,9 @@ class CDnsPendingRequests {
   bool Complete(uint8_t* answer, uint32_t length, std::any& dataOut, bool& rejectUnsignedOut,
                 bool& localValidationOut, const SDnsMessageInfo& answerInfo,
                 std::vector<SDnsAnswerAddress>& addresses, uint64_t requestId);
-  // Erases every request older than kTimeoutSeconds at now (seconds),
-  // reporting it; fills both sets. now defaults to the program's clock.
+  // Erases every request older than kTimeoutSeconds at now (seconds on the
+  // tick clock, platform::TickSeconds), reporting it; fills both sets. now
+  // defaults to the program's clock.
   bool CheckTimeouts(std::set<uint64_t>& expired, std::set<uint64_t>& live);
   bool CheckTimeouts(std::set<uint64_t>& expired, std::set<uint64_t>& live, int64_t now);
   void OnError(uint64_t requestId, const std::wstring& name, const std::wstring& error);

@@ -88,7 +88,8 @@ CNetFilterProcessor::CNetFilterProcessor() : m_thread(std::make_shared<SThreadSt
 CNetFilterProcessor::~CNetFilterProcessor() {
   // Closing the device ends a read the event thread is parked in.
   m_running = false;
-  if (m_device) m_device->Close();
+  WakeReconnect();
+  if (auto device = Device()) device->Close();
   if (m_eventThread.joinable()) {
     m_eventThread.join();
   } else {
@@ -98,14 +99,25 @@ CNetFilterProcessor::~CNetFilterProcessor() {
   }
 }
 
+std::shared_ptr<platform::CControlDevice> CNetFilterProcessor::Device() {
+  std::lock_guard lock(m_deviceMutex);
+  return m_device;
+}
+
+void CNetFilterProcessor::WakeReconnect() {
+  std::lock_guard lock(m_retryMutex);
+  m_retry.notify_all();
+}
+
 CNetFilterProcessor::SIoResult CNetFilterProcessor::IoControl(uint32_t code, const void* input, uint32_t inputSize,
                                                               void* output, uint32_t outputSize,
                                                               uint32_t& bytesReturned) {
   bytesReturned = 0;
-  if (!m_device)
+  std::shared_ptr<platform::CControlDevice> device = Device();
+  if (!device)
     return Failure(DeviceIoControlFailed, platform::ERROR_INVALID_HANDLE,
                    Text("DeviceIoControl failed with error ", platform::ERROR_INVALID_HANDLE));
-  platform::SDeviceIoResult result = m_device->IoControl(code, input, inputSize, output, outputSize);
+  platform::SDeviceIoResult result = device->IoControl(code, input, inputSize, output, outputSize);
   bytesReturned = result.bytesReturned;
   if (result.error == 0) return {};
   if (result.pending)
@@ -121,9 +133,15 @@ CNetFilterProcessor::SIoResult CNetFilterProcessor::GetDriverVersion(uint32_t& v
 }
 
 bool CNetFilterProcessor::Open(std::wstring& errorText) {
-  uint32_t error = platform::CControlDevice::Open(platform::kPalvexDeviceName, m_device);
+  std::unique_ptr<platform::CControlDevice> opened;
+  uint32_t error = platform::CControlDevice::Open(platform::kPalvexDeviceName, opened);
+  std::shared_ptr<platform::CControlDevice> previous;  // a lost device ends outside the lock
+  {
+    std::lock_guard lock(m_deviceMutex);
+    previous = std::move(m_device);
+    m_device = std::move(opened);
+  }
   if (error != 0) {
-    m_device.reset();
     if (error == ERROR_FILE_NOT_FOUND) {
       errorText = L"Tarnwick driver is not running.";
     } else {
@@ -163,6 +181,8 @@ CNetFilterProcessor::SIoResult CNetFilterProcessor::SetConfig(uint32_t processId
 }
 
 bool CNetFilterProcessor::Configure(bool blockTcpPort53, bool interceptOthers) {
+  m_blockTcpPort53 = blockTcpPort53;
+  m_interceptOthers = interceptOthers;
   SIoResult result = SetConfig(static_cast<uint32_t>(getpid()), blockTcpPort53, interceptOthers);
   if (result.code == Ok) return true;
   CLogMessage().SetError().Append(LogError, "SetConfig failed with error ").Append(LogError, result.message);
@@ -215,6 +235,7 @@ bool CNetFilterProcessor::Start() {
 
 bool CNetFilterProcessor::Stop() {
   m_running = false;
+  WakeReconnect();
   uint32_t bytes = 0;
   SIoResult result = IoControl(IOCTL_PALVEX_STOP, nullptr, 0, nullptr, 0, bytes);
   if (result.code != Ok) {
@@ -272,7 +293,10 @@ void CNetFilterProcessor::EventThread() {
     if (result.code == NoEvent) continue;
     if (result.code != Ok) {
       CLogMessage().SetError().Append(LogError, "GetEvent failed with error ").Append(LogError, result.message);
-      return;
+      // Only a host that went away comes back; any other failure, and a
+      // stop, end the thread.
+      if (result.systemError != static_cast<int32_t>(platform::ERROR_DEVICE_NOT_CONNECTED) || !Reconnect()) return;
+      continue;
     }
     DriverEvent event;
     std::memcpy(&event, buffer.data(), sizeof event);
@@ -307,6 +331,42 @@ void CNetFilterProcessor::EventThread() {
         break;
     }
   }
+}
+
+bool CNetFilterProcessor::Reconnect() {
+  std::wstring lastError;
+  for (;;) {
+    {
+      std::unique_lock lock(m_retryMutex);
+      platform::WaitFor(m_retry, lock, kReconnectIntervalMs, [this] { return !m_running; });
+    }
+    if (!m_running) return false;
+    std::wstring error;
+    if (Reopen(error)) break;
+    // Each reason once, not once a second.
+    if (error != lastError) CLogMessage().SetError().Append(LogError, error);
+    lastError = error;
+  }
+  CLogMessage().Append(LogAlways, L"Driver connection restored.");
+  return true;
+}
+
+bool CNetFilterProcessor::Reopen(std::wstring& errorText) {
+  auto fail = [&](const char* what, const SIoResult& result) {
+    const std::string text = what + result.message;
+    errorText.assign(text.begin(), text.end());
+    if (auto device = Device()) device->Close();  // the host takes one client: let the next attempt in
+    return false;
+  };
+  if (!Open(errorText)) {
+    if (auto device = Device()) device->Close();
+    return false;
+  }
+  SIoResult result = SetConfig(static_cast<uint32_t>(getpid()), m_blockTcpPort53, m_interceptOthers);
+  if (result.code != Ok) return fail("SetConfig failed with error ", result);
+  result = StartEngine();
+  if (result.code != Ok) return fail("Start failed with error ", result);
+  return true;
 }
 
 bool CNetFilterProcessor::OnLogEvent(const DriverEvent& event, const uint8_t* data) {

@@ -6,8 +6,12 @@
 // Linux: the device is platform::CControlDevice (the driver host's socket);
 // the process check is kill(pid, 0). Records carry the Windows family 23;
 // sockaddr_storage here always holds the native AF_INET6.
+// When the driver host goes away (a crash, a restart), the event thread logs
+// the failed read, then opens the device again once a second and repeats the
+// version check, the configuration and the start.
 // Threads: Open, Configure, Start and Stop from the application's thread;
-// the event thread alone touches the process names; InjectUdp from any thread.
+// the event thread alone touches the process names and reopens the device;
+// InjectUdp from any thread.
 #pragma once
 
 #include <sys/socket.h>
@@ -58,6 +62,7 @@ class CNetFilterProcessor {
   static constexpr uint32_t kInterceptBufferSize = 5000;
   static constexpr uint64_t kProcessPurgeIntervalMs = 2000;
   static constexpr uint32_t kStopWaitMs = 1000;
+  static constexpr uint64_t kReconnectIntervalMs = 1000;
 
   CNetFilterProcessor();
   ~CNetFilterProcessor();
@@ -104,12 +109,29 @@ class CNetFilterProcessor {
   SIoResult SetConfig(uint32_t processId, bool blockTcpPort53, bool interceptOthers);
   void UpdateProcessCache(uint64_t processId, const std::wstring& imagePath);
   void EventThread();
+  // After the host went away: reopens, checks, configures and starts the
+  // driver once every kReconnectIntervalMs until that works (true) or the
+  // client stops (false). Event thread only.
+  bool Reconnect();
+  // One attempt; errorText as Open's, or the failed request's statement.
+  bool Reopen(std::wstring& errorText);
+  std::shared_ptr<platform::CControlDevice> Device();
+  void WakeReconnect();
   // false: the event thread ends.
   bool OnLogEvent(const DriverEvent& event, const uint8_t* data);
   void OnDatagramEvent(const DriverEvent& event, const uint8_t* data);
   void OnTcpConnectEvent(const DriverEvent& event, const uint8_t* eventBytes, uint32_t bytes);
 
-  std::unique_ptr<platform::CControlDevice> m_device;  // null until Open; never closed by us
+  // Null until Open; replaced only by the event thread when the host came
+  // back; every request holds its own reference.
+  std::shared_ptr<platform::CControlDevice> m_device;  // under m_deviceMutex
+  std::mutex m_deviceMutex;
+  // What Configure was last asked, for the configuration sent on reconnect.
+  std::atomic<bool> m_blockTcpPort53{false};
+  std::atomic<bool> m_interceptOthers{false};
+  // Wakes the reconnect wait when the client stops.
+  std::mutex m_retryMutex;
+  std::condition_variable m_retry;
   std::map<uint64_t, std::wstring> m_processNames;     // event thread only
   uint64_t m_lastPurge = 0;                            // GetTickCount64 of the last purge
   std::thread m_eventThread;
@@ -122,7 +144,7 @@ class CNetFilterProcessor {
   };
   std::shared_ptr<SThreadState> m_thread;
   // Set by Start before the thread runs, so a Stop that comes first is not
-  // lost; cleared by Stop; read by the event thread.
+  // lost; cleared by Stop and the destructor; read by the event thread.
   std::atomic<bool> m_running{false};
 
   QueryHandler m_queryHandler;         // null: g_DnsEngine

@@ -18,8 +18,19 @@ std::atomic<uint64_t> g_NetInterfacesChangeCount{1};
 
 namespace {
 
-// The change count the tables were built from; guarded by g_NetInterfacesMutex.
-uint64_t g_NetInterfacesBuiltCount = 0;
+// The change count the tables were built from, and whether they ever were;
+// written under g_NetInterfacesMutex by the rebuild, read by any reader.
+std::atomic<uint64_t> g_NetInterfacesBuiltCount{0};
+std::atomic<bool> g_NetInterfacesBuilt{false};
+// One rebuild at a time; never taken while g_NetInterfacesMutex is held.
+std::mutex g_NetInterfacesRebuildMutex;
+
+// A picture of the system built apart from the shared tables.
+struct STables {
+  NetInterfaceMap interfaces;
+  std::vector<sockaddr_storage> systemDnsServers;
+  std::map<std::wstring, bool> ssids;
+};
 
 std::mutex g_NetInterfaceChangeMutex;
 // The running watcher; guarded by g_NetInterfaceChangeMutex.
@@ -35,7 +46,7 @@ std::wstring IdFromUuid(const platform::InterfaceUuid& u) {
   return GuidToText(guid);
 }
 
-void EnumerateAdapters(platform::NetAdapterSource& source) {
+void EnumerateAdapters(platform::NetAdapterSource& source, STables& tables) {
   std::vector<platform::SAdapterInfo> adapters;
   source.EnumerateAdapters(adapters);
   for (const auto& a : adapters) {
@@ -47,25 +58,49 @@ void EnumerateAdapters(platform::NetAdapterSource& source) {
     record.dnsServers = a.dnsServers;
     record.dnsSuffix = Utf8ToWide(a.dnsSuffix);
     record.wireless = a.wireless ? 1 : 0;
-    g_NetInterfaces[record.id] = std::move(record);
+    tables.interfaces[record.id] = std::move(record);
   }
 }
 
-void EnumerateWlanNetworks(platform::NetAdapterSource& source) {
-  g_WlanSsids.clear();
+void EnumerateWlanNetworks(platform::NetAdapterSource& source, STables& tables) {
   std::vector<platform::SWlanNetwork> networks;
   if (!source.EnumerateWlanNetworks(networks)) return;
   for (const auto& n : networks) {
-    auto it = g_NetInterfaces.find(IdFromUuid(platform::InterfaceUuidFromName(n.device)));
-    if (it == g_NetInterfaces.end() || n.ssid.empty()) continue;
+    auto it = tables.interfaces.find(IdFromUuid(platform::InterfaceUuidFromName(n.device)));
+    if (it == tables.interfaces.end() || n.ssid.empty()) continue;
     it->second.wireless = 1;
     std::wstring ssid = Utf8ToWide(n.ssid);
-    g_WlanSsids.emplace(ssid, false);
+    tables.ssids.emplace(ssid, false);
     if (n.connected) {
       it->second.ssid = ssid;
-      g_WlanSsids[ssid] = true;
+      tables.ssids[ssid] = true;
     }
   }
+}
+
+bool Changed() {
+  return g_NetInterfacesChangeCount.load(std::memory_order_acquire) !=
+         g_NetInterfacesBuiltCount.load(std::memory_order_acquire);
+}
+
+// Caller holds g_NetInterfacesRebuildMutex only.
+void Rebuild() {
+  // Taken first: a change during the enumeration moves the count past it.
+  uint64_t count = g_NetInterfacesChangeCount.load(std::memory_order_acquire);
+  STables fresh;
+  auto& source = platform::GetNetAdapterSource();
+  EnumerateAdapters(source, fresh);
+  EnumerateWlanNetworks(source, fresh);
+  fresh.systemDnsServers = source.LoadSystemDnsServers();
+  if (fresh.interfaces.empty()) CLogMessage().SetError().Append(LogError, L"No network interfaces found");
+  if (fresh.systemDnsServers.empty()) CLogMessage().Append(LogNormal, L"No system default DNS server found");
+  std::lock_guard lock(g_NetInterfacesMutex);
+  g_NetInterfaces.swap(fresh.interfaces);
+  g_SystemDnsServers.swap(fresh.systemDnsServers);
+  g_WlanSsids.swap(fresh.ssids);
+  g_NetInterfacesBuiltCount.store(count, std::memory_order_release);
+  g_NetInterfacesBuilt.store(true, std::memory_order_release);
+  g_NetInterfacesRefreshTick = platform::GetTickCount64();
 }
 
 }  // namespace
@@ -142,41 +177,39 @@ bool FindInterface(const NetInterfaceMap& interfaces, ENetInterfaceIdType type, 
 }
 
 void RefreshNetInterfaces() {
-  // Taken first: a change during the enumeration moves the count past it.
-  uint64_t count = g_NetInterfacesChangeCount.load(std::memory_order_acquire);
-  g_NetInterfaces.clear();
-  g_SystemDnsServers.clear();
-  auto& source = platform::GetNetAdapterSource();
-  EnumerateAdapters(source);
-  EnumerateWlanNetworks(source);
-  g_SystemDnsServers = source.LoadSystemDnsServers();
-  if (g_NetInterfaces.empty()) CLogMessage().SetError().Append(LogError, L"No network interfaces found");
-  if (g_SystemDnsServers.empty()) CLogMessage().Append(LogNormal, L"No system default DNS server found");
-  g_NetInterfacesBuiltCount = count;
-  g_NetInterfacesRefreshTick = platform::GetTickCount64();
+  std::lock_guard rebuild(g_NetInterfacesRebuildMutex);
+  Rebuild();
 }
 
 void RefreshNetInterfacesIfChanged() {
-  if (g_NetInterfacesChangeCount.load(std::memory_order_acquire) != g_NetInterfacesBuiltCount) RefreshNetInterfaces();
+  if (!Changed()) return;
+  std::unique_lock rebuild(g_NetInterfacesRebuildMutex, std::try_to_lock);
+  if (!rebuild.owns_lock()) {
+    // Another reader is rebuilding: the previous picture serves, unless
+    // there is none yet.
+    if (g_NetInterfacesBuilt.load(std::memory_order_acquire)) return;
+    rebuild.lock();
+  }
+  if (Changed()) Rebuild();
 }
 
 void GetNetInterfacesSnapshot(SNetInterfacesSnapshot& out) {
-  std::lock_guard lock(g_NetInterfacesMutex);
   RefreshNetInterfacesIfChanged();
+  std::lock_guard lock(g_NetInterfacesMutex);
   out.interfaces = g_NetInterfaces;
   out.systemDnsServers = g_SystemDnsServers;
   out.ssids = g_WlanSsids;
 }
 
 bool FindNetInterface(ENetInterfaceIdType type, const std::wstring& text, SNetInterface& out) {
-  std::lock_guard lock(g_NetInterfacesMutex);
   RefreshNetInterfacesIfChanged();
+  std::lock_guard lock(g_NetInterfacesMutex);
   return FindInterface(g_NetInterfaces, type, text, out);
 }
 
 std::vector<sockaddr_storage> GetSystemDnsServers() {
-  std::lock_guard lock(g_NetInterfacesMutex);
   RefreshNetInterfacesIfChanged();
+  std::lock_guard lock(g_NetInterfacesMutex);
   return g_SystemDnsServers;
 }
 
@@ -205,10 +238,12 @@ bool IsNetInterfaceChangeNotificationRegistered() {
 }
 
 void ResetNetInterfacesForTesting() {
+  std::lock_guard rebuild(g_NetInterfacesRebuildMutex);
   std::lock_guard lock(g_NetInterfacesMutex);
   g_NetInterfaces.clear();
   g_SystemDnsServers.clear();
   g_WlanSsids.clear();
   g_NetInterfacesRefreshTick = 0;
   g_NetInterfacesBuiltCount = g_NetInterfacesChangeCount.load() - 1;
+  g_NetInterfacesBuilt = false;
 }

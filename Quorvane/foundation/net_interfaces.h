@@ -4,9 +4,12 @@
 //
 // The picture is rebuilt lazily. A change notification only bumps
 // g_NetInterfacesChangeCount; the next reader that finds the count moved
-// since the last rebuild rebuilds everything under g_NetInterfacesMutex.
-// The count is read before the rebuild starts, so a change that arrives while
-// the system is being enumerated makes the following reader rebuild again.
+// since the last rebuild builds a fresh picture without g_NetInterfacesMutex
+// (`resolvectl` and `nmcli` may take seconds) and swaps it in under the lock.
+// Readers that come meanwhile use the previous picture; only while none was
+// ever built do they wait for the first. One rebuild runs at a time. The
+// count is read before the rebuild starts, so a change that arrives while the
+// system is being enumerated makes the following reader rebuild again.
 //
 // Readers: rule evaluation (engine intake thread), the conf-file reader,
 // start-up and the interface dialogs. The watcher's thread only bumps the count.
@@ -77,8 +80,10 @@ void GetNetInterfacesSnapshot(SNetInterfacesSnapshot& out);
 bool FindNetInterface(ENetInterfaceIdType type, const std::wstring& text, SNetInterface& out);
 std::vector<sockaddr_storage> GetSystemDnsServers();
 
-// Caller holds g_NetInterfacesMutex. The first rebuilds only when the change
-// count moved since the last rebuild (or none happened yet); the second always.
+// Called without g_NetInterfacesMutex. The first rebuilds only when the
+// change count moved since the last rebuild (or none happened yet), and
+// returns at once while another thread rebuilds a picture that exists; the
+// second always rebuilds, after any rebuild in progress.
 void RefreshNetInterfacesIfChanged();
 void RefreshNetInterfaces();
 

@@ -24,6 +24,8 @@ std::atomic<ClockSource*> g_ClockSource{&g_RealClock};
 }  // namespace
 
 uint64_t GetTickCount64() { return g_ClockSource.load(std::memory_order_acquire)->TickMs(); }
+int64_t TickSeconds() { return static_cast<int64_t>(GetTickCount64() / 1000); }
+
 int64_t WallTime() { return g_ClockSource.load(std::memory_order_acquire)->WallSeconds(); }
 
 bool ClockSource::WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint64_t timeoutMs,
@@ -43,7 +45,7 @@ void SetClockSourceForTesting(ClockSource* source) {
 }
 
 int64_t FakeClock::WallSeconds() {
-  return m_wallBase + static_cast<int64_t>((TickMs() - m_tickBase) / 1000);
+  return m_wallBase + m_wallStep.load(std::memory_order_acquire) + static_cast<int64_t>((TickMs() - m_tickBase) / 1000);
 }
 
 void FakeClock::AdvanceMs(uint64_t ms) {

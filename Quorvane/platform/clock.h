@@ -29,6 +29,9 @@ class ClockSource {
 
 uint64_t GetTickCount64();
 int64_t WallTime();
+// GetTickCount64 in whole seconds: for lifetimes, which a step of the wall
+// clock must neither cut short nor stretch.
+int64_t TickSeconds();
 
 // Waits on cv, whose mutex lock holds, until done() is true (checked under
 // the lock, after each wake-up) or timeoutMs have passed on the program's
@@ -52,6 +55,8 @@ class FakeClock : public ClockSource {
   bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint64_t timeoutMs,
                const std::function<bool()>& done) override;
   void AdvanceMs(uint64_t ms);
+  // An administrator or time service setting the wall clock: the tick stays.
+  void StepWallSeconds(int64_t seconds) { m_wallStep.fetch_add(seconds, std::memory_order_acq_rel); }
 
   // How many WaitFor calls have begun on this clock so far.
   uint64_t WaitsBegun();
@@ -68,6 +73,7 @@ class FakeClock : public ClockSource {
   std::atomic<uint64_t> m_tick;
   const uint64_t m_tickBase;
   const int64_t m_wallBase;
+  std::atomic<int64_t> m_wallStep{0};
   std::mutex m_waitersMutex;  // taken only while no waiter's mutex is held by the same thread
   std::condition_variable m_waitsChanged;
   std::list<SWaiter*> m_waiters;

@@ -33,6 +33,7 @@ struct CompletionPort::SOperation {
   socklen_t addressLength = 0;
   bool connecting = false;  // connect() answered EINPROGRESS
   bool connected = false;
+  bool peek = false;  // Recv: PeekDatagram
 };
 
 struct CompletionPort::SSocketState {
@@ -135,6 +136,19 @@ uint32_t CompletionPort::Recv(int fd, uint8_t* buffer, size_t length, Overlapped
   return Start(fd, op);
 }
 
+uint32_t CompletionPort::PeekDatagram(int fd, Overlapped* overlapped) {
+  {
+    std::lock_guard lock(m_mutex);
+    auto it = m_sockets.find(fd);
+    if (it == m_sockets.end() || !it->second->datagram) return WSAEINVAL;
+  }
+  SOperation op;
+  op.kind = SOperation::Recv;
+  op.peek = true;
+  op.overlapped = overlapped;
+  return Start(fd, op);
+}
+
 uint32_t CompletionPort::Send(int fd, const uint8_t* data, size_t length, Overlapped* overlapped) {
   SOperation op;
   op.kind = SOperation::Send;
@@ -183,7 +197,10 @@ bool CompletionPort::Perform(SSocketState& state, SOperation& op) {
     ssize_t n;
     int flags = 0;
     do {
-      if (state.datagram) {
+      if (op.peek) {
+        // MSG_TRUNC makes a datagram socket return the datagram's real size.
+        n = recv(state.fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+      } else if (state.datagram) {
         iovec vector{op.buffer, op.length};
         msghdr message{};
         message.msg_iov = &vector;
@@ -203,7 +220,7 @@ bool CompletionPort::Perform(SSocketState& state, SOperation& op) {
     }
     // recvmsg returns the part that fit; the rest of the datagram is gone.
     op.done = static_cast<size_t>(n);
-    Complete(state, op, (flags & MSG_TRUNC) ? ERROR_MORE_DATA : ERROR_SUCCESS);
+    Complete(state, op, (flags & MSG_TRUNC) && !op.peek ? ERROR_MORE_DATA : ERROR_SUCCESS);
     return true;
   }
 

@@ -52,6 +52,11 @@ class CompletionPort {
   // when it could not be started (10022: not associated or a bad argument),
   // and then nothing is queued.
   uint32_t Recv(int fd, uint8_t* buffer, size_t length, Overlapped* overlapped);
+  // A zero-byte receive that completes when a datagram waits, with the
+  // datagram's whole size as its bytes; the datagram stays in the socket for
+  // the caller's own recv. So a waiting receive holds no buffer. Datagram
+  // sockets only (10022 otherwise).
+  uint32_t PeekDatagram(int fd, Overlapped* overlapped);
   uint32_t Send(int fd, const uint8_t* data, size_t length, Overlapped* overlapped);
   // ConnectEx: connects, then sends the initial data (may be empty); the
   // completion's bytes count that data.

@@ -1,8 +1,10 @@
 #include "Quorvane/transports/plain_udp_processor.h"
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "Quorvane/foundation/address_utils.h"
@@ -49,13 +51,13 @@ size_t CPlainUdpProcessor::ReceiveBufferSizeFor(const uint8_t* query, size_t len
 
 CPlainUdpProcessor::CDnsSocketEventProcessor::CDnsSocketEventProcessor(std::wstring name, uint64_t requestId,
                                                                        std::shared_ptr<CSafeSocket> socket,
-                                                                       size_t bufferSize,
+                                                                       size_t receiveLimit,
                                                                        platform::CompletionPort* port)
-    : m_lastActivity(platform::WallTime()),
+    : m_lastActivity(platform::TickSeconds()),
       m_name(std::move(name)),
       m_requestId(requestId),
       m_socket(std::move(socket)),
-      m_receiveBuffer(bufferSize),
+      m_receiveLimit(receiveLimit),
       m_port(port) {}
 
 CPlainUdpProcessor::CDnsSocketEventProcessor::~CDnsSocketEventProcessor() {
@@ -63,9 +65,8 @@ CPlainUdpProcessor::CDnsSocketEventProcessor::~CDnsSocketEventProcessor() {
 }
 
 bool CPlainUdpProcessor::CDnsSocketEventProcessor::PostReceive() {
-  uint32_t result = m_port ? m_port->Recv(m_socket->Handle(), m_receiveBuffer.data(), m_receiveBuffer.size(),
-                                          &m_receiveOverlapped)
-                           : platform::WSAEINVAL;
+  uint32_t result =
+      m_port ? m_port->PeekDatagram(m_socket->Handle(), &m_receiveOverlapped) : platform::WSAEINVAL;
   if (result == 0 || result == platform::WSA_IO_PENDING) return true;
   OnError(L"cannot recv data from socket, error: " + std::to_wstring(result));
   return false;
@@ -74,22 +75,49 @@ bool CPlainUdpProcessor::CDnsSocketEventProcessor::PostReceive() {
 void CPlainUdpProcessor::CDnsSocketEventProcessor::ProcessEvent(
     const CSocketEventsManager::SCompletionEvent& event, int, uint64_t key, CSocketEventsManager& manager,
     const std::shared_ptr<CSocketEventsManager::CSocketEventProcessor>&) {
-  m_lastActivity = platform::WallTime();
+  m_lastActivity = platform::TickSeconds();
   if (event.failed) {
-    manager.RemoveSocket(key);
-    std::wstring message = platform::SystemErrorMessage(event.error);
-    if (message.size() > kMaxMessageText) message.resize(kMaxMessageText);
-    OnError(message + L" (" + std::to_wstring(event.error) + L")");
+    Fail(event.error, key, manager);
     return;
   }
-  size_t bytes = std::min<size_t>(event.bytes, m_receiveBuffer.size());
-  std::vector<uint8_t> datagram(m_receiveBuffer.begin(), m_receiveBuffer.begin() + bytes);
+  std::vector<uint8_t> datagram;
+  if (!TakeDatagram(event.bytes, datagram, key, manager)) return;
   if (GetEngineSink().OnUpstreamAnswer(datagram, m_requestId)) {
     manager.RemoveSocket(key);
     return;
   }
   // Not the answer: keep waiting on the same socket.
   if (!PostReceive()) manager.RemoveSocket(key);
+}
+
+bool CPlainUdpProcessor::CDnsSocketEventProcessor::TakeDatagram(size_t size, std::vector<uint8_t>& datagram,
+                                                                uint64_t key, CSocketEventsManager& manager) {
+  // Only the worker reads this socket, so the datagram the peek saw is the
+  // one received here.
+  const bool tooLong = size > m_receiveLimit;
+  datagram.resize(tooLong ? 0 : size);
+  ssize_t got;
+  do {
+    got = recv(m_socket->Handle(), datagram.data(), datagram.size(), MSG_DONTWAIT);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    Fail(errno == ECONNREFUSED ? platform::ERROR_PORT_UNREACHABLE : platform::Win32ErrorFromErrno(errno), key,
+         manager);
+    return false;
+  }
+  if (tooLong) {
+    Fail(platform::ERROR_MORE_DATA, key, manager);
+    return false;
+  }
+  datagram.resize(static_cast<size_t>(got));
+  return true;
+}
+
+void CPlainUdpProcessor::CDnsSocketEventProcessor::Fail(uint32_t error, uint64_t key, CSocketEventsManager& manager) {
+  manager.RemoveSocket(key);
+  std::wstring message = platform::SystemErrorMessage(error);
+  if (message.size() > kMaxMessageText) message.resize(kMaxMessageText);
+  OnError(message + L" (" + std::to_wstring(error) + L")");
 }
 
 void CPlainUdpProcessor::CDnsSocketEventProcessor::OnError(const std::wstring& text) {

@@ -31,8 +31,9 @@ class CPlainUdpProcessor {
    public:
     static constexpr int64_t kIdleSeconds = 4;
 
+    // receiveLimit: the largest datagram taken as an answer.
     CDnsSocketEventProcessor(std::wstring name, uint64_t requestId, std::shared_ptr<CSafeSocket> socket,
-                             size_t bufferSize, platform::CompletionPort* port);
+                             size_t receiveLimit, platform::CompletionPort* port);
     // Drops a receive still pending into the buffer, should one be left.
     ~CDnsSocketEventProcessor() override;
 
@@ -45,23 +46,31 @@ class CPlainUdpProcessor {
     // RemoveRequestProcessor, then the pending request fails with the text.
     void OnError(const std::wstring& text) override;
 
-    // One receive into the whole buffer. False after reporting through
-    // OnError "cannot recv data from socket, error: " + number.
+    // Waits for the next datagram without a buffer (PeekDatagram); the
+    // worker then takes it in a buffer of its own size. False after reporting
+    // through OnError "cannot recv data from socket, error: " + number.
     bool PostReceive();
 
-    int64_t m_lastActivity;  // seconds since 1970; worker only after registration
+    int64_t m_lastActivity;  // platform::TickSeconds; worker only after registration
     std::wstring m_name;
     uint64_t m_requestId;
     std::shared_ptr<CSafeSocket> m_socket;
-    std::vector<uint8_t> m_receiveBuffer;
+    size_t m_receiveLimit;
     platform::Overlapped m_receiveOverlapped;
 
    private:
+    // The waiting datagram of size bytes, or false after failing the request.
+    bool TakeDatagram(size_t size, std::vector<uint8_t>& datagram, uint64_t key, CSocketEventsManager& manager);
+    // Removes the socket and fails the request with the error's text.
+    void Fail(uint32_t error, uint64_t key, CSocketEventsManager& manager);
+
     platform::CompletionPort* const m_port;  // lives as long as the process
   };
 
-  // The receive buffer's size: 2048 bytes, or the UDP payload size a query
-  // advertises in its OPT record when that is larger (at most 65535).
+  // The largest answer taken: 2048 bytes, or the UDP payload size a query
+  // advertises in its OPT record when that is larger (at most 65535). A
+  // longer datagram fails the request with 234 (ERROR_MORE_DATA). Memory
+  // follows the datagram, not this limit.
   static constexpr size_t kReceiveBufferSize = 2048;
   static size_t ReceiveBufferSizeFor(const uint8_t* query, size_t length);
 

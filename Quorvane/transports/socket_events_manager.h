@@ -58,7 +58,7 @@ class CSocketEventsManager {
                               CSocketEventsManager& manager, const std::shared_ptr<CSocketEventProcessor>& self) = 0;
     // now: seconds since 1970. True when idle too long. Runs while the
     // manager holds its maps: it must not call back into the manager.
-    virtual bool IsTimedOut(int64_t now) = 0;
+    virtual bool IsTimedOut(int64_t now) = 0;  // now: platform::TickSeconds
     // Reports a failure of the processor's request or connection.
     virtual void OnError(const std::wstring& text) = 0;
   };

@@ -8,6 +8,7 @@
 #
 #   topo_up BUILD_DIR      namespaces, veth, addresses
 #   topo_start             stub, upstream, palvexdrv, harness (topo_conf first)
+#   topo_palvexdrv         starts palvexdrv again (after a crash); its pid in TOPO_PALVEXDRV_PID
 #   topo_client CMD...     runs CMD in the client namespace
 #   topo_http_start DIR    (opt-in) a web server on port 80 of the server
 #                          namespace, serving DIR
@@ -124,6 +125,18 @@ topo_conf() {  # ttlMin ttlMax
 EOF
 }
 
+# palvexdrv in the client namespace, serving $TOPO_SOCKET; a socket file
+# left by an earlier one that crashed is not taken for the new one's.
+topo_palvexdrv() {
+  TOPO_SOCKET=$TOPO_DIR/PalvexDrv
+  rm -f "$TOPO_SOCKET"
+  ip netns exec "$TOPO_CLIENT" "$TOPO_PALVEXDRV" --socket-folder "$TOPO_DIR" >>"$TOPO_DIR/palvexdrv.log" 2>&1 &
+  TOPO_PALVEXDRV_PID=$!
+  TOPO_PIDS+=($!)
+  for _ in $(seq 100); do [[ -S $TOPO_SOCKET ]] && return 0; sleep 0.1; done
+  topo_fail "palvexdrv did not start: $(cat "$TOPO_DIR/palvexdrv.log")"
+}
+
 topo_start() {  # log level of the harness (1..4)
   local level=${1:-3}
   # The stub in the server namespace answers every name it is asked.
@@ -145,11 +158,7 @@ topo_start() {  # log level of the harness (1..4)
   topo_wait_dns topo_server $TOPO_SERVER_ADDRESS4 53
   topo_wait_dns topo_client 127.0.0.1 $TOPO_UPSTREAM_PORT
 
-  TOPO_SOCKET=$TOPO_DIR/PalvexDrv
-  ip netns exec "$TOPO_CLIENT" "$TOPO_PALVEXDRV" --socket-folder "$TOPO_DIR" >"$TOPO_DIR/palvexdrv.log" 2>&1 &
-  TOPO_PIDS+=($!)
-  for _ in $(seq 100); do [[ -S $TOPO_SOCKET ]] && break; sleep 0.1; done
-  [[ -S $TOPO_SOCKET ]] || topo_fail "palvexdrv did not start: $(cat "$TOPO_DIR/palvexdrv.log")"
+  topo_palvexdrv
 
   # The system-resolver stand-in may only ask the upstream (or the stub).
   echo "nameserver ${TOPO_RESOLVER:-127.0.0.1}" > "$TOPO_DIR/resolv.conf"

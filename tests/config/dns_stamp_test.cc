@@ -159,14 +159,37 @@ TEST(DnsStamp, TextFormsDecodeToTheSameRecord) {
   }
 }
 
-TEST(DnsStamp, LengthBytesUseTheirLow7BitsAndTrailingBytesAreIgnored) {
-  // 0x80 on a single field is ignored; bytes after the last field too.
-  auto got = Parsed(StampBytes(0x00).Props(0).Lp("192.0.2.1", true).Raw("\x05junk", 5).Stamp());
+TEST(DnsStamp, TrailingBytesAndLaterPropertyBytesAreIgnored) {
+  auto got = Parsed(StampBytes(0x00).Props(0).Lp("192.0.2.1").Raw("\x05junk", 5).Stamp());
   EXPECT_EQ(got.address, (ByteString{192, 0, 2, 1}));
-  // Property bytes beyond the first are skipped.
   auto props = Parsed(StampBytes(0x00).Props(0xffffffffffffff00ull).Lp("192.0.2.1").Stamp());
   EXPECT_FALSE(props.dnssec);
   EXPECT_FALSE(props.noFilter);
+}
+
+// A single field's length byte is its whole length; published stamps carry
+// provider names and paths of 128-255 bytes.
+TEST(DnsStamp, SingleFieldsUpTo255BytesReadWhole) {
+  struct Case {
+    const char* name;
+    size_t length;
+  };
+  for (const Case& c : {Case{"127", 127}, Case{"128", 128}, Case{"200", 200}, Case{"255", 255}}) {
+    SCOPED_TRACE(c.name);
+    const std::string provider(c.length, 'n');
+    auto crypt = Parsed(StampBytes(0x01).Props(0).Lp("192.0.2.2").Lp(kKey).Lp(provider).Stamp());
+    EXPECT_EQ(crypt.providerName, provider);
+    const std::string path = "/" + std::string(c.length - 1, 'p');
+    auto doh = Parsed(StampBytes(0x02).Props(0).Lp("").Vlp({kHashA}).Lp("doh.example").Lp(path).Stamp());
+    EXPECT_EQ(doh.dohPath, path);
+    EXPECT_EQ(doh.dohHostName, "doh.example");
+    EXPECT_EQ(doh.dohHashes, HashList{B(kHashA)});
+  }
+  // 0x80 on a single field is part of its length, not a "more" mark.
+  std::string error;
+  CDnsStamp stamp;
+  EXPECT_FALSE(stamp.Parse(StampBytes(0x00).Props(0).Lp("192.0.2.1", true).Stamp(), error));
+  EXPECT_EQ(error, "Incorrect LP record length");
 }
 
 TEST(DnsStamp, MalformedStampsFailWithTheirReason) {
@@ -255,26 +278,33 @@ TEST(DnsStamp, BuildWritesThePublishedBytes) {
   }
 }
 
-TEST(DnsStamp, BuildRefusesFieldsLongerThan127Bytes) {
+TEST(DnsStamp, BuildWritesFieldsUpTo255BytesAndRefusesLonger) {
   CDnsStamp doh;
   doh.protocol = EDnsProtocol::Doh;
   doh.port = 443;
   doh.dohHostName = "doh.example";
-  doh.dohPath = "/" + std::string(127, 'p');
+  doh.dohPath = "/" + std::string(255, 'p');
   std::string text = "untouched", error;
   EXPECT_FALSE(doh.Build(text, error));
-  EXPECT_EQ(error, "LP record is too long 128");
+  EXPECT_EQ(error, "LP record is too long 256");
   EXPECT_EQ(text, "untouched");
   doh.dohPath.pop_back();
-  EXPECT_TRUE(doh.Build(text, error));
+  ASSERT_TRUE(doh.Build(text, error)) << error;
+  EXPECT_EQ(text, StampBytes(0x02).Props(0).Lp("").Vlp({}).Lp("doh.example").Lp(doh.dohPath).Stamp());
+  EXPECT_EQ(Parsed(text).dohPath, doh.dohPath);
+  // A set's elements keep 7 bits: a 128-byte hash cannot be written.
+  doh.dohHashes = {ByteString(128, 0xaa)};
+  EXPECT_FALSE(doh.Build(text, error));
+  EXPECT_EQ(error, "LP record is too long 128");
 }
 
 TEST(DnsStampCodec, LpAndVlpPrimitives) {
   std::string bytes;
   CDnsStamp::WriteVlpSet(bytes, {});
   CDnsStamp::WriteVlpSet(bytes, {"ab", "c"});
-  CDnsStamp::WriteLp(bytes, "xyz", false);
-  EXPECT_EQ(bytes, std::string("\x00\x82" "ab\x01" "c\x83xyz", 10));
+  CDnsStamp::WriteVlpElement(bytes, "xyz", false);
+  CDnsStamp::WriteLp(bytes, std::string(130, 'q'));
+  EXPECT_EQ(bytes, std::string("\x00\x82" "ab\x01" "c\x83xyz\x82", 11) + std::string(130, 'q'));
   std::string_view rest = bytes;
   std::vector<std::string> list;
   CDnsStamp::ReadVlpSet(rest, list);
@@ -282,11 +312,14 @@ TEST(DnsStampCodec, LpAndVlpPrimitives) {
   CDnsStamp::ReadVlpSet(rest, list);
   EXPECT_EQ(list, (std::vector<std::string>{"ab", "c"}));
   std::string field;
-  EXPECT_TRUE(CDnsStamp::ReadLp(rest, field));
+  EXPECT_TRUE(CDnsStamp::ReadVlpElement(rest, field));
   EXPECT_EQ(field, "xyz");
+  CDnsStamp::ReadLp(rest, field);
+  EXPECT_EQ(field, std::string(130, 'q'));
   EXPECT_TRUE(rest.empty());
   EXPECT_THROW(CDnsStamp::ReadLp(rest, field), CDnsStamp::ParseExc);
-  EXPECT_THROW(CDnsStamp::WriteLp(bytes, std::string(128, 'x'), true), CDnsStamp::ParseExc);
+  EXPECT_THROW(CDnsStamp::WriteLp(bytes, std::string(256, 'x')), CDnsStamp::ParseExc);
+  EXPECT_THROW(CDnsStamp::WriteVlpElement(bytes, std::string(128, 'x'), true), CDnsStamp::ParseExc);
 }
 
 // --- servers ---
@@ -409,6 +442,13 @@ TEST(ServerStamp, ToStampAndBackForEveryProtocol) {
   servers.push_back(base(EDnsProtocol::Doq, "192.0.2.3", 853));
   servers.back().doq_host_name = "doq.example";
   servers.push_back(base(EDnsProtocol::Relay, "192.0.2.4", 443));
+  // Fields of 128-255 bytes go through whole.
+  servers.push_back(base(EDnsProtocol::DnsCrypt, "192.0.2.2", 443));
+  servers.back().dnscrypt_public_key = B(kKey);
+  servers.back().dnscrypt_provider_name = "2." + std::string(126, 'c');
+  servers.push_back(base(EDnsProtocol::Doh, nullptr, 443));
+  servers.back().doh_host_name = "doh.example";
+  servers.back().doh_path = "/" + std::string(199, 'p');
   for (const auto& server : servers) {
     SCOPED_TRACE(GetProtocolNames(server.protocol).first + " " + std::to_string(server.port));
     std::string text, error;
@@ -419,6 +459,7 @@ TEST(ServerStamp, ToStampAndBackForEveryProtocol) {
     EXPECT_EQ(back.dot_hashes, server.dot_hashes);
     EXPECT_EQ(back.doq_host_name, server.doq_host_name);
     EXPECT_EQ(back.dnscrypt_provider_name, server.dnscrypt_provider_name);
+    EXPECT_EQ(back.doh_path, server.doh_path);
   }
 }
 
@@ -434,9 +475,9 @@ TEST(ServerStamp, NextDnsIsWrittenAsItsDohEndpoint) {
 
   CDnsServer longPath;
   longPath.protocol = EDnsProtocol::Doh;
-  longPath.doh_path = std::string(128, '/');
+  longPath.doh_path = std::string(256, '/');
   EXPECT_FALSE(longPath.ToStamp(text, error));
-  EXPECT_EQ(error, "Cannot parse stamp: LP record is too long 128");
+  EXPECT_EQ(error, "Cannot parse stamp: LP record is too long 256");
 }
 
 }  // namespace

@@ -114,6 +114,36 @@ TEST_F(EngineTest, AnOrdinaryAnswerIsInjectedFromTheAddressedServerToTheProcess)
   EXPECT_TRUE(Contains(m_log.TakeTexts(), L"DnsParser error: "));
 }
 
+// What cannot be read cannot be clamped or trusted: dropped, while the
+// request waits on for its real answer.
+TEST_F(EngineTest, AnAnswerThatDoesNotParseOrIsNoResponseIsDropped) {
+  uint16_t upstream = 0;
+  const uint64_t id = Pending("a.tarnwick.test.", Intercepted(MakeServer(1, L"S")), upstream);
+  const SRecord good = {"a.tarnwick.test.", kTypeA, 300, kAddress};
+  Bytes query = Answer(upstream, "a.tarnwick.test.", kTypeA, {good});
+  query[2] &= 0x7F;  // QR clear
+  struct Case {
+    const char* name;
+    Bytes answer;
+    std::wstring line;
+  };
+  const Case cases[] = {
+      {"a_rdata_of_5_bytes", Answer(upstream, "a.tarnwick.test.", kTypeA, {{good.name, kTypeA, 300, {1, 2, 3, 4, 5}}}),
+       L"DnsParser error: "},
+      {"qr_clear", query,
+       L"DNS answer processing error: the answer to request " + std::to_wstring(id) + L" is not a response"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_FALSE(m_engine->OnUpstreamAnswer(c.answer, id));
+    EXPECT_TRUE(Contains(m_log.TakeTexts(), c.line));
+    EXPECT_TRUE(m_injections.Items().empty());
+    EXPECT_EQ(m_engine->m_requests.Count(), 1u);
+  }
+  EXPECT_TRUE(m_engine->OnUpstreamAnswer(Answer(upstream, "a.tarnwick.test.", kTypeA, {good}), id));
+  EXPECT_EQ(m_injections.Items().size(), 1u);
+}
+
 TEST_F(EngineTest, AnswersGoToTheDriverClientUnlessATestSaysOtherwise) {
   CDnsEngine engine;
   uint16_t upstream = 0;
@@ -370,7 +400,7 @@ TEST_F(EngineTest, HousekeepingDropsUdpStateOfExpiredAndOrphanedRequests) {
   EXPECT_TRUE(Contains(m_log.TakeTexts(), L"UDP processor for non existent request removed 3"));
   // Without a pending request the orphan walk does not run at all.
   m_engine->m_udp.m_requests[4] = 904;
-  m_engine->Housekeeping(platform::WallTime());
+  m_engine->Housekeeping(platform::TickSeconds());
   EXPECT_EQ(m_engine->m_udp.m_requests.size(), 2u);
 }
 

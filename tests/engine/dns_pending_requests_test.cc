@@ -15,11 +15,12 @@ namespace {
 
 using namespace enginetest;
 
-constexpr int64_t kStart = 100;
+constexpr uint64_t kStartTickMs = 1'000'000;
+constexpr int64_t kStart = kStartTickMs / 1000;  // on the tick clock, where lifetimes are kept
 
 class PendingRequests : public ::testing::Test {
  protected:
-  PendingRequests() : m_clock(1'000'000, kStart) { platform::SetClockSourceForTesting(&m_clock); }
+  PendingRequests() : m_clock(kStartTickMs, 1'700'000'000) { platform::SetClockSourceForTesting(&m_clock); }
   ~PendingRequests() override { platform::SetClockSourceForTesting(nullptr); }
 
   // Registers a query for name through server; returns the request id.
@@ -218,6 +219,32 @@ TEST_F(PendingRequests, ARequestIsLiveFiveSecondsAndExpiresAtTheSixth) {
   EXPECT_EQ(messages[0].wParam, 9u);
   EXPECT_EQ(messages[0].lParam, 0x10000);
   EXPECT_TRUE(Contains(m_log.TakeTexts(), L"a.tarnwick.test - request timeout : server=Nine"));
+}
+
+// An administrator or time service stepping the wall clock neither expires
+// pending requests at once nor keeps them for hours.
+TEST_F(PendingRequests, AWallClockStepMovesNoLifetime) {
+  for (int64_t step : {int64_t{3600}, int64_t{-3600}}) {
+    SCOPED_TRACE(step);
+    Bytes query = Query(1, "a.tarnwick.test.");
+    const uint64_t id = Add(query, Through(testsupport::MakeServer(9, L"Nine")));
+    m_clock.StepWallSeconds(step);
+    std::set<uint64_t> expired, live;
+    m_table.CheckTimeouts(expired, live);
+    EXPECT_EQ(live, std::set<uint64_t>{id});
+    EXPECT_TRUE(expired.empty());
+
+    m_clock.AdvanceMs(CDnsPendingRequests::kTimeoutSeconds * 1000);
+    live.clear();
+    m_table.CheckTimeouts(expired, live);
+    EXPECT_EQ(live, std::set<uint64_t>{id});
+
+    m_clock.AdvanceMs(1000);
+    live.clear();
+    m_table.CheckTimeouts(expired, live);
+    EXPECT_EQ(expired, std::set<uint64_t>{id});
+    EXPECT_EQ(m_table.Count(), 0u);
+  }
 }
 
 TEST_F(PendingRequests, FailuresAreReportedByTheServersState) {

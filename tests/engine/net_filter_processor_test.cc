@@ -357,6 +357,62 @@ TEST_F(NetFilterTest, AnEmergencyStopRestartsTheDriversEngine) {
   EXPECT_EQ(Requests(IOCTL_PALVEX_START).size(), 2u);
 }
 
+// The host crashed and was started again: the client keeps the failed read's
+// line, then reopens once a second and configures and starts the fresh driver.
+TEST_F(NetFilterTest, TheClientComesBackWhenTheDriverHostRestarts) {
+  platform::SetClockSourceForTesting(&m_clock);
+  std::wstring error;
+  ASSERT_TRUE(m_client->Open(error));
+  ASSERT_TRUE(m_client->Configure(true, false));
+  ASSERT_TRUE(m_client->Start());
+  ASSERT_TRUE(WaitForLog("Network Engine started."));
+
+  const uint64_t waits = m_clock.WaitsBegun();
+  m_listener.reset();
+  ksim::UnloadDriver();
+  ASSERT_TRUE(WaitForLog("GetEvent failed with error GetOverlappedResult failed with error 1167"));
+  // The first attempt finds no host yet; its reason is logged once.
+  ASSERT_TRUE(m_clock.AwaitWaitsBegun(waits + 1, 5s));
+  m_clock.AdvanceMs(CNetFilterProcessor::kReconnectIntervalMs);
+  ASSERT_TRUE(m_clock.AwaitWaitsBegun(waits + 2, 5s));
+  EXPECT_TRUE(WaitForLog("Tarnwick driver is not running."));
+
+  ASSERT_EQ(ksim::LoadDriver(DriverEntry), STATUS_SUCCESS);
+  m_listener = std::make_unique<testsupport::CSimDriverListener>(m_socket);
+  m_listener->SetRequestObserver([this](const SControlRequest& request) {
+    std::lock_guard lock(m_mutex);
+    m_requests.push_back(request);
+  });
+  m_clock.AdvanceMs(CNetFilterProcessor::kReconnectIntervalMs - 1);
+  m_clock.AdvanceMs(1);
+  ASSERT_TRUE(WaitForLog("Driver connection restored."));
+  EXPECT_TRUE(WaitForLog("Network Engine started."));
+  EXPECT_EQ(Requests(IOCTL_PALVEX_GET_DRIVER_VERSION).size(), 2u);
+  auto configs = Requests(IOCTL_PALVEX_SET_CONFIG);
+  ASSERT_EQ(configs.size(), 2u);
+  EXPECT_EQ(configs[1].input, configs[0].input);  // the settings Configure was given
+  EXPECT_EQ(Requests(IOCTL_PALVEX_START).size(), 2u);
+  EXPECT_EQ(m_engineStarts, 1);  // the DNS engine runs on
+  std::string log = Logs();
+  EXPECT_EQ(log.find("Tarnwick driver is not running."), log.rfind("Tarnwick driver is not running."));
+
+  QueueDatagram("10.0.0.2", "10.0.0.1", Query(), 42);
+  EXPECT_EQ(QueryCount(1), 1u);
+  EXPECT_TRUE(m_client->Stop());
+  EXPECT_TRUE(WaitForLog("Network Engine stopped."));
+}
+
+// A stop while the host is away ends the waiting thread at once.
+TEST_F(NetFilterTest, AStopWhileTheHostIsAwayEndsTheThread) {
+  platform::SetClockSourceForTesting(&m_clock);
+  OpenAndStart();
+  m_listener.reset();
+  ASSERT_TRUE(WaitForLog("GetEvent failed with error"));
+  EXPECT_FALSE(m_client->Stop());  // nothing to send the stop to
+  m_client.reset();                // joins the thread without a clock step
+  EXPECT_EQ(Logs().find("Driver connection restored."), std::string::npos);
+}
+
 TEST_F(NetFilterTest, DriverLogEventsBecomeTheirStatements) {
   OpenAndStart();
   struct SCase {

@@ -13,6 +13,7 @@
 #include "Quorvane/foundation/text_utils.h"
 #include "Quorvane/platform/clock.h"
 #include "Quorvane/platform/net_adapters.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -313,10 +314,7 @@ TEST_F(NetInterfacesTest, RebuildsOnlyAfterAChange) {
 
   // An explicit rebuild (the interface dialog) also counts as seeing the change.
   OnIpInterfaceChange();
-  {
-    std::lock_guard lock(g_NetInterfacesMutex);
-    RefreshNetInterfaces();
-  }
+  RefreshNetInterfaces();
   Snapshot();
   EXPECT_EQ(m_source.enumerations, 3);
 }
@@ -334,6 +332,52 @@ TEST_F(NetInterfacesTest, AChangeDuringTheRebuildIsSeenByTheNextReader) {
   EXPECT_EQ(m_source.enumerations, 2);
   Snapshot();
   EXPECT_EQ(m_source.enumerations, 2);
+}
+
+// Rule evaluation reads the tables for every query; a rebuild whose tools
+// hang must not hold those readers, which use the previous picture meanwhile.
+TEST_F(NetInterfacesTest, ReadersDoNotWaitForAHangingTool) {
+  testsupport::TempFolder folder;
+  const auto hold = folder.Path() / "hold";
+  const auto entered = folder.Path() / "entered";
+  const auto resolvConf = folder.Path() / "resolv.conf";
+  // Hangs while the hold file exists (bounded in itself and by the tool bound).
+  testsupport::WriteBytes(folder.Path() / "nmcli", "#!/bin/sh\nif [ -e '" + hold.string() + "' ]; then touch '" +
+                                                      entered.string() + "'; i=0; while [ -e '" + hold.string() +
+                                                      "' ] && [ $i -lt 400 ]; do sleep 0.02; i=$((i+1)); done; fi\n");
+  std::filesystem::permissions(folder.Path() / "nmcli", std::filesystem::perms::owner_all);
+  testsupport::WriteBytes(resolvConf, "nameserver 192.0.2.53\n");
+  platform::SNetAdapterPaths paths;
+  paths.resolvConf = resolvConf;
+  paths.resolvectl = (folder.Path() / "no-resolvectl").string();
+  paths.nmcli = (folder.Path() / "nmcli").string();
+  paths.toolTimeoutMs = 4000;
+  platform::LinuxNetAdapterSource source(paths);
+  platform::SetNetAdapterSourceForTesting(&source);
+  ASSERT_EQ(AddressListToText(GetSystemDnsServers(), false), L"192.0.2.53");
+
+  testsupport::WriteBytes(hold, "");
+  testsupport::WriteBytes(resolvConf, "nameserver 192.0.2.54\n");
+  OnIpInterfaceChange();
+  std::atomic<bool> rebuilt{false};
+  std::thread rebuilder([&] {
+    GetSystemDnsServers();
+    rebuilt = true;
+  });
+  for (int i = 0; i < 250 && !std::filesystem::exists(entered); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(std::filesystem::exists(entered));
+
+  // While nmcli hangs: the readers answer from the previous picture.
+  EXPECT_EQ(AddressListToText(GetSystemDnsServers(), false), L"192.0.2.53");
+  SNetInterface found;
+  FindNetInterface(InterfaceIdName, L"lo", found);
+  EXPECT_FALSE(rebuilt);
+
+  std::filesystem::remove(hold);
+  rebuilder.join();
+  EXPECT_EQ(AddressListToText(GetSystemDnsServers(), false), L"192.0.2.54");
+  platform::SetNetAdapterSourceForTesting(&m_source);
 }
 
 TEST_F(NetInterfacesTest, NotificationsFromAnotherThreadAreNeverLost) {

@@ -127,12 +127,24 @@ TEST_F(CompletionPortTest, PendingReceivesCompleteInOrderWhenDataArrives) {
   EXPECT_EQ(c2.bytes, 5u);
 }
 
-TEST_F(CompletionPortTest, TruncatedDatagramFailsWithMoreData) {
-  int receiver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = Loopback(0);
-  ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+// A UDP socket bound to a free loopback port, which address gets; -1 on failure.
+int BoundUdp(sockaddr_in& address) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  address = Loopback(0);
   socklen_t length = sizeof(address);
-  getsockname(receiver, reinterpret_cast<sockaddr*>(&address), &length);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+TEST_F(CompletionPortTest, TruncatedDatagramFailsWithMoreData) {
+  sockaddr_in address{};
+  socklen_t length = sizeof(address);
+  int receiver = BoundUdp(address);
+  ASSERT_GE(receiver, 0);
   ASSERT_TRUE(m_port->Associate(receiver, 1));
   std::vector<uint8_t> buffer(2048);
   Overlapped ov;
@@ -145,6 +157,42 @@ TEST_F(CompletionPortTest, TruncatedDatagramFailsWithMoreData) {
   EXPECT_EQ(c.overlapped, &ov);
   EXPECT_EQ(c.error, platform::ERROR_MORE_DATA);
   m_port->Disassociate(receiver);
+  close(sender);
+  close(receiver);
+}
+
+// The wait for a datagram holds no buffer: the peek tells the whole size,
+// pending or at once, and leaves the datagram for the caller's recv.
+TEST_F(CompletionPortTest, PeekTellsTheWholeDatagramSizeAndLeavesIt) {
+  sockaddr_in address{};
+  socklen_t length = sizeof(address);
+  int receiver = BoundUdp(address);
+  ASSERT_GE(receiver, 0);
+  ASSERT_TRUE(m_port->Associate(receiver, 4));
+  int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  Overlapped ov;
+  EXPECT_EQ(m_port->PeekDatagram(receiver, &ov), platform::WSA_IO_PENDING);
+  std::vector<uint8_t> big(40000, 0x5a);
+  ASSERT_EQ(sendto(sender, big.data(), big.size(), 0, reinterpret_cast<sockaddr*>(&address), length), 40000);
+  for (bool atOnce : {false, true}) {
+    SCOPED_TRACE(atOnce ? "at_once" : "pending");
+    if (atOnce) EXPECT_EQ(m_port->PeekDatagram(receiver, &ov), 0u);  // the datagram is still there
+    SCompletion c = m_port->Wait(kWaitMs);
+    EXPECT_TRUE(c.ok);
+    EXPECT_EQ(c.key, 4u);
+    EXPECT_EQ(c.bytes, 40000u);
+  }
+  std::vector<uint8_t> got(big.size());
+  EXPECT_EQ(recv(receiver, got.data(), got.size(), MSG_DONTWAIT), 40000);
+  EXPECT_EQ(got, big);
+  int stream[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, stream), 0);
+  ASSERT_TRUE(m_port->Associate(stream[0], 5));
+  EXPECT_EQ(m_port->PeekDatagram(stream[0], &ov), platform::WSAEINVAL);
+  m_port->Disassociate(stream[0]);
+  m_port->Disassociate(receiver);
+  close(stream[0]);
+  close(stream[1]);
   close(sender);
   close(receiver);
 }

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -194,7 +195,7 @@ TEST_F(PlainUdpProcessorTest, ReplyFromAnotherPortNeverArrives) {
   EXPECT_EQ(m_sink.Calls()[0].bytes, real);
 }
 
-TEST_F(PlainUdpProcessorTest, ReceiveBufferFollowsTheAdvertisedPayload) {
+TEST_F(PlainUdpProcessorTest, TheAdvertisedPayloadBoundsTheAnswer) {
   struct Case { const char* name; std::optional<uint16_t> edns; size_t answer; bool delivered; };
   const Case cases[] = {
       {"no_opt_2048", std::nullopt, 2048, true},
@@ -202,6 +203,7 @@ TEST_F(PlainUdpProcessorTest, ReceiveBufferFollowsTheAdvertisedPayload) {
       {"opt_1232_2049", 1232, 2049, false},
       {"opt_4096_4000", 4096, 4000, true},
       {"opt_4096_4097", 4096, 4097, false},
+      {"opt_65535_40000", 65535, 40000, true},
   };
   uint64_t id = 100;
   for (const Case& c : cases) {
@@ -230,6 +232,25 @@ TEST_F(PlainUdpProcessorTest, ReceiveBufferFollowsTheAdvertisedPayload) {
       EXPECT_EQ(KeyOf(id), 0u);
     }
   }
+}
+
+// A client advertising 65535 bytes must not make each of its pending queries
+// hold that much: the wait holds no buffer, the answer gets one of its size.
+TEST_F(PlainUdpProcessorTest, APendingQueryHoldsNoBufferOfTheAdvertisedSize) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizer's allocator is not the one mallinfo2 counts";
+#endif
+  constexpr int kQueries = 64;
+  constexpr size_t kAdvertised = 65535;
+  CResponder silent;
+  const size_t before = mallinfo2().uordblks;
+  for (uint64_t id = 1; id <= kQueries; ++id) {
+    ASSERT_TRUE(Send(MakeQuery(static_cast<uint16_t>(id), "www.example.org", 1, kAdvertised), Server(silent.m_port),
+                     id));
+  }
+  const auto grown = static_cast<int64_t>(mallinfo2().uordblks) - static_cast<int64_t>(before);
+  EXPECT_LT(grown, static_cast<int64_t>(kQueries * kAdvertised / 8)) << grown << " bytes for " << kQueries << " pending queries";
+  for (uint64_t id = 1; id <= kQueries; ++id) m_udp.RemoveRequestProcessor(id, m_manager);
 }
 
 TEST(PlainUdpReceiveBuffer, SizeFromTheQuerysOptRecord) {
@@ -276,13 +297,14 @@ TEST_F(PlainUdpProcessorTest, SilentServerIsExpiredAfterFourIdleSeconds) {
   ASSERT_TRUE(Send(MakeQuery(1, "www.example.org", 1), Server(server.m_port), 12));
   uint64_t key = KeyOf(12);
   using Processor = CPlainUdpProcessor::CDnsSocketEventProcessor;
+  m_clock.StepWallSeconds(-3600);  // idleness is kept on the tick clock
   m_clock.AdvanceMs(Processor::kIdleSeconds * 1000);
-  m_manager.RemoveTimedOutProcessors(platform::WallTime());
+  m_manager.RemoveTimedOutProcessors(platform::TickSeconds());
   EXPECT_TRUE(Registered(key));  // moves the entry in, so expiry sees it from now on
-  m_manager.RemoveTimedOutProcessors(platform::WallTime());
+  m_manager.RemoveTimedOutProcessors(platform::TickSeconds());
   EXPECT_TRUE(Registered(key));  // idle exactly 4 s: not yet
   m_clock.AdvanceMs(1000);
-  m_manager.RemoveTimedOutProcessors(platform::WallTime());
+  m_manager.RemoveTimedOutProcessors(platform::TickSeconds());
   EXPECT_FALSE(Registered(key));
   EXPECT_EQ(CallCount(), 0u);  // the request ends by the engine's own time-out
 }
