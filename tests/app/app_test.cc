@@ -15,6 +15,7 @@
 #include "Quorvane/app/command_line.h"
 #include "Quorvane/app/dns_cache_flush.h"
 #include "Quorvane/app/instance_channel.h"
+#include "Quorvane/app/service_mode.h"
 #include "Quorvane/config/hooks.h"
 #include "tests/app/app_fixture.h"
 #include "tests/config/log_capture.h"
@@ -507,6 +508,58 @@ TEST_F(Instance, TheFrameTakesOnlyItsTwoKindsBelow520Bytes) {
   EXPECT_FALSE(frame.IsClosed());
   EXPECT_EQ(frame.OnActivateInstance(1), 1);
   EXPECT_TRUE(frame.IsClosed());
+}
+
+}  // namespace
+
+// --- service control --------------------------------------------------------
+
+namespace {
+
+class ServiceControl : public AppTest {
+ protected:
+  ServiceControl() { ResetServiceStateForTesting(); }
+  ~ServiceControl() override { ResetServiceStateForTesting(); }
+};
+
+TEST_F(ServiceControl, AStopBeforeTheWindowExistsClosesItOnceItDoes) {
+  testsupport::LogCapture log(LogVerbose);
+  EXPECT_EQ(ServiceCtrlHandler(SERVICE_CONTROL_STOP), 0u);
+  EXPECT_EQ(log.TakeTexts(), (std::vector<std::wstring>{L"ServiceCtrlHandler 1", L"Service stop"}));
+  platform::CMessageQueueWindow window;
+  OnMainWindowCreated(window.Handle());
+  platform::SWindowMessage message;
+  ASSERT_TRUE(window.WaitForMessage(message, 1000));
+  EXPECT_EQ(message.message, WM_CLOSE);
+}
+
+TEST_F(ServiceControl, OnlyStopAndInterrogateAreKnown) {
+  platform::CMessageQueueWindow window;
+  OnMainWindowCreated(window.Handle());
+  EXPECT_EQ(ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE), 0u);
+  EXPECT_EQ(ServiceCtrlHandler(2), ERROR_CALL_NOT_IMPLEMENTED);  // PAUSE
+  EXPECT_TRUE(window.TakeAll().empty());
+  EXPECT_EQ(ServiceCtrlHandler(SERVICE_CONTROL_STOP), 0u);
+  EXPECT_EQ(window.TakeAll().size(), 1u);
+}
+
+TEST_F(ServiceControl, ReadyAndStoppingReachTheNotifySocket) {
+  const auto path = Folder() / "notify";
+  int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  strcpy(address.sun_path, path.c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  Env().Set("NOTIFY_SOCKET", path.string());
+  ServiceMain();
+  ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+  char buffer[64] = {};
+  ASSERT_EQ(recv(fd, buffer, sizeof buffer, MSG_DONTWAIT), 7);
+  EXPECT_STREQ(buffer, "READY=1");
+  memset(buffer, 0, sizeof buffer);
+  ASSERT_EQ(recv(fd, buffer, sizeof buffer, MSG_DONTWAIT), 10);
+  EXPECT_STREQ(buffer, "STOPPING=1");
+  close(fd);
 }
 
 }  // namespace
