@@ -70,7 +70,7 @@ CHeadlessFrame::CHeadlessFrame() { Bind(this); }
 CHeadlessFrame::~CHeadlessFrame() { Unbind(); }
 
 void CHeadlessFrame::Close() {
-  if (m_closed) return;
-  m_closed = true;
+  if (IsClosed()) return;
+  MarkClosed();
   if (QCoreApplication::instance()) QCoreApplication::quit();
 }

@@ -22,6 +22,9 @@ class CAppFrame {
   virtual ~CAppFrame();
 
   platform::HWND Handle() const { return m_handle; }
+  // Closed already, perhaps before the UI loop ran (a STOP or SIGTERM
+  // during the start-up's boxes): the loop must then not start.
+  bool IsClosed() const { return m_closed; }
 
   virtual void ShowFrame(bool show) = 0;
   // Restores a minimized frame, shows it and brings it to the front.
@@ -53,9 +56,11 @@ class CAppFrame {
   // call it first.
   void Unbind();
   void OnMessage(const platform::SWindowMessage& message);
+  void MarkClosed() { m_closed = true; }
 
  private:
   platform::HWND m_handle = 0;
+  bool m_closed = false;
 };
 
 // The frame without a window: service mode and tests. Close quits the
@@ -73,9 +78,6 @@ class CHeadlessFrame : public QObject, public CAppFrame {
   void RemoveTrayIcon() override {}
   void AppendLogLines(const std::list<SLogLine>& lines) override { m_lines += lines.size(); }
 
-  bool IsClosed() const { return m_closed; }
-
  private:
   size_t m_lines = 0;
-  bool m_closed = false;
 };

@@ -49,10 +49,15 @@ void CMainFrame::Restore() {
   activateWindow();
 }
 
-void CMainFrame::Close() { close(); }
+void CMainFrame::Close() {
+  // A box still open (a start-up question) would hold the program.
+  if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+  close();
+}
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
   event->accept();
+  MarkClosed();
   QApplication::quit();
 }
 

@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
   theApp.SetArguments(args);
 
   int status = 0;
-  if (theApp.InitInstance()) status = application->exec();
+  if (theApp.InitInstance() && !theApp.Frame()->IsClosed()) status = application->exec();
   theApp.ExitInstance();
   // No static destructors: the engine's detached threads may still run.
   _exit(status);
