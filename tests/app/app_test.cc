@@ -563,3 +563,15 @@ TEST_F(ServiceControl, ReadyAndStoppingReachTheNotifySocket) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ServiceControl, WithoutATrayTheIconStaysOffSoTheWindowShows) {
+  CScriptedPrompt prompt;
+  prompt.Answer(IDOK);
+  theApp.ShowTrayIcon(true);
+  ASSERT_EQ(prompt.Texts(), std::vector<std::wstring>{L"Cannot display System Tray icon error = 0"});
+  EXPECT_EQ(theApp.TrayIcon().uID, 0u);
+}
+
+}  // namespace
