@@ -24,6 +24,7 @@
 #include "Quorvane/app/instance_channel.h"
 #include "Quorvane/foundation/log_writer.h"
 #include "Quorvane/foundation/run_mode.h"
+#include "tarnwick_version.h"
 
 class QSocketNotifier;
 
@@ -55,7 +56,7 @@ class CQuorvaneApp {
   bool UpdateAutoRun(bool forceRead);
   void StartUpdateCheck(bool enable);
   bool SaveConfiguration(const std::wstring& path);
-  static std::wstring GetVersionText() { return L"1.38"; }
+  static std::wstring GetVersionText() { return kTarnwickVersionText; }
 
   // Step 15 on its own, for the chosen file of step 14; false ends the start.
   bool RunLoadLoop();
