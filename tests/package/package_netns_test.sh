@@ -9,7 +9,7 @@
 # starts nothing and says so, and the test starts palvexdrv as its unit's
 # ExecStart line says.
 #
-#   package_netns_test.sh SOURCE_DIR PACKAGE_DIR
+#   package_netns_test.sh SOURCE_DIR PACKAGE_DIR SCREENSHOT_DIR
 set -euo pipefail
 [[ $(id -u) -eq 0 ]] || { echo "skipped: needs root to make namespaces"; exit 77; }
 
@@ -20,7 +20,8 @@ if [[ $1 != --inside ]]; then
   machine() { dpkg-query -W -f='${Status}\n' tarnwick 2>&1 || true; getent group tarnwick || true; ls -d /usr/lib/tarnwick /usr/sbin/palvexdrv /lib/systemd/system/palvexdrv.service 2>&1 || true; }
   before=$(machine)
   status=0
-  unshare --mount --net --pid --fork --mount-proc --propagation private "$0" --inside "$source_dir" "$deb" || status=$?
+  unshare --mount --net --pid --fork --mount-proc --propagation private "$0" --inside "$source_dir" "$deb" "$3" \
+    || status=$?
   after=$(machine)
   if [[ $before != "$after" ]]; then
     echo "FAIL: the machine changed: before"$'\n'"$before"$'\n'"after"$'\n'"$after"
@@ -28,11 +29,12 @@ if [[ $1 != --inside ]]; then
   fi
   exit $status
 fi
-source_dir=$2 deb=$3
+source_dir=$2 deb=$3 screens=$4
 
 # The private views. Their upper layers live on the new /run, which goes
 # with the namespace.
 mount -t tmpfs tmpfs /run
+mkdir -m 1777 /run/lock  # as a booted machine has it: the desktop program's lock
 work=/run/package-test
 mkdir -p $work
 for dir in etc usr var; do
@@ -164,6 +166,44 @@ answer=$(dig @$TOPO_SERVER_ADDRESS4 +tries=1 +timeout=3 +short www.example.test 
 answer=$(dig @$TOPO_SERVER_ADDRESS4 +tries=1 +timeout=3 +short ads.blocked.test A || true)
 [[ $answer == 0.0.0.0 ]] || fail "ads.blocked.test was not blocked: '$answer'"
 
+# == tried as a new user would: in the group, the desktop entry's Exec line
+# on a display of its own; one query blocked, with screenshots of the log
+# view. The service-mode program goes first: the driver takes one client.
+kill -TERM $program_pid 2>/dev/null || true
+reap $program_pid "the service-mode program after SIGTERM"
+Xvfb :1 -nolisten tcp -screen 0 1024x640x24 >$work/xvfb.log 2>&1 &
+for _ in $(seq 100); do [[ -S /tmp/.X11-unix/X1 ]] && break; sleep 0.1; done
+uid=$(id -u tester)
+mkdir -m 0700 -p /run/user/$uid /home/tester/.config/Brevant /home/tester/.config/Tarnwick
+# The user's rules: the same conf-file, imported as a user would.
+cp "$TOPO_CONF" /home/tester/.config/Tarnwick/Configuration.xml
+printf '[Settings]\nNotShowAbout=1\nLogLevelFile=3\nLogFilePath=/home/tester/logs\n' > /home/tester/.config/Brevant/Tarnwick.ini
+chown -R tester /run/user/$uid /home/tester
+desktop=$(sed -n 's/^Exec=//p' /usr/share/applications/tarnwick.desktop)
+runuser -u tester -- env HOME=/home/tester DISPLAY=:1 XDG_RUNTIME_DIR=/run/user/$uid \
+  TARNWICK_RESOLV_CONF=$base/resolv.conf $desktop >$work/desktop.log 2>&1 &
+desktop_pid=$!
+desktop_log="/home/tester/logs/Tarnwick Log.txt"
+screenshot() { xwd -root -display :1 | xwdtopnm 2>/dev/null | pnmtopng > "$screens/$1.png" || fail "no screenshot $1"; }
+mkdir -p "$screens"
+sleep 2
+screenshot package_desktop_start
+# Without a tray the program says so in a box first; the user presses its
+# OK (Return in the log view does nothing).
+for i in $(seq 100); do
+  grep -q "Engine started." "$desktop_log" 2>/dev/null && break
+  [[ $((i % 10)) -eq 1 ]] && DISPLAY=:1 xdotool key Return
+  sleep 0.1
+done
+grep -q "Engine started." "$desktop_log" 2>/dev/null || fail "the desktop program did not start its engine"
+answer=$(dig @$TOPO_SERVER_ADDRESS4 +tries=1 +timeout=3 +short ads.blocked.test A || true)
+[[ $answer == 0.0.0.0 ]] || fail "the desktop program did not block ads.blocked.test: '$answer'"
+for _ in $(seq 20); do grep -q "ads.blocked.test" "$desktop_log" && break; sleep 0.1; done
+sleep 0.5
+screenshot package_desktop_blocked
+kill -TERM $desktop_pid 2>/dev/null || true
+reap $desktop_pid "the desktop program after SIGTERM"
+
 # == an upgrade leaves palvexdrv running (postinst restarts it once where
 # systemd runs) and keeps the group and the enable state.
 upgrade=$work/upgrade
@@ -187,8 +227,6 @@ chain_present && fail "a PALVEXDRV chain is left after dpkg -r"
 getent group tarnwick >/dev/null || fail "dpkg -r removed the group"
 answer=$(dig @127.0.0.1 -p $TOPO_UPSTREAM_PORT +tries=1 +timeout=3 +short www.example.test A || true)
 [[ $answer == 192.0.2.10 ]] || fail "DNS does not flow after dpkg -r: '$answer'"
-kill -TERM $program_pid 2>/dev/null || true
-reap $program_pid "the program after SIGTERM"
 
 # == remove with palvexdrv hung: prerm kills it and removes its chain
 install_package "$deb" install-hung
