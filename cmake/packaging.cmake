@@ -46,8 +46,12 @@ configure_file(${deb_dir}/changelog.in ${PROJECT_BINARY_DIR}/package-files/chang
 execute_process(COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/package-files/changelog)
 install(FILES ${deb_dir}/copyright ${PROJECT_BINARY_DIR}/package-files/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tarnwick)
-install(FILES ${deb_dir}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
-        RENAME tarnwick)
+# The overrides only where lintian looks for them: in the package's /usr.
+install(CODE "
+  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    file(INSTALL \"${deb_dir}/lintian-overrides\" DESTINATION \"/usr/${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides\"
+         RENAME tarnwick PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  endif()")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${deb_dir}/changelog.in)
 
 include(CPack)
