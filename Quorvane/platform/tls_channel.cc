@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "Quorvane/platform/gnutls_handles.h"
+#include "Quorvane/platform/system_errors.h"
 
 namespace platform {
 namespace {

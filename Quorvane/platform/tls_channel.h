@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "Quorvane/platform/cert_verify.h"
-#include "Quorvane/platform/system_errors.h"
 
 namespace platform {
 

@@ -5,6 +5,7 @@
 
 #include "Quorvane/foundation/log.h"
 #include "Quorvane/foundation/text_utils.h"
+#include "Quorvane/platform/system_errors.h"
 #include "Quorvane/platform/clock.h"
 #include "Quorvane/transports/certificate_cache.h"
 #include "Quorvane/transports/der_reader.h"

@@ -250,7 +250,7 @@ TEST_F(EnginePeer, AServerGivenByHostNameIsResolvedThroughTheSystemResolverFirst
                                           : ToWide(c.host, false) + L" - time to update DNS server IP address"));
     if (c.resolved) {
       // Then the waiting query is dispatched to the transport.
-      EXPECT_TRUE(WaitForLine(L"www.example - DNS over TLS transport is not available", seen));
+      EXPECT_TRUE(WaitForLine(L"www.example - request cannot be send, ConnectEx failed with error: 10022 (Invalid argument)", seen));
       int family = 0;
       std::vector<uint8_t> address;
       ASSERT_TRUE(engine.LookupServerAddress(c.host, family, address));
