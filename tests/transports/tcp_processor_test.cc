@@ -56,8 +56,9 @@ class TcpFixture : public testing::Test {
   // The worker's part, on this thread, until done() or the bound. A hook
   // may hold an event back; it returns true when it took the event.
   void Pump(const std::function<bool()>& done,
-            const std::function<bool(Manager::SSocketEntry&, Manager::SCompletionEvent&, uint64_t)>& hold = nullptr) {
-    for (int i = 0; i < kBoundedWaits && !done(); ++i) {
+            const std::function<bool(Manager::SSocketEntry&, Manager::SCompletionEvent&, uint64_t)>& hold = nullptr,
+            int rounds = kBoundedWaits) {
+    for (int i = 0; i < rounds && !done(); ++i) {
       uint64_t key;
       Manager::SSocketEntry entry;
       Manager::SCompletionEvent event;
@@ -214,6 +215,32 @@ TEST_F(TcpPlainTest, QuerySizesAndSocketFailures) {
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0].entry, "request-error");
   EXPECT_EQ(calls[0].text, L"socket cannot be created");
+}
+
+TEST_F(TcpPlainTest, APrefixPromisingMoreThanArrivesWaits) {
+  CTcpTestServer server;
+  std::atomic<bool> sent{false};
+  server.Serve(1, [&](int fd, int) {
+    CTcpTestServer::ReadFramed(fd);
+    const uint8_t partial[] = {0x01, 0x00, 0x12, 0x34, 0x81, 0x80};  // promises 256 bytes
+    ASSERT_EQ(send(fd, partial, sizeof partial, MSG_NOSIGNAL), 6);
+    sent = true;
+    CTcpTestServer::PeerClosed(fd);
+  });
+  const uint64_t key = m_holder.NextConnectionKey();
+  SDnsMessageInfo info;
+  info.name = SDnsName("www.example.org.");
+  Bytes query = MakeQuery(11, "www.example.org", 1);
+  ASSERT_TRUE(m_holder.GetProcessor(key)->SendRequest(query.data(), static_cast<uint32_t>(query.size()), info,
+                                                      Server(server.m_port), {}, m_manager, 11, std::nullopt));
+  auto processor = EventProcessor(key);
+  Pump([&] { return sent && processor->m_pendingInput.empty() && processor->m_connected; });
+  Pump([] { return false; }, nullptr, 10);  // a few more rounds
+  EXPECT_EQ(CallCount(), 0u);  // neither an answer nor a failure: the request's time-out ends it
+  EXPECT_NE(m_manager.RemoveSocket(processor->m_key), nullptr);
+  m_holder.RemoveRequest(11);
+  processor.reset();
+  server.Join();
 }
 
 // A DoT server over a real socket, blocking, on the test server's thread.
