@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <chrono>
 
-#include "Quorvane/engine/certificate_cache.h"
+#include "Quorvane/transports/certificate_cache.h"
 #include "Quorvane/engine/net_filter_processor.h"
 #include "Quorvane/foundation/log.h"
 #include "Quorvane/platform/clock.h"
@@ -149,7 +149,7 @@ void CDnsEngine::Housekeeping(int64_t now) {
   std::set<uint64_t> live;
   m_requests.CheckTimeouts(expired, live, now);
   if (!expired.empty()) ExpireRequestProcessors(expired);
-  CCertificateCache::Purge(now);
+  GetCertificateCache().Purge(now);
   m_socketEvents.RemoveTimedOutProcessors(now);
   if (!live.empty()) RemoveOrphanProcessors(live);
   std::lock_guard lock(m_quicPoolMutex);
@@ -157,7 +157,7 @@ void CDnsEngine::Housekeeping(int64_t now) {
 }
 
 void CDnsEngine::ExpireRequestProcessors(const std::set<uint64_t>& expired) {
-  ForEachStreamHolder([&](CTcpServerProcessor& holder) { holder.RemoveRequests(expired); });
+  ForEachStreamHolder([&](CTcpServerProcessorBase& holder) { holder.RemoveRequests(expired); });
   std::vector<uint64_t> keys;
   {
     std::lock_guard lock(m_udp.m_mutex);
@@ -171,8 +171,8 @@ void CDnsEngine::ExpireRequestProcessors(const std::set<uint64_t>& expired) {
   for (uint64_t key : keys) m_socketEvents.RemoveSocket(key);
 }
 
-void CDnsEngine::ForEachStreamHolder(const std::function<void(CTcpServerProcessor&)>& visit) {
-  auto walk = [&](std::mutex& mutex, std::map<PoolKey, std::shared_ptr<CTcpServerProcessor>>& pool) {
+void CDnsEngine::ForEachStreamHolder(const std::function<void(CTcpServerProcessorBase&)>& visit) {
+  auto walk = [&](std::mutex& mutex, auto& pool) {
     std::lock_guard lock(mutex);
     for (auto it = pool.begin(); it != pool.end();) {
       visit(*it->second);
@@ -184,7 +184,7 @@ void CDnsEngine::ForEachStreamHolder(const std::function<void(CTcpServerProcesso
 }
 
 void CDnsEngine::RemoveOrphanProcessors(const std::set<uint64_t>& live) {
-  ForEachStreamHolder([&](CTcpServerProcessor& holder) {
+  ForEachStreamHolder([&](CTcpServerProcessorBase& holder) {
     for (uint64_t id : holder.RemoveOrphans(live)) {
       CLogMessage()
           .SetError()
