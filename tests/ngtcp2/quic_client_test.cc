@@ -26,6 +26,9 @@
 #include "tests/transports/capture_sink.h"
 #include "tests/transports/dns_test_messages.h"
 
+// glibc's entry, which <cassert> leaves undeclared under NDEBUG.
+extern "C" [[noreturn]] void __assert_fail(const char*, const char*, unsigned int, const char*) noexcept;
+
 namespace {
 
 using testsupport::CDoqTestServer;
@@ -150,7 +153,7 @@ class QuicClientTest : public ::testing::Test {
     std::vector<CCaptureSink::SCall> found;
     while (std::chrono::steady_clock::now() < deadline) {
       found.clear();
-      for (auto& call : m_sink.Calls()) {
+      for (auto& call : m_sink->Calls()) {
         if (call.entry == entry) found.push_back(call);
       }
       if (found.size() >= count) break;
@@ -159,9 +162,37 @@ class QuicClientTest : public ::testing::Test {
     return found;
   }
 
-  CCaptureSink m_sink;
+  // Polls the log, at most timeoutMs, for a line holding part; the lines
+  // read stay in m_lines.
+  bool WaitLog(const std::wstring& part, int timeoutMs = 5000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      for (auto& line : m_log.TakeTexts()) m_lines.push_back(line);
+      if (Contains(m_lines, part)) return true;
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+  // The client has disconnected: its socket is shut and it takes no query.
+  bool WaitShutDown(SConnection& c, int timeoutMs = 5000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!c.socket->IsShutDown() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return c.socket->IsShutDown() && !c.client->SendRequest(MakeQuery(99, "late.test", 1), Handler(99));
+  }
+
+  // Each case of a table starts with an empty capture.
+  void ResetSink() {
+    m_sink.reset();
+    m_sink = std::make_unique<CCaptureSink>();
+  }
+
+  std::unique_ptr<CCaptureSink> m_sink = std::make_unique<CCaptureSink>();
   testsupport::LogCapture m_log{LogDebug};
   std::unique_ptr<CDoqTestServer> m_server;
+  std::vector<std::wstring> m_lines;
   const testsupport::SIssued* m_served = nullptr;
 };
 
@@ -184,6 +215,315 @@ TEST_F(QuicClientTest, SeededServerAnswersAndSeesLengthQueryAndFin) {
   ASSERT_EQ(r.sni.size(), 1u);
   EXPECT_EQ(r.sni[0], kHost);
   EXPECT_EQ(r.alpn[0], "doq");
+}
+
+
+TEST_F(QuicClientTest, AnAddressTargetSendsItsTextAsServerName) {
+  StartServer();
+  SeedCache(L"127.0.0.1");
+  SConnection c = Connect(L"127.0.0.1");
+  ASSERT_TRUE(Send(c, 1));
+  ASSERT_EQ(WaitCalls("answer", 1).size(), 1u);
+  SDoqRecords r = m_server->Records();
+  ASSERT_EQ(r.sni.size(), 1u);
+  EXPECT_EQ(r.sni[0], "127.0.0.1");
+}
+
+// A server without "doq", or without a group the client offers, never
+// carries a query: the handshake fails and the query with it.
+TEST_F(QuicClientTest, HandshakeFailsWithoutDoqOrACommonGroup) {
+  struct SCase {
+    const char* name;
+    std::string alpn, groups;
+  };
+  for (const SCase& c : {SCase{"h3", "h3", ""}, SCase{"no_alpn", "", ""},
+                         SCase{"ffdhe_only", "doq", "+GROUP-FFDHE2048"}}) {
+    SCOPED_TRACE(c.name);
+    SDoqServerOptions options;
+    options.alpn = c.alpn;
+    options.groups = c.groups;
+    StartServer(options);
+    SeedCache();
+    SConnection connection = Connect();
+    ASSERT_TRUE(Send(connection, 3));
+    EXPECT_TRUE(WaitShutDown(connection));
+    EXPECT_TRUE(WaitCalls("answer", 1, 100).empty());
+    EXPECT_EQ(m_server->Records().handshakes, 0u);
+    connection.socket->Detach();
+    m_server.reset();
+    ResetSink();
+  }
+}
+
+TEST_F(QuicClientTest, AnUnknownGroupLeavesNoClient) {
+  SetQuicClientConfigForTesting([](CQuicClientConfig& config) { config.groups = "P-999"; });
+  StartServer();
+  auto socket = CUdpShadowSocket::Create(m_server->Address(), L"s");
+  EXPECT_FALSE(CQuicClient::Create(socket->Socket(), socket, kWideHost, m_server->Address()));
+  auto lines = m_log.TakeTexts();
+  EXPECT_TRUE(Contains(lines, L"SSL_CTX_set1_curves_list failed"));
+  EXPECT_TRUE(Contains(lines, L"TLS context cannot be created"));
+}
+
+TEST_F(QuicClientTest, QueriesGivenBeforeTheHandshakeGoOutInOrderAfterIt) {
+  SDoqServerOptions options;
+  options.streamCredit = 1;  // then one more per closed stream
+  StartServer(options);
+  SeedCache();
+  SConnection c = Connect();
+  for (uint64_t id : {11, 12, 13}) ASSERT_TRUE(c.client->SendRequest(MakeQuery(id, "x.test", 1), Handler(id)));
+  c.client->SendPending();
+  auto answers = WaitCalls("answer", 3);
+  ASSERT_EQ(answers.size(), 3u);
+  SDoqRecords r = m_server->Records();
+  ASSERT_EQ(r.streams.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(r.streams[i].bytes, Framed(MakeQuery(static_cast<uint16_t>(11 + i), "x.test", 1)));
+    EXPECT_EQ(answers[i].requestId, 11 + i);
+  }
+}
+
+// What the server sends on the stream decides what the handler gets.
+TEST_F(QuicClientTest, AnswerShapes) {
+  struct SCase {
+    const char* name;
+    std::function<void(SDoqServerOptions&)> knob;
+    size_t answers;
+    const wchar_t* error;    // the query's failure, or null
+    const wchar_t* logLine;  // a line that must appear, or null
+  };
+  const SCase cases[] = {
+      {"chunked_once", [](SDoqServerOptions& o) { o.answerChunks = 4; }, 1, nullptr, nullptr},
+      {"delayed", [](SDoqServerOptions& o) { o.answerDelayMs = 200; }, 1, nullptr, nullptr},
+      {"reset", [](SDoqServerOptions& o) { o.resetCode = 5; }, 0, L"DNS answer is incomplete", nullptr},
+      {"short", [](SDoqServerOptions& o) { o.shortAnswerBy = 3; }, 0, L"DNS answer is incomplete", nullptr},
+      {"empty", [](SDoqServerOptions& o) { o.missingAnswers = true; }, 0, nullptr, L"q21 - empty DNS response"},
+  };
+  for (const SCase& k : cases) {
+    SCOPED_TRACE(k.name);
+    SDoqServerOptions options;
+    k.knob(options);
+    StartServer(options);
+    SeedCache();
+    SConnection c = Connect();
+    ASSERT_TRUE(Send(c, 21));
+    ASSERT_TRUE(m_server->WaitFor([](const SDoqRecords& r) { return !r.streams.empty(); }));
+    EXPECT_EQ(WaitCalls("answer", k.answers, k.answers ? 5000 : 300).size(), k.answers);
+    auto errors = WaitCalls("pending-error", k.error ? 1 : 0, 300);
+    if (k.error) {
+      ASSERT_FALSE(errors.empty());
+      EXPECT_EQ(errors[0].text, k.error);
+    } else {
+      EXPECT_TRUE(errors.empty());
+    }
+    if (k.logLine) EXPECT_TRUE(WaitLog(k.logLine));
+    c.socket->Detach();
+    m_server.reset();
+    ResetSink();
+  }
+}
+
+TEST_F(QuicClientTest, KeyUpdateAfterTheShortenedDelayThenAnAnswer) {
+  SetQuicClientConfigForTesting([](CQuicClientConfig& config) { config.keyUpdateDelay = 200'000'000; });
+  StartServer();
+  SeedCache();
+  SConnection c = Connect();
+  ASSERT_TRUE(Send(c, 1));
+  ASSERT_EQ(WaitCalls("answer", 1).size(), 1u);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  std::vector<std::wstring> lines;
+  while (!Contains(lines, L"Initiate key update") && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (auto& l : m_log.TakeTexts()) lines.push_back(l);
+  }
+  ASSERT_TRUE(Contains(lines, L"Initiate key update"));
+  ASSERT_TRUE(Send(c, 2));
+  ASSERT_EQ(WaitCalls("answer", 2).size(), 2u);
+  EXPECT_TRUE(m_server->WaitFor([](const SDoqRecords& r) { return r.keyUpdates >= 1; }));
+  for (auto& l : m_log.TakeTexts()) lines.push_back(l);
+  EXPECT_TRUE(Contains(lines, L"Updating traffic key"));
+}
+
+TEST_F(QuicClientTest, AnUncachedHandshakeIsClosedCheckedAndThenAccepted) {
+  StartServer();
+  SConnection first = Connect();
+  ASSERT_TRUE(Send(first, 1));
+  ASSERT_TRUE(WaitShutDown(first));
+  // The close reaches the server, before the socket is shut.
+  EXPECT_TRUE(m_server->WaitFor([](const SDoqRecords& r) { return !r.closeCodes.empty(); }));
+  EXPECT_EQ(m_server->Records().closeCodes, std::vector<uint64_t>{0});
+  EXPECT_TRUE(WaitLog(L"TLS certificate for doq.test is valid"));
+  EXPECT_TRUE(Contains(m_lines, L"TLS certificate for doq.test will be validated"));
+  EXPECT_TRUE(Contains(m_lines, L"Negotiated cipher suite is TLS_"));
+  EXPECT_TRUE(Contains(m_lines, L"Negotiated ALPN is doq"));
+  EXPECT_TRUE(WaitCalls("answer", 1, 100).empty());
+  m_lines.clear();
+
+  SConnection second = Connect();
+  ASSERT_TRUE(Send(second, 2));
+  ASSERT_EQ(WaitCalls("answer", 1).size(), 1u);
+  EXPECT_FALSE(WaitLog(L"will be validated", 0));
+
+  // The same certificate on another port is another server.
+  StartServer();
+  SConnection third = Connect();
+  ASSERT_TRUE(Send(third, 3));
+  EXPECT_TRUE(WaitShutDown(third));
+  EXPECT_TRUE(WaitLog(L"TLS certificate for doq.test will be validated"));
+}
+
+TEST_F(QuicClientTest, AWrongHostIsCheckedAtEveryConnection) {
+  StartServer({}, &Certificates().wrongHost);
+  for (uint64_t id : {1, 2}) {
+    SConnection c = Connect();
+    ASSERT_TRUE(Send(c, id));
+    EXPECT_TRUE(WaitShutDown(c));
+    EXPECT_TRUE(WaitLog(L"TLS certificate for doq.test is invalid: 800b010f ("));
+    m_lines.clear();
+    c.socket->Detach();
+  }
+  EXPECT_TRUE(WaitCalls("answer", 1, 100).empty());
+}
+
+TEST_F(QuicClientTest, AnIdleCloseSendsNothing) {
+  SetQuicClientConfigForTesting([](CQuicClientConfig& config) { config.idleTimeout = 300'000'000; });
+  StartServer();
+  SeedCache();
+  SConnection c = Connect();
+  ASSERT_TRUE(Send(c, 1));
+  ASSERT_EQ(WaitCalls("answer", 1).size(), 1u);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!c.socket->IsShutDown() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(c.socket->IsShutDown());
+  EXPECT_TRUE(Contains(m_log.TakeTexts(), L"ngtcp2_conn_handle_expiry: "));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(m_server->Records().closeCodes.empty());
+  EXPECT_FALSE(c.client->SendRequest(MakeQuery(2, "x.test", 1), Handler(2)));
+}
+
+// The socket's answers to Send, scripted for the first datagram.
+TEST_F(QuicClientTest, ScriptedSendResults) {
+  StartServer();
+  SeedCache();
+  {
+    SCOPED_TRACE("10035 waits for the completion");
+    SConnection c = Connect(kWideHost, [](size_t i) -> std::optional<int> {
+      if (i == 0) return kQuicSocketWouldBlock;
+      return std::nullopt;
+    });
+    ASSERT_TRUE(Send(c, 1));
+    EXPECT_EQ(WaitCalls("answer", 1).size(), 1u);
+    // The refused datagram is the next one sent, unchanged.
+    auto attempts = c.socket->Attempts();
+    ASSERT_GE(attempts.size(), 2u);
+    EXPECT_EQ(attempts[1], attempts[0]);
+    c.socket->Detach();
+  }
+  {
+    SCOPED_TRACE("10040 counts as sent");
+    SConnection c = Connect(kWideHost, [](size_t i) -> std::optional<int> {
+      if (i == 0) return kQuicSocketMessageSize;
+      return std::nullopt;
+    });
+    ASSERT_TRUE(Send(c, 2));
+    EXPECT_EQ(WaitCalls("answer", 2, 8000).size(), 2u);  // after the library's retransmission
+    EXPECT_TRUE(Contains(m_log.TakeTexts(), L"sendmsg: (10040) "));
+    c.socket->Detach();
+  }
+  {
+    SCOPED_TRACE("10058 is only a debug line; nothing goes out after the disconnect");
+    m_log.TakeTexts();
+    m_log.SetLevel(LogVerbose);
+    SConnection c = Connect(kWideHost, [](size_t i) -> std::optional<int> {
+      if (i == 0) return kQuicSocketShutdownError;
+      return std::nullopt;
+    });
+    EXPECT_TRUE(Send(c, 3));
+    EXPECT_TRUE(WaitShutDown(c));
+    EXPECT_FALSE(WaitLog(L"sendmsg: ", 0));
+    EXPECT_FALSE(Send(c, 4));
+    c.client->OnSendCompleted();
+    EXPECT_EQ(c.socket->SendsAfterShutdown(), 0u);
+    c.socket->Detach();
+  }
+}
+
+TEST_F(QuicClientTest, AConnectionReleasedLastInsideATimerCallbackEnds) {
+  SetQuicClientConfigForTesting([](CQuicClientConfig& config) { config.idleTimeout = 300'000'000; });
+  StartServer();
+  SeedCache();
+  SConnection c = Connect();
+  ASSERT_TRUE(Send(c, 1));
+  ASSERT_EQ(WaitCalls("answer", 1).size(), 1u);
+  std::weak_ptr<CQuicClientShadow> client = c.client;
+  c.client.reset();  // the connection holds it alone now
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool inHook = false, released = false;
+  c.socket->shutdownHook = [&] {
+    // The idle close, on the expiry timer's thread, with the socket locked.
+    std::unique_lock lock(mutex);
+    inHook = true;
+    changed.notify_all();
+    changed.wait_for(lock, std::chrono::seconds(5), [&] { return released; });
+  };
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return inHook; }));
+    c.socket.reset();
+    released = true;
+    changed.notify_all();
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!client.expired() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(client.expired());
+}
+
+// An answer handler that submits again (as a DNSSEC sub-query does) under a
+// lock that query threads also hold while they submit.
+TEST_F(QuicClientTest, HandlersSubmittingUnderAPoolLockAreAllAnswered) {
+  StartServer();
+  SeedCache();
+  SConnection c = Connect();
+  std::mutex pool;
+  std::atomic<uint64_t> nextSubQuery{1000};
+  std::atomic<int> subQueries{0};
+  m_sink->accept = [&](const Bytes&) {
+    if (subQueries >= 10) return true;
+    ++subQueries;
+    std::lock_guard lock(pool);
+    uint64_t id = nextSubQuery++;
+    c.client->SendRequest(MakeQuery(static_cast<uint16_t>(id), "sub.test", 1), Handler(id));
+    c.client->SendPending();
+    return true;
+  };
+  std::thread queries([&] {
+    for (uint64_t id = 1; id <= 20; ++id) {
+      std::lock_guard lock(pool);
+      c.client->SendRequest(MakeQuery(static_cast<uint16_t>(id), "q.test", 1), Handler(id));
+      c.client->SendPending();
+    }
+  });
+  queries.join();
+  EXPECT_EQ(WaitCalls("answer", 30, 10000).size(), 30u);
+  m_sink->accept = nullptr;
+  c.socket->Detach();
+}
+
+TEST(QuicLibraryAssertDeathTest, LibraryAssertionsReachTheFatalErrorHook) {
+  EXPECT_DEATH(
+      {
+        ngtcp2_cid cid;
+        uint8_t bytes[21] = {};
+        ngtcp2_cid_init(&cid, bytes, sizeof(bytes));
+      },
+      "ASSERT: .+ ; ngtcp2_cid\\.c : [0-9]+");
+  // Any other assertion keeps glibc's text.
+  EXPECT_DEATH(__assert_fail("x == 1", "other.cc", 7, "f"), "other.cc:7: f: Assertion `x == 1' failed");
 }
 
 }  // namespace

@@ -20,6 +20,7 @@ struct CUdpShadowSocket::SState {
   bool sendBusy = false;                      // under mutex
   bool closed = false;                        // under mutex
   bool stop = false;                          // under mutex
+  std::vector<std::vector<uint8_t>> attempts; // under mutex
 
   void Wake() {
     uint64_t one = 1;
@@ -144,6 +145,7 @@ int CUdpShadowSocket::Receive() {
 int CUdpShadowSocket::Send(const uint8_t* data, int length) {
   size_t index = m_sends++;
   std::lock_guard lock(m_state->mutex);
+  m_state->attempts.emplace_back(data, data + length);
   if (m_state->closed) {
     ++m_sendsAfterShutdown;
     return kQuicSocketShutDown;
@@ -159,6 +161,7 @@ int CUdpShadowSocket::Send(const uint8_t* data, int length) {
 }
 
 void CUdpShadowSocket::Shutdown() {
+  if (shutdownHook) shutdownHook();
   std::lock_guard lock(m_state->mutex);
   if (m_state->closed) return;
   m_state->closed = true;
@@ -169,4 +172,9 @@ void CUdpShadowSocket::Shutdown() {
 bool CUdpShadowSocket::IsShutDown() const {
   std::lock_guard lock(m_state->mutex);
   return m_state->closed;
+}
+
+std::vector<std::vector<uint8_t>> CUdpShadowSocket::Attempts() const {
+  std::lock_guard lock(m_state->mutex);
+  return m_state->attempts;
 }

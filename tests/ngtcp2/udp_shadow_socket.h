@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Quorvane/foundation/safe_socket.h"
 #include "Quorvane/ngtcp2/quic_client_shadow.h"
@@ -40,8 +41,12 @@ class CUdpShadowSocket : public CQuicClientShadowSocketInterface {
   // the result without sending, and 0 then still completes later, as a
   // send in flight does. Set before the client exists.
   std::function<std::optional<int>(size_t index)> sendScript;
+  // Runs at the start of every Shutdown, on the caller's thread.
+  std::function<void()> shutdownHook;
 
   size_t Sends() const { return m_sends; }
+  // Every datagram given to Send, in order, refused ones included.
+  std::vector<std::vector<uint8_t>> Attempts() const;
   size_t SendsAfterShutdown() const { return m_sendsAfterShutdown; }
   bool IsShutDown() const;
 
