@@ -1,13 +1,16 @@
 // Packets, timers and streams of CQuicClient, and its callback table.
 #include <ngtcp2/ngtcp2_crypto.h>
 #include <ngtcp2/ngtcp2_crypto_gnutls.h>
+#include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <iostream>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
+#include "Quorvane/foundation/dns_codec.h"
 #include "Quorvane/foundation/log.h"
 #include "Quorvane/ngtcp2/quic_client.h"
 #include "Quorvane/platform/system_errors.h"
@@ -42,6 +45,23 @@ std::wstring WinsockText(uint32_t code) {
 }
 
 CQuicClient* Client(void* userData) { return static_cast<CQuicClient*>(userData); }
+
+// A developer's trace on standard output, which the program does not show.
+void SummariseQuery(const std::vector<uint8_t>& query) {
+  SDnsMessageInfo info;
+  std::vector<SDnsAnswerAddress> addresses;
+  std::string text;
+  if (ParseDnsReply(query.data(), query.size(), DnsAnyKind, info, addresses, text) != DnsParseOk) return;
+  std::cout << "Request name " << info.name.name << " answers " << info.rrCount << "\n";
+  for (const SDnsAnswerAddress& address : addresses) {
+    char buffer[INET6_ADDRSTRLEN] = {};
+    const void* bytes = address.address.ss_family == AF_INET6
+                            ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(&address.address)->sin6_addr)
+                            : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(&address.address)->sin_addr);
+    inet_ntop(address.address.ss_family, bytes, buffer, sizeof(buffer));
+    std::cout << "Answer " << buffer << "\n";
+  }
+}
 
 int Callback(int result) { return result == 0 ? 0 : NGTCP2_ERR_CALLBACK_FAILURE; }
 
@@ -566,6 +586,7 @@ int CQuicClient::SubmitRequest(SStream& stream) {
   if (result.code != CProcessingResultCode::Ok || stream.toSend.empty()) return -1;
   stream.sent = 0;
   m_sendQueue.insert(stream.id);
+  SummariseQuery(stream.query);
   return 0;
 }
 
