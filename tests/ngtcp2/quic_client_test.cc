@@ -245,8 +245,10 @@ TEST_F(QuicClientTest, AbortFailsEveryQueryAndDisconnects) {
   ASSERT_TRUE(Send(c, 2));
   ASSERT_TRUE(m_server->WaitFor([](const SDoqRecords& r) { return r.streams.size() == 2; }));
   c.client->Abort(L"Could not receive data from doq.test (127.0.0.1) with error 64");
+  // The shut socket's failed receive may abort them once more, as the
+  // engine's connection does; the engine ignores a request already gone.
   auto errors = WaitCalls("pending-error", 2);
-  ASSERT_EQ(errors.size(), 2u);
+  ASSERT_GE(errors.size(), 2u);
   for (size_t i = 0; i < 2; ++i) {
     EXPECT_EQ(errors[i].requestId, i + 1);
     EXPECT_EQ(errors[i].text, L"Could not receive data from doq.test (127.0.0.1) with error 64");
@@ -480,13 +482,13 @@ TEST_F(QuicClientTest, AConnectionReleasedLastInsideATimerCallbackEnds) {
   std::mutex mutex;
   std::condition_variable changed;
   bool inHook = false, released = false;
-  c.socket->shutdownHook = [&] {
+  c.socket->SetShutdownHook([&] {
     // The idle close, on the expiry timer's thread, with the socket locked.
     std::unique_lock lock(mutex);
     inHook = true;
     changed.notify_all();
     changed.wait_for(lock, std::chrono::seconds(5), [&] { return released; });
-  };
+  });
   {
     std::unique_lock lock(mutex);
     ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return inHook; }));
@@ -499,13 +501,16 @@ TEST_F(QuicClientTest, AConnectionReleasedLastInsideATimerCallbackEnds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_TRUE(client.expired());
+  // Orders the last report of the socket's thread before the sink goes.
+  m_sink->Calls();
 }
 
 // An answer handler that submits again (as a DNSSEC sub-query does) under a
 // lock that query threads also hold while they submit.
 TEST_F(QuicClientTest, HandlersSubmittingUnderAPoolLockAreAllAnswered) {
   StartServer();
-  SConnection c = ConnectAnswered();
+  SConnection c;
+  std::atomic<bool> armed{false};
   std::mutex pool;
   std::atomic<uint64_t> nextId{1000};
   std::atomic<int> subQueries{0};
@@ -517,13 +522,15 @@ TEST_F(QuicClientTest, HandlersSubmittingUnderAPoolLockAreAllAnswered) {
     ++sent;
   };
   m_sink->accept = [&](const Bytes&) {
-    if (subQueries < 10) {
+    if (armed && subQueries < 10) {
       ++subQueries;
       std::lock_guard lock(pool);
       submit("sub.test");
     }
     return true;
   };
+  c = ConnectAnswered();
+  armed = true;
   // Queries keep coming under the same lock while the answers are handed out.
   std::atomic<bool> done{false};
   std::thread queries([&] {
@@ -545,8 +552,9 @@ TEST_F(QuicClientTest, HandlersSubmittingUnderAPoolLockAreAllAnswered) {
   }
   queries.join();
   EXPECT_EQ(WaitCalls("answer", sent, 10000).size(), sent.load());
-  m_sink->accept = nullptr;
+  armed = false;
   c.socket->Detach();
+  c.socket.reset();  // its thread ends before what the handler uses
 }
 
 TEST(QuicLibraryAssertDeathTest, LibraryAssertionsReachTheFatalErrorHook) {

@@ -21,6 +21,7 @@ struct CUdpShadowSocket::SState {
   bool closed = false;                        // under mutex
   bool stop = false;                          // under mutex
   std::vector<std::vector<uint8_t>> attempts; // under mutex
+  std::function<void()> shutdownHook;         // under mutex
 
   void Wake() {
     uint64_t one = 1;
@@ -160,8 +161,18 @@ int CUdpShadowSocket::Send(const uint8_t* data, int length) {
   return kQuicSocketOk;
 }
 
+void CUdpShadowSocket::SetShutdownHook(std::function<void()> hook) {
+  std::lock_guard lock(m_state->mutex);
+  m_state->shutdownHook = std::move(hook);
+}
+
 void CUdpShadowSocket::Shutdown() {
-  if (shutdownHook) shutdownHook();
+  std::function<void()> hook;
+  {
+    std::lock_guard lock(m_state->mutex);
+    hook = m_state->shutdownHook;
+  }
+  if (hook) hook();
   std::lock_guard lock(m_state->mutex);
   if (m_state->closed) return;
   m_state->closed = true;

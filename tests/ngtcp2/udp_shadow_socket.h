@@ -41,8 +41,9 @@ class CUdpShadowSocket : public CQuicClientShadowSocketInterface {
   // the result without sending, and 0 then still completes later, as a
   // send in flight does. Set before the client exists.
   std::function<std::optional<int>(size_t index)> sendScript;
-  // Runs at the start of every Shutdown, on the caller's thread.
-  std::function<void()> shutdownHook;
+  // Runs at the start of every Shutdown, on the caller's thread; may be set
+  // while the client runs.
+  void SetShutdownHook(std::function<void()> hook);
 
   size_t Sends() const { return m_sends; }
   // Every datagram given to Send, in order, refused ones included.
