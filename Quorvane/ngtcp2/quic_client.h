@@ -57,7 +57,7 @@ class ClientBase {
   CQuicClientConfig m_config;
 };
 
-class CQuicClient : public ClientBase, public CQuicClientShadow, public std::enable_shared_from_this<CQuicClient> {
+class CQuicClient : public ClientBase, public CQuicClientShadow {
  public:
   // Empty on any failure, after logging it.
   static std::shared_ptr<CQuicClientShadow> Create(const std::shared_ptr<CSafeSocket>& socket,

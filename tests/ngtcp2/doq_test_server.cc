@@ -259,11 +259,13 @@ void CDoqTestServer::SState::Finish(SServerConnection& c, int64_t id) {
   std::vector<uint8_t> message = options.answer ? options.answer(query) : DefaultAnswer(query);
   std::vector<uint8_t> wire;
   if (!options.missingAnswers) {
-    if (!options.rawAnswers) {
-      wire.push_back(static_cast<uint8_t>(message.size() >> 8));
-      wire.push_back(static_cast<uint8_t>(message.size()));
+    const size_t prefix = options.rawAnswers ? 0 : 2;
+    wire.resize(prefix + message.size());
+    if (prefix) {
+      wire[0] = static_cast<uint8_t>(message.size() >> 8);
+      wire[1] = static_cast<uint8_t>(message.size());
     }
-    wire.insert(wire.end(), message.begin(), message.end());
+    std::copy(message.begin(), message.end(), wire.begin() + prefix);
     wire.resize(wire.size() - std::min(options.shortAnswerBy, wire.size()));
   }
   size_t parts = std::max<size_t>(1, std::min(options.answerChunks, wire.size()));

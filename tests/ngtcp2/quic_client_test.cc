@@ -84,8 +84,10 @@ Bytes AddressBytes(const sockaddr_storage& address) {
 }
 
 Bytes Framed(const Bytes& message) {
-  Bytes out{static_cast<uint8_t>(message.size() >> 8), static_cast<uint8_t>(message.size())};
-  out.insert(out.end(), message.begin(), message.end());
+  Bytes out(message.size() + 2);
+  out[0] = static_cast<uint8_t>(message.size() >> 8);
+  out[1] = static_cast<uint8_t>(message.size());
+  std::copy(message.begin(), message.end(), out.begin() + 2);
   return out;
 }
 
@@ -357,7 +359,9 @@ TEST_F(QuicClientTest, AnswerShapes) {
     } else {
       EXPECT_TRUE(errors.empty());
     }
-    if (k.logLine) EXPECT_TRUE(WaitLog(k.logLine));
+    if (k.logLine) {
+      EXPECT_TRUE(WaitLog(k.logLine));
+    }
     c.socket->Detach();
     m_server.reset();
     ResetSink();
