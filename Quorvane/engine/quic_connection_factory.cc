@@ -1,11 +1,14 @@
 #include "Quorvane/engine/quic_connection_factory.h"
 
-#include "Quorvane/engine/tcp_server_processor.h"
+#include "Quorvane/foundation/log.h"
+#include "Quorvane/foundation/text_utils.h"
 
 bool CQuicServerConnectionFactory::SendRequest(const uint8_t*, uint32_t, const SDnsMessageInfo& info,
                                                const CDnsServer&, const std::vector<sockaddr_storage>&,
                                                CSocketEventsManager&, uint64_t) {
-  LogTransportNotAvailable(info, EDnsProtocol::Doq);
+  CLogMessage().SetError().Append(LogError, DnsNameToDisplayText(info.name.name) + L" - " +
+                                                ToWide(GetProtocolNames(EDnsProtocol::Doq).second, false) +
+                                                L" transport is not available");
   return false;
 }
 

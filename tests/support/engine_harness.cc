@@ -7,6 +7,10 @@
 //
 //   engine_harness --conf FILE [--socket PATH] [--resolv-conf PATH]
 //                  [--log FILE] [--log-level 1..4]
+//                  [--trust-ca FILE]...
+//
+// --trust-ca adds the PEM certificates of FILE to the trust list that DNS
+// over TLS verifies servers against (a test CA).
 //
 // Every screen log line goes to the log file (standard output without one),
 // flushed as it is written; "Harness running." says the start is complete.
@@ -22,12 +26,14 @@
 #include <list>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Quorvane/config/profile.h"
 #include "Quorvane/engine/dns_engine.h"
 #include "Quorvane/engine/net_filter_processor.h"
 #include "Quorvane/foundation/log.h"
 #include "Quorvane/foundation/text_utils.h"
+#include "Quorvane/platform/cert_verify.h"
 #include "Quorvane/platform/device_io.h"
 #include "Quorvane/platform/system_dns.h"
 
@@ -36,12 +42,13 @@ namespace {
 struct SOptions {
   std::string conf, socket = platform::kDefaultControlSocket, resolvConf, log;
   int logLevel = LogVerbose;
+  std::vector<std::string> trustCa;
 };
 
 int Usage(const char* why) {
   std::cerr << "engine_harness: " << why
             << "\nusage: engine_harness --conf FILE [--socket PATH] [--resolv-conf PATH] [--log FILE] "
-               "[--log-level 1..4]\n";
+               "[--log-level 1..4] [--trust-ca FILE]...\n";
   return 2;
 }
 
@@ -70,10 +77,17 @@ int main(int argc, char** argv) {
     else if (name == "--resolv-conf") options.resolvConf = value;
     else if (name == "--log") options.log = value;
     else if (name == "--log-level") options.logLevel = std::atoi(value.c_str());
+    else if (name == "--trust-ca") options.trustCa.push_back(value);
     else return Usage(("unknown option " + name).c_str());
   }
   if (options.conf.empty()) return Usage("--conf is required");
   if (options.logLevel < LogError || options.logLevel > LogDebug) return Usage("--log-level is 1..4");
+
+  // Test CAs join the trust list before any connection can be checked.
+  for (const std::string& file : options.trustCa) {
+    std::string error;
+    if (!platform::AddTrustedCertificatesFile(file, error)) return Usage(("--trust-ca: " + error).c_str());
+  }
 
   // SIGTERM and SIGINT are taken by sigwait below, never by a handler; every
   // thread started from here on inherits the mask.
