@@ -10,6 +10,10 @@
 #   topo_start             stub, upstream, palvexdrv, harness (topo_conf first)
 #   topo_client CMD...     runs CMD in the client namespace
 #   topo_down
+#
+# Opt-in: TOPO_EXTRA_RULES and TOPO_EXTRA_SERVERS (conf-file elements) go
+# into topo_conf's file before the Default rule; topo_start_named runs a
+# named of the caller's on the client's loopback at $TOPO_NAMED_PORT.
 
 TOPO_CLIENT_ADDRESS4=10.53.0.2
 TOPO_CLIENT_ADDRESS6=fd53::2
@@ -17,6 +21,9 @@ TOPO_SERVER_ADDRESS4=10.53.0.1
 TOPO_SERVER_ADDRESS6=fd53::1
 TOPO_UPSTREAM_PORT=5301         # unbound on the client namespace's loopback
 TOPO_STUB_ANSWER=192.0.2.53     # what the server namespace answers to every name
+TOPO_NAMED_PORT=5302            # topo_start_named: named on the client namespace's loopback
+TOPO_EXTRA_RULES=${TOPO_EXTRA_RULES:-}
+TOPO_EXTRA_SERVERS=${TOPO_EXTRA_SERVERS:-}
 
 topo_fail() { echo "${0##*/}: $*" >&2; exit 1; }
 
@@ -109,10 +116,12 @@ topo_conf() {  # ttlMin ttlMax
 	<Rule name="Bypassed" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="0" hostnames="*.bypass.test" action="bypass" action_id="0" interface_id="" />
 	<Rule name="Port 53" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="1" hostnames="*.port53.test" action="process_server" action_id="1002" interface_id="" />
 	<Rule name="Silent" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="1" hostnames="*.silent.test" action="process_server" action_id="1003" interface_id="" />
+$TOPO_EXTRA_RULES
 	<Rule name="Default" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="1" hostnames="*" action="process_server" action_id="1001" interface_id="" />
 	<DnsServer id="1001" name="Upstream" port="$TOPO_UPSTREAM_PORT" protocol="plain" af="2" ip="127.0.0.1" plain_use_tcp="0" />
 	<DnsServer id="1002" name="Stub" port="53" protocol="plain" af="2" ip="$TOPO_SERVER_ADDRESS4" plain_use_tcp="0" />
 	<DnsServer id="1003" name="Silent" port="$TOPO_UPSTREAM_PORT" protocol="plain" af="23" ip="::1" plain_use_tcp="0" />
+$TOPO_EXTRA_SERVERS
 </TarnwickProfile>
 EOF
 }
@@ -152,4 +161,12 @@ topo_start() {  # log level of the harness (1..4)
   TOPO_PIDS+=($!)
   for _ in $(seq 100); do grep -q "Harness running." "$TOPO_LOG" 2>/dev/null && return 0; sleep 0.1; done
   topo_fail "the engine harness did not start: $(cat "$TOPO_LOG" 2>/dev/null)"
+}
+
+# named in the client namespace with the caller's configuration, which must
+# listen on 127.0.0.1 port $TOPO_NAMED_PORT; waits (bounded) until it answers.
+topo_start_named() {  # named.conf
+  ip netns exec "$TOPO_CLIENT" named -f -4 -n 1 -c "$1" >"$TOPO_DIR/named.out" 2>&1 &
+  TOPO_PIDS+=($!)
+  topo_wait_dns topo_client 127.0.0.1 $TOPO_NAMED_PORT
 }
