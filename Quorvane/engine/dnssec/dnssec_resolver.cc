@@ -8,6 +8,8 @@ namespace {
 
 constexpr uint16_t kTruncationUdpSize = 4096;
 constexpr uint32_t kTsigFudgeSeconds = 300;
+// The longest hash whose base32 text fits a 63-byte label.
+constexpr size_t kMaxLabelHashBytes = 39;
 
 }  // namespace
 
@@ -18,6 +20,30 @@ void ResumeAwaiterChain(SAwaiterPromiseBase* a, SAwaiterPromiseBase* b) {
     if (!b->child.done()) return;
   }
   if (!a->child.done()) a->child.resume();
+}
+
+bool HasCheckableRecords(const ldns_pkt* pkt) {
+  for (const ldns_rr_list* section : {ldns_pkt_answer(pkt), ldns_pkt_authority(pkt), ldns_pkt_additional(pkt)}) {
+    for (size_t i = 0; section && i < ldns_rr_list_rr_count(section); ++i) {
+      const ldns_rr* rr = ldns_rr_list_rr(section, i);
+      const ldns_rr_descriptor* descriptor = ldns_rr_descript(ldns_rr_get_type(rr));
+      if (descriptor && ldns_rr_rd_count(rr) < ldns_rr_descriptor_minimum(descriptor)) return false;
+      for (size_t j = 0; j < ldns_rr_rd_count(rr); ++j) {
+        if (!ldns_rr_rdf(rr, j)) return false;
+      }
+      if (ldns_rr_get_type(rr) == LDNS_RR_TYPE_NSEC3) {
+        // The next hash becomes a label under the owner's parent.
+        const ldns_rdf* next = ldns_nsec3_next_owner(rr);
+        const size_t hashLength = next && ldns_rdf_size(next) > 0 ? ldns_rdf_size(next) - 1 : 0;
+        // ldns hashes only with SHA-1, the one algorithm defined.
+        if (hashLength == 0 || hashLength > kMaxLabelHashBytes || ldns_dname_label_count(ldns_rr_owner(rr)) < 1 ||
+            ldns_nsec3_algorithm(rr) != LDNS_SHA1) {
+          return false;
+        }
+      }
+    }
+  }
+  return true;
 }
 
 SDnssecResolver::~SDnssecResolver() {
@@ -68,6 +94,10 @@ ldns_awaiter<ldns_enum_status> ldns_send_buffer_async(PktPtr* answer, SDnssecRes
     ldns_pkt* got = nullptr;
     const ldns_status status = ldns_send_buffer(&got, r.resolver, query, tsigMac);
     answer->reset(got);
+    if (got && !HasCheckableRecords(got)) {
+      answer->reset();
+      co_return LDNS_STATUS_WIRE_RDATA_ERR;
+    }
     co_return static_cast<ldns_enum_status>(status);
   }
   if (ldns_resolver_nameserver_count(r.resolver) == 0) co_return LDNS_STATUS_RES_NO_NS;
@@ -87,6 +117,7 @@ ldns_awaiter<ldns_enum_status> ldns_send_buffer_async(PktPtr* answer, SDnssecRes
   ldns_status status = ldns_wire2pkt(&parsed, reply.get(), replySize);
   if (status != LDNS_STATUS_OK) co_return static_cast<ldns_enum_status>(status);
   PktPtr packet(parsed);
+  if (!HasCheckableRecords(parsed)) co_return LDNS_STATUS_WIRE_RDATA_ERR;
   timeval end{};
   gettimeofday(&end, nullptr);
   const long ms = (end.tv_sec - start.tv_sec) * 1000L + (end.tv_usec - start.tv_usec) / 1000L;

@@ -59,6 +59,13 @@ DnssecResolverPtr NewDnssecResolver();
 // 0.0.0.0 (ldns requires one) and turns the random nameserver order off.
 void SetupDnssecResolver(DnssecSendFn send, DnssecPollFn poll, SDnssecResolver& resolver, DnssecExchangeFn exchange);
 
+// False when a record of pkt lacks fields its type requires, or is an NSEC3
+// record at the root, of a hash other than SHA-1 or with a next hash too
+// long for a label. ldns reads
+// such records from the wire but asserts on them (ending the process) when
+// it checks signatures and denials, so they never reach the chain.
+bool HasCheckableRecords(const ldns_pkt* pkt);
+
 // ldns's resolver functions as coroutines, with their arguments; packets come
 // back owned. Each returns the library's status unchanged.
 ldns_awaiter<ldns_enum_status> ldns_resolver_query_async(PktPtr* answer, SDnssecResolver& r, const ldns_rdf* name,

@@ -143,6 +143,7 @@ ldns_awaiter<ldns_enum_status> ValidateDnssecAnswer(const uint8_t* answer, size_
   ldns_pkt* parsed = nullptr;
   if (ldns_wire2pkt(&parsed, answer, length) != LDNS_STATUS_OK) co_return kAnswerUnreadable;
   PktPtr original(parsed);
+  if (!HasCheckableRecords(parsed)) co_return kAnswerUnreadable;
   PktPtr pkt(ldns_pkt_clone(parsed));
   if (!pkt) co_return kAnswerUnreadable;
 

@@ -108,6 +108,32 @@ TEST(Exchange, PollsAtOnceAndOnEveryResumptionUntilTheAnswerIsThere) {
   EXPECT_EQ(upstream.asked, std::vector<std::string>{"secure.test. 48"});
 }
 
+TEST(Exchange, ASubAnswerWithARecordMissingItsFieldsIsRefused) {
+  dnssec::DnssecResolverPtr resolver = dnssec::NewDnssecResolver();
+  // secure.test.'s keys and a signature without rdata.
+  Bytes answer = CDnssecScene::World().Respond("secure.test.", LDNS_RR_TYPE_DNSKEY, 1);
+  answer[7] = static_cast<uint8_t>(answer[7] + 1);
+  const Bytes empty = {0xC0, 0x0C, 0x00, 0x2E, 0x00, 0x01, 0, 0, 1, 0x2C, 0x00, 0x00};
+  answer.insert(answer.end(), empty.begin(), empty.end());
+  dnssec::SetupDnssecResolver(
+      [](uint8_t*, uint32_t, timeval, uint32_t& sequence) { return sequence = 1, true; },
+      [&](uint32_t, uint8_t** out, timeval, uint32_t* length) {
+        *out = static_cast<uint8_t*>(std::malloc(answer.size()));
+        std::memcpy(*out, answer.data(), answer.size());
+        *length = static_cast<uint32_t>(answer.size());
+        return true;
+      },
+      *resolver, dnssec::DnssecExchange);
+  dnssec::RdfPtr name(Name("secure.test."));
+  dnssec::PktPtr got;
+  auto query =
+      dnssec::ldns_resolver_query_async(&got, *resolver, name.get(), LDNS_RR_TYPE_DNSKEY, LDNS_RR_CLASS_IN, LDNS_RD);
+  dnssec::AdvanceAwaiter(query);
+  ASSERT_TRUE(query.Done());
+  EXPECT_EQ(query.Result(), LDNS_STATUS_WIRE_RDATA_ERR);
+  EXPECT_FALSE(got);
+}
+
 TEST(Exchange, WithoutAnExchangeFunctionLdnsOwnSendRuns) {
   // No nameserver: ldns's own road refuses before any socket.
   dnssec::DnssecResolverPtr resolver = dnssec::NewDnssecResolver();

@@ -43,6 +43,38 @@ Bytes OtherNamesSet(const CWorld& world, const std::string& qname) {
   return out;
 }
 
+// www.secure.test.'s signed answer plus an RRSIG without rdata: ldns reads
+// it, but would assert on it in its signature checks.
+Bytes WithEmptySignature(const CWorld& world) {
+  Bytes out = world.Respond("www.secure.test.", LDNS_RR_TYPE_A, 1);
+  const uint16_t count = static_cast<uint16_t>((out[6] << 8 | out[7]) + 1);
+  // The record goes at the end of the answer section: the answer's last one.
+  ldns_pkt* pkt = nullptr;
+  EXPECT_EQ(ldns_wire2pkt(&pkt, out.data(), out.size()), LDNS_STATUS_OK);
+  EXPECT_EQ(ldns_pkt_nscount(pkt) + ldns_pkt_arcount(pkt), 0u);
+  ldns_pkt_free(pkt);
+  out[6] = static_cast<uint8_t>(count >> 8);
+  out[7] = static_cast<uint8_t>(count);
+  const Bytes empty = {0xC0, 0x0C, 0x00, 0x2E, 0x00, 0x01, 0, 0, 1, 0x2C, 0x00, 0x00};
+  out.insert(out.end(), empty.begin(), empty.end());
+  return out;
+}
+
+// secure3.test.'s NXDOMAIN with its NSEC3 records claiming an unknown hash.
+Bytes WithUnknownNsec3Hash(const CWorld& world) {
+  Bytes answer = world.Respond("nx.secure3.test.", LDNS_RR_TYPE_A, 1);
+  ldns_pkt* pkt = nullptr;
+  EXPECT_EQ(ldns_wire2pkt(&pkt, answer.data(), answer.size()), LDNS_STATUS_OK);
+  ldns_rr_list* authority = ldns_pkt_authority(pkt);
+  for (size_t i = 0; i < ldns_rr_list_rr_count(authority); ++i) {
+    ldns_rr* rr = ldns_rr_list_rr(authority, i);
+    if (ldns_rr_get_type(rr) == LDNS_RR_TYPE_NSEC3) ldns_rdf_data(ldns_rr_rdf(rr, 0))[0] = 2;
+  }
+  Bytes out = ToWire(pkt);
+  ldns_pkt_free(pkt);
+  return out;
+}
+
 struct SVerdictCase {
   const char* name;
   Bytes answer;
@@ -83,6 +115,9 @@ std::vector<SVerdictCase> VerdictCases() {
       {"nsec3_forged_nodata", w.Respond("www.secure3.test.", LDNS_RR_TYPE_A, 1, forgedNoData),
        LDNS_STATUS_NSEC3_ERR},
       {"unreadable", Bytes{0x12, 0x34, 0x81}, 51},
+      // ldns would end the process on either: refused as unreadable.
+      {"signature_without_rdata", WithEmptySignature(w), 51},
+      {"nsec3_unknown_hash", WithUnknownNsec3Hash(w), 51},
   };
 }
 
