@@ -6,6 +6,7 @@
 //   ProcessInterceptedQuery  intake and rule decision (driver client's thread)
 //   RouteRequest             registration in m_requests, then DispatchRequest
 //   OnUpstreamAnswer         every transport's answer (worker, DNSCrypt thread)
+//   StartDnssecCheck         local DNSSEC validation (dnssec_check.cc, dnssec/)
 //   WorkerThread             completions and the two-second housekeeping
 //   Start / Stop             once each, at program start and exit
 //
