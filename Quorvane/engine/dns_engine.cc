@@ -152,8 +152,11 @@ void CDnsEngine::Housekeeping(int64_t now) {
   GetCertificateCache().Purge(now);
   m_socketEvents.RemoveTimedOutProcessors(now);
   if (!live.empty()) RemoveOrphanProcessors(live);
-  std::lock_guard lock(m_quicPoolMutex);
-  std::erase_if(m_quicPool, [](const auto& entry) { return entry.second->RemoveIdleProcessors(); });
+  {
+    std::lock_guard lock(m_quicPoolMutex);
+    std::erase_if(m_quicPool, [](const auto& entry) { return entry.second->RemoveIdleProcessors(); });
+  }
+  ExpireDnssecState(now);
 }
 
 void CDnsEngine::ExpireRequestProcessors(const std::set<uint64_t>& expired) {

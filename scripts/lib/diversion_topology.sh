@@ -22,6 +22,7 @@
 #                          the upstream also serves DNS over TLS on that port of 127.0.0.1
 #   TOPO_UPSTREAM_RECORDS  an array of further zone-file records the upstream serves
 #   TOPO_HARNESS_ARGS      an array of further harness options (--trust-ca FILE, --check-servers)
+#   topo_start_named CONF  named of the caller's on the client's loopback at $TOPO_NAMED_PORT
 
 TOPO_CLIENT_ADDRESS4=10.53.0.2
 TOPO_CLIENT_ADDRESS6=fd53::2
@@ -29,6 +30,9 @@ TOPO_SERVER_ADDRESS4=10.53.0.1
 TOPO_SERVER_ADDRESS6=fd53::1
 TOPO_UPSTREAM_PORT=5301         # unbound on the client namespace's loopback
 TOPO_STUB_ANSWER=192.0.2.53     # what the server namespace answers to every name
+TOPO_NAMED_PORT=5302            # topo_start_named: named on the client namespace's loopback
+TOPO_EXTRA_RULES=${TOPO_EXTRA_RULES:-}
+TOPO_EXTRA_SERVERS=${TOPO_EXTRA_SERVERS:-}
 
 topo_fail() { echo "${0##*/}: $*" >&2; exit 1; }
 
@@ -190,4 +194,12 @@ topo_http_start() {  # folder to serve
     sleep 0.1
   done
   topo_fail "the web server did not start: $(cat "$TOPO_DIR/http.log")"
+}
+
+# named in the client namespace with the caller's configuration, which must
+# listen on 127.0.0.1 port $TOPO_NAMED_PORT; waits (bounded) until it answers.
+topo_start_named() {  # named.conf
+  ip netns exec "$TOPO_CLIENT" named -f -4 -n 1 -c "$1" >"$TOPO_DIR/named.out" 2>&1 &
+  TOPO_PIDS+=($!)
+  topo_wait_dns topo_client 127.0.0.1 $TOPO_NAMED_PORT
 }

@@ -114,12 +114,7 @@ class EnginePeer : public ::testing::Test {
 
   // Bounded wait until a log line holds part; lines seen go to seen.
   bool WaitForLine(const std::wstring& part, std::vector<std::wstring>& seen, int timeoutMs = kWaitMs) {
-    for (int i = 0; i < timeoutMs / 20; ++i) {
-      for (std::wstring& line : m_log.TakeTexts()) seen.push_back(std::move(line));
-      if (Contains(seen, part)) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return WaitForLogLine(m_log, part, seen, timeoutMs);
   }
 
   static testsupport::CUnboundServer* s_unbound;

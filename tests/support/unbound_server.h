@@ -85,7 +85,8 @@ class CUnboundServer {
     m_pid = 0;
   }
 
- private:
+ public:
+  // Also what the named fixture listens on.
   static uint16_t FreePort() {
     // Free for UDP and TCP on both loopbacks at the moment of asking.
     for (int i = 0; i < 20; ++i) {
@@ -106,6 +107,7 @@ class CUnboundServer {
     return 0;
   }
 
+ private:
   // Empty when unbound runs, else why not.
   std::string Start(const SUnboundOptions& options) {
     m_port = FreePort();
