@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Throughput and latency of the diverted path (root): dnsperf in the client
-# namespace asks 10.53.0.1, palvexdrv diverts every query to the engine,
-# which resolves it through unbound on the client's loopback; in the same
-# run dnsperf asks that unbound directly. Prints queries per second and
+# namespace asks 10.53.0.1, palvexdrv diverts every query to the program
+# (`tarnwick /ServiceMode`), which resolves it through unbound on the
+# client's loopback; in the same run dnsperf asks that unbound directly. Prints queries per second and
 # average latency of both and their ratio. Bounded: at most
 # TARNWICK_BENCH_QUERIES queries (100000) and TARNWICK_BENCH_SECONDS (10) per
 # side. A benchmark, never a test.
@@ -14,9 +14,10 @@ seconds=${TARNWICK_BENCH_SECONDS:-10}
 clients=${TARNWICK_BENCH_CLIENTS:-4}
 command -v dnsperf >/dev/null || { echo "dnsperf is needed: run scripts/bootstrap" >&2; exit 1; }
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target palvexdrv engine_harness >/dev/null
+cmake --build "$build" --target palvexdrv tarnwick >/dev/null
 
 source scripts/lib/diversion_topology.sh
+TOPO_PROGRAM=tarnwick
 topo_up "$build"
 topo_conf 0 2147483647
 topo_start 1  # errors only: the log is not what is measured

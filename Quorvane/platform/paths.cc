@@ -82,6 +82,27 @@ std::optional<std::filesystem::path> UserConfigFolder() {
   return *root / "Tarnwick";
 }
 
-std::filesystem::path ServiceDataFolder() { return "/var/lib/tarnwick"; }
+namespace {
+
+// systemd passes several folders separated by ":"; ours is the first.
+std::optional<std::filesystem::path> FirstOfList(const char* variable) {
+  const char* value = std::getenv(variable);
+  if (!value || !*value) return std::nullopt;
+  std::string first(value);
+  first = first.substr(0, first.find(':'));
+  if (first.empty()) return std::nullopt;
+  return std::filesystem::path(first);
+}
+
+}  // namespace
+
+std::filesystem::path ServiceDataFolder() {
+  if (auto state = FirstOfList("STATE_DIRECTORY")) return *state;
+  return "/var/lib/tarnwick";
+}
+
+std::optional<std::filesystem::path> RuntimeFolder(bool service) {
+  return FirstOfList(service ? "RUNTIME_DIRECTORY" : "XDG_RUNTIME_DIR");
+}
 
 }  // namespace platform

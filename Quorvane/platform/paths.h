@@ -28,7 +28,12 @@ std::optional<std::filesystem::path> UserConfigRoot();
 // The folder of the program's per-user files: UserConfigRoot() + "/Tarnwick".
 std::optional<std::filesystem::path> UserConfigFolder();
 
-// The folder of the service's files.
+// The folder of the service's files: the first of $STATE_DIRECTORY (set by
+// systemd for StateDirectory=), else /var/lib/tarnwick.
 std::filesystem::path ServiceDataFolder();
+
+// The folder of per-session runtime files: the service's $RUNTIME_DIRECTORY
+// (first entry), or the user's $XDG_RUNTIME_DIR; no value when unset.
+std::optional<std::filesystem::path> RuntimeFolder(bool service);
 
 }  // namespace platform

@@ -60,7 +60,10 @@ SProgramResult RunProgram(const std::vector<std::string>& argv, int timeoutMs) {
   if (argv.empty()) return result;
 
   int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return result;
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    result.spawnError = errno;
+    return result;
+  }
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -95,6 +98,7 @@ SProgramResult RunProgram(const std::vector<std::string>& argv, int timeoutMs) {
   close(out[1]);
   if (rc != 0) {
     close(out[0]);
+    result.spawnError = rc;
     return result;
   }
   result.started = true;

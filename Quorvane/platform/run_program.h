@@ -12,6 +12,7 @@ namespace platform {
 
 struct SProgramResult {
   bool started = false;   // false: the program does not exist or could not be spawned
+  int spawnError = 0;     // with started false: the errno of the spawn (2: no such program)
   bool timedOut = false;  // killed at the bound; output holds what came before
   int exitCode = -1;      // the exit status when it exited normally, else -1
   std::string output;     // standard output, at most kProgramOutputLimit bytes

@@ -23,6 +23,11 @@
 #   TOPO_UPSTREAM_RECORDS  an array of further zone-file records the upstream serves
 #   TOPO_HARNESS_ARGS      an array of further harness options (--trust-ca FILE, --check-servers)
 #   topo_start_named CONF  named of the caller's on the client's loopback at $TOPO_NAMED_PORT
+#
+# TOPO_PROGRAM=tarnwick (set before topo_up) runs the program itself,
+# `tarnwick /ServiceMode` with folders of its own under $TOPO_DIR/tarnwick,
+# in place of the engine harness; TOPO_LOG is then the program's log file.
+# The harness stays the default, for cases that need its test-only options.
 
 TOPO_CLIENT_ADDRESS4=10.53.0.2
 TOPO_CLIENT_ADDRESS6=fd53::2
@@ -41,7 +46,11 @@ topo_up() {  # build dir
   TOPO_BUILD=$(cd "$1" && pwd)
   TOPO_PALVEXDRV=$TOPO_BUILD/PalvexDrv/host/palvexdrv
   TOPO_HARNESS=$TOPO_BUILD/tests/engine/engine_harness
-  [[ -x $TOPO_PALVEXDRV && -x $TOPO_HARNESS ]] || topo_fail "build palvexdrv and engine_harness in $TOPO_BUILD first"
+  TOPO_TARNWICK=$TOPO_BUILD/Quorvane/ui/tarnwick
+  TOPO_PROGRAM=${TOPO_PROGRAM:-harness}
+  local program=$TOPO_HARNESS
+  [[ $TOPO_PROGRAM == tarnwick ]] && program=$TOPO_TARNWICK
+  [[ -x $TOPO_PALVEXDRV && -x $program ]] || topo_fail "build palvexdrv and ${program##*/} in $TOPO_BUILD first"
   TOPO_DIR=$(mktemp -d /tmp/tarnwick-topology-XXXXXX)
   TOPO_CLIENT=tarnwick-c$$
   TOPO_SERVER=tarnwick-s$$
@@ -177,6 +186,10 @@ topo_start() {  # log level of the harness (1..4)
 
   # The system-resolver stand-in may only ask the upstream (or the stub).
   echo "nameserver ${TOPO_RESOLVER:-127.0.0.1}" > "$TOPO_DIR/resolv.conf"
+  if [[ $TOPO_PROGRAM == tarnwick ]]; then
+    topo_start_tarnwick "$level"
+    return
+  fi
   TOPO_LOG=$TOPO_DIR/harness.log
   ip netns exec "$TOPO_CLIENT" "$TOPO_HARNESS" --conf "$TOPO_CONF" --socket "$TOPO_SOCKET" --resolv-conf "$TOPO_DIR/resolv.conf" \
     --log "$TOPO_LOG" --log-level "$level" ${TOPO_HARNESS_ARGS[@]+"${TOPO_HARNESS_ARGS[@]}"} &
@@ -202,4 +215,22 @@ topo_start_named() {  # named.conf
   ip netns exec "$TOPO_CLIENT" named -f -4 -n 1 -c "$1" >"$TOPO_DIR/named.out" 2>&1 &
   TOPO_PIDS+=($!)
   topo_wait_dns topo_client 127.0.0.1 $TOPO_NAMED_PORT
+}
+
+# The program as the service runs it: its state folder holds the profile
+# (file log at the level asked), the conf-file and TMPDIR; its runtime
+# folder the lock and the instance socket.
+topo_start_tarnwick() {  # log level (1..4)
+  local base=$TOPO_DIR/tarnwick
+  mkdir -p "$base/state" "$base/logs"
+  mkdir -m 0700 -p "$base/run"
+  printf '[Settings]\nLogLevelFile=%s\nLogFilePath=%s\n' "$1" "$base/logs" > "$base/state/Tarnwick.ini"
+  cp "$TOPO_CONF" "$base/state/Configuration.xml"
+  TOPO_LOG="$base/logs/Tarnwick Log.txt"
+  ip netns exec "$TOPO_CLIENT" env STATE_DIRECTORY="$base/state" RUNTIME_DIRECTORY="$base/run" \
+    LOGS_DIRECTORY="$base/logs" TMPDIR="$base/state" TARNWICK_CONTROL_SOCKET="$TOPO_SOCKET" \
+    TARNWICK_RESOLV_CONF="$TOPO_DIR/resolv.conf" "$TOPO_TARNWICK" /ServiceMode >"$base/stdout" 2>&1 &
+  TOPO_PIDS+=($!)
+  for _ in $(seq 100); do grep -q "Engine started." "$TOPO_LOG" 2>/dev/null && return 0; sleep 0.1; done
+  topo_fail "tarnwick did not start: $(cat "$TOPO_LOG" "$base/stdout" 2>/dev/null)"
 }

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # One diverted query's whole road in network namespaces (root): dig in the
 # client namespace asks 10.53.0.1 or fd53::1; palvexdrv holds the query
-# back and hands it to the engine harness, which resolves it through
-# unbound on the client's loopback, blocks it, bypasses it to the server
+# back and hands it to the program, `tarnwick /ServiceMode`, which resolves
+# it through unbound on the client's loopback, blocks it, bypasses it to the server
 # namespace's stub, or sends it to an upstream that never answers.
 # The injected answers are captured on the client's loopback and their
 # checksums checked by tshark.
@@ -12,6 +12,7 @@ set -euo pipefail
 source_dir=$1 build=$2
 [[ $(id -u) -eq 0 ]] || { echo "skipped: needs root to make network namespaces"; exit 77; }
 source "$source_dir/scripts/lib/diversion_topology.sh"
+TOPO_PROGRAM=tarnwick
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -46,7 +47,8 @@ expect_answer() {  # what, qid, "ttl rdata"
 expect_no_answer() {  # what
   [[ $status -eq 9 ]] || fail "$1: dig got an answer or failed otherwise ($status): $out"
 }
-log_count() { grep -c -- "$1" "$TOPO_LOG" || true; }
+# The program's log writer appends every 200 ms: counts wait for it.
+log_count() { sleep 0.5; grep -c -- "$1" "$TOPO_LOG" || true; }
 wait_for_log() {  # text, seconds
   for _ in $(seq $(($2 * 10))); do grep -q -- "$1" "$TOPO_LOG" && return 0; sleep 0.1; done
   return 1
@@ -111,7 +113,7 @@ for id in $upstream_ids; do [[ $client_ids == *" $((id)) "* ]] && same=$((same +
 [[ $same -le 1 ]] || fail "the upstream saw the clients' ids: $upstream_ids"
 
 if [[ $failures -gt 0 ]]; then
-  echo "-- engine log:"; cat "$TOPO_LOG"
+  echo "-- program log:"; cat "$TOPO_LOG"
   exit 1
 fi
 echo "every case passed"

@@ -1,0 +1,58 @@
+// The program tarnwick: a Qt Widgets desktop program, or with /ServiceMode a
+// headless service on QCoreApplication.
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Quorvane/app/command_line.h"
+#include "Quorvane/app/crash_reporter.h"
+#include "Quorvane/app/message_box.h"
+#include "Quorvane/app/quorvane_app.h"
+#include "Quorvane/app/service_mode.h"
+#include "Quorvane/config/hooks.h"
+#include "Quorvane/engine/captive_portal_detector.h"
+#include "Quorvane/engine/dns_engine.h"
+#include "Quorvane/foundation/fatal_error.h"
+#include "Quorvane/foundation/text_utils.h"
+#include "Quorvane/ui/main_frame.h"
+#include "Quorvane/ui/message_box_prompt.h"
+
+int main(int argc, char** argv) {
+  InitTextLocale();
+  std::vector<std::string> args(argv + 1, argv + argc);
+
+  if (args.size() == 3 && args[0] == "--crash-box") {
+    QApplication application(argc, argv);
+    return RunCrashBox(args[1], args[2]);
+  }
+
+  const bool service = ParseAppCommandLine(args).runMode == RunModeService;
+  InstallCrashHandlers(!service);
+  // Before any thread starts, so that every thread inherits the handlers.
+  InstallStopSignals();
+  SetRunModeHook(&TheAppRunMode);
+  SetConfigEngineHooks(&g_DnsEngine.ConfigHooks());
+  SetCaptivePortalHooks(&CCaptivePortalDetector::Hooks());
+
+  std::unique_ptr<QCoreApplication> application;
+  CMessageBoxPrompt prompt;
+  if (service) {
+    application = std::make_unique<QCoreApplication>(argc, argv);
+  } else {
+    application = std::make_unique<QApplication>(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    SetPrompt(&prompt);
+    theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CMainFrame>(); });
+  }
+  theApp.SetArguments(args);
+
+  int status = 0;
+  if (theApp.InitInstance() && !theApp.Frame()->IsClosed()) status = application->exec();
+  theApp.ExitInstance();
+  // No static destructors: the engine's detached threads may still run.
+  _exit(status);
+}
