@@ -1,11 +1,15 @@
-// The interim window and the boxes, offscreen: what the frame does with
-// posted messages, the boxes' buttons, and screenshots of each into
-// build/artifacts/screenshots/.
+// The main window and the boxes, offscreen: what the frame does with posted
+// messages, its toolbar, menus and status line, the boxes' buttons, and
+// screenshots of each into build/artifacts/screenshots/.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <QAction>
 #include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QScrollBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTextBlock>
@@ -13,6 +17,7 @@
 
 #include "Quorvane/app/service_mode.h"
 #include "Quorvane/foundation/log.h"
+#include "Quorvane/platform/app_profile.h"
 #include "Quorvane/ui/main_frame.h"
 #include "Quorvane/ui/message_box_prompt.h"
 
@@ -50,11 +55,50 @@ TEST(MainFrame, ShowsTheLogLinesItIsToldAbout) {
   ASSERT_TRUE(Pump([&] { return view->document()->blockCount() >= 6; })) << view->toPlainText().toStdString();
   EXPECT_TRUE(view->isReadOnly());
   EXPECT_EQ(frame.windowTitle(), "Tarnwick");
-  const QTextBlock last = view->document()->lastBlock();
-  EXPECT_EQ(last.text(), "www.silent.test - request timeout : server=Silent");
-  EXPECT_EQ(last.begin().fragment().charFormat().foreground().color(), QColor(Qt::red));
-  Save(frame, "main_window.png");
+  const QTextBlock last = view->document()->findBlockByNumber(5);
+  EXPECT_TRUE(last.text().endsWith("] www.silent.test - request timeout : server=Silent")) << last.text().toStdString();
+  EXPECT_EQ(last.begin().fragment().charFormat().foreground().color(), QColor(255, 50, 50));
+  EXPECT_EQ(view->contextMenuPolicy(), Qt::NoContextMenu);
   g_hLogWnd = 0;
+}
+
+TEST(MainFrame, SixThousandLinesThroughTheLogQueue) {
+  g_LogLevelScreen = LogNormal;
+  CMainFrame frame;
+  g_hLogWnd = frame.Handle();
+  frame.resize(900, 500);
+  frame.ShowFrame(true);
+  for (int i = 0; i < 6000; ++i) {
+    CLogMessage message;
+    if (i % 50 == 49) message.SetError();
+    message.Append(LogNormal, L"www.host").Append(LogNormal, i).Append(LogNormal, L".test - reply : type=A, ips=192.0.2.10");
+  }
+  QPlainTextEdit* view = frame.LogView();
+  ASSERT_TRUE(Pump([&] { return view->toPlainText().contains("www.host5999.test"); }));
+  CLogMessage().Append(LogNormal, L"www.after.test - reply : type=A, ips=192.0.2.11");
+  ASSERT_TRUE(Pump([&] { return view->toPlainText().contains("www.after.test"); }));
+  // Above 5000 lines the oldest 1000 went; the view follows the end.
+  EXPECT_LE(view->document()->blockCount(), 5002);
+  EXPECT_FALSE(view->toPlainText().contains("www.host0.test"));
+  EXPECT_GE(view->verticalScrollBar()->value(), view->verticalScrollBar()->maximum() - 1);
+  frame.Controller().UpdateStatusText(6000);
+  EXPECT_EQ(frame.StatusLink()->text(), "Resolves processed: 6000         <a href=\"about:\">Tarnwick 1.38</a>");
+  EXPECT_EQ(frame.ScreenCombo()->width(), 100 * frame.logicalDpiY() / 96);
+  EXPECT_EQ(frame.ScreenCombo()->currentIndex(), 1);
+  EXPECT_EQ(frame.Action(ID_DNS_SERVERS)->statusTip(), "Open the list of DNS servers");
+  EXPECT_EQ(frame.Action(ID_DNS_SERVERS)->shortcut(), QKeySequence("Ctrl+S"));
+  Save(frame, "main_window_6000_lines.png");
+  g_hLogWnd = 0;
+}
+
+TEST(MainFrame, TheScreenLevelMenuChecksAndTheComboFollow) {
+  CMainFrame frame;
+  frame.Action(32812)->trigger();
+  EXPECT_EQ(g_LogLevelScreen, LogDebug);
+  EXPECT_EQ(frame.ScreenCombo()->currentIndex(), 3);
+  frame.Controller().OnScreenLogCombo(1);
+  EXPECT_EQ(g_LogLevelScreen, LogNormal);
+  g_LogLevelScreen = LogNormal;
 }
 
 TEST(MainFrame, ClosesOnWmCloseAndShowsForASecondCopy) {
@@ -104,6 +148,9 @@ TEST(MessageBoxes, TheCrashBoxStaysOnTop) {
 
 int main(int argc, char** argv) {
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  // The windows keep their placement and sizes in a profile of the test's own.
+  char folder[] = "/tmp/tarnwick-ui-XXXXXX";
+  if (mkdtemp(folder)) platform::SetProfilePath(std::filesystem::path(folder) / "Tarnwick.ini");
   alarm(120);  // watchdog: a box left modal would hang the run
   QApplication application(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
