@@ -20,25 +20,12 @@
 #include "Quorvane/platform/app_profile.h"
 #include "Quorvane/ui/main_frame.h"
 #include "Quorvane/ui/message_box_prompt.h"
+#include "tests/ui/ui_support.h"
 
 namespace {
 
-void Save(QWidget& widget, const char* name) {
-  const std::filesystem::path folder = std::filesystem::path(TARNWICK_BUILD_DIR) / "artifacts" / "screenshots";
-  std::filesystem::create_directories(folder);
-  const std::string file = (folder / name).string();
-  EXPECT_TRUE(widget.grab().save(QString::fromStdString(file))) << file;
-}
-
-// Runs the UI loop until done or a bounded number of rounds.
-template <class Done>
-bool Pump(Done done) {
-  for (int i = 0; i < 200 && !done(); ++i) {
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-    usleep(5000);
-  }
-  return done();
-}
+using uitest::Pump;
+using uitest::Save;
 
 TEST(MainFrame, ShowsTheLogLinesItIsToldAbout) {
   g_LogLevelScreen = LogNormal;
