@@ -255,7 +255,8 @@ void OnCrashSignal(int signal, siginfo_t* info, void*) {
 void InstallCrashHandlers(bool showBox) {
   g_showBox = showBox;
   CopyInto(g_dumpPath, sizeof g_dumpPath, (platform::TempFolder() / "Tarnwick.dmp").string());
-  CopyInto(g_programPath, sizeof g_programPath, platform::ModuleFilePath().string());
+  // The running file itself, even when an upgrade has replaced it since.
+  CopyInto(g_programPath, sizeof g_programPath, "/proc/self/exe");
   void* frames[4];
   backtrace(frames, 4);  // loads the unwinder now, outside any handler
 

@@ -1,7 +1,8 @@
 // The crash reporter, in place of the unhandled-exception filter and
 // MiniDumpWriteDump. Handlers for SIGSEGV, SIGBUS, SIGILL, SIGFPE and
-// SIGABRT run on an alternate stack of their own (a stack overflow still
-// reports) and use only async-signal-safe calls: no lock, no allocation, so
+// SIGABRT run on an alternate stack on the thread that installs them (the
+// UI thread, so that its stack overflow still reports; sigaltstack is per
+// thread) and use only async-signal-safe calls: no lock, no allocation, so
 // a crash inside malloc or under the log lock cannot deadlock the report.
 // The "dump" is text: the signal, the fault address, a backtrace
 // (backtrace() is called once at install so that its library is loaded

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -35,7 +36,9 @@ TEST(RunProgram, PassesArgumentsVerbatimWithFixedLocale) {
 TEST(RunProgram, MissingProgramIsNotStarted) {
   TempFolder dir;
   EXPECT_FALSE(RunProgram({(dir.Path() / "absent").string()}).started);
-  EXPECT_FALSE(RunProgram({"tarnwick-no-such-tool-in-path"}).started);
+  auto missing = RunProgram({"tarnwick-no-such-tool-in-path"});
+  EXPECT_FALSE(missing.started);
+  EXPECT_EQ(missing.spawnError, ENOENT);  // the flush's text carries it
   EXPECT_FALSE(RunProgram({}).started);
 }
 
