@@ -10,12 +10,15 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QScrollBar>
+#include <QTimer>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTextBlock>
 #include <filesystem>
 
 #include "Quorvane/app/service_mode.h"
+#include "Quorvane/app/instance_channel.h"
+#include "Quorvane/config/profile.h"
 #include "Quorvane/foundation/log.h"
 #include "Quorvane/platform/app_profile.h"
 #include "Quorvane/ui/main_frame.h"
@@ -105,6 +108,28 @@ TEST(MainFrame, APostAfterTheFrameIsGoneFails) {
     handle = frame.Handle();
   }
   EXPECT_FALSE(platform::PostWindowMessage(handle, WM_CLOSE, 0, 0));
+}
+
+TEST(MainFrame, AForceExitDuringABoxEndsItAsNoAndTheFrameGoesAfter) {
+  CMessageBoxPrompt prompt;
+  SetPrompt(&prompt);
+  {
+    std::lock_guard lock(g_ConfigurationMutex);
+    g_Configuration.servers.assign(1, CDnsServer());
+  }
+  CMainFrame frame;
+  frame.ShowFrame(true);
+  QTimer::singleShot(50, &frame, [&] {
+    ASSERT_NE(QApplication::activeModalWidget(), nullptr);
+    ASSERT_TRUE(platform::PostWindowMessage(frame.Handle(), WM_ACTIVATE_INSTANCE, 1, 0));
+  });
+  frame.Controller().OnCommand(ID_FILE_NEW);  // "Continue?" runs its own loop
+  EXPECT_TRUE(frame.IsClosed());
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_EQ(g_Configuration.servers.size(), 1u) << "the box ended as No";
+  SetPrompt(nullptr);
+  std::lock_guard lock(g_ConfigurationMutex);
+  g_Configuration.servers.clear();
 }
 
 TEST(MessageBoxes, TheLoadQuestionDefaultsToNo) {
