@@ -78,11 +78,82 @@ class CScriptedDialogs : public CFrameDialogs {
   int serverListRuns = 0, rulesRuns = 0, aboutRuns = 0;
 };
 
+// A window on a worker thread that runs sent calls until told to stop or
+// to drop them (its loop gone).
+class CThreadWindow {
+ public:
+  enum class EEnd { Unregister, DropLoop };
+  explicit CThreadWindow(std::function<intptr_t(const platform::SWindowMessage&)> handler) {
+    m_thread = std::thread([this, handler] {
+      m_handle = platform::RegisterWindow(
+          [](const platform::SWindowMessage&) {}, handler, [this](std::function<void()> call) {
+            std::lock_guard lock(m_mutex);
+            if (m_dropped) return false;
+            m_calls.push_back(std::move(call));
+            return true;
+          });
+      for (;;) {
+        std::function<void()> call;
+        {
+          std::lock_guard lock(m_mutex);
+          if (m_end) break;
+          if (m_running && !m_calls.empty()) {
+            call = std::move(m_calls.front());
+            m_calls.pop_front();
+          }
+        }
+        if (call) call();
+        else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      std::deque<std::function<void()>> dropped;
+      {
+        std::lock_guard lock(m_mutex);
+        if (*m_end == EEnd::DropLoop) {
+          m_dropped = true;
+          dropped.swap(m_calls);
+        }
+      }
+      dropped.clear();  // the loop's events die with it
+      if (*m_end == EEnd::Unregister) platform::UnregisterWindow(m_handle);
+    });
+    while (!m_handle) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ~CThreadWindow() {
+    End(EEnd::Unregister);
+    if (m_thread.joinable()) m_thread.join();
+    platform::UnregisterWindow(m_handle);
+  }
+  void SetRunning(bool running) {
+    std::lock_guard lock(m_mutex);
+    m_running = running;
+  }
+  void End(EEnd how) {
+    std::lock_guard lock(m_mutex);
+    if (!m_end) m_end = how;
+  }
+  bool HasQueuedCall() {
+    std::lock_guard lock(m_mutex);
+    return !m_calls.empty();
+  }
+  platform::HWND Handle() const { return m_handle; }
+
+ private:
+  std::mutex m_mutex;
+  std::deque<std::function<void()>> m_calls;
+  std::optional<EEnd> m_end;
+  bool m_running = true;
+  bool m_dropped = false;
+  std::atomic<platform::HWND> m_handle{0};
+  std::thread m_thread;
+};
+
 class FrameController : public testsupport::AppTest {
  protected:
   FrameController() {
     platform::SetClockSourceForTesting(&m_clock);
     g_Configuration.path = (Folder() / "conf.xml").wstring();
+    // Saves would flush the machine's DNS cache on a thread of their own.
+    g_Configuration.settings.clearDnsCache = false;
     m_testsPerTime = g_Configuration.checkerSettings.testsPerTime;
   }
   ~FrameController() override {
@@ -385,42 +456,14 @@ TEST_F(FrameController, AnImportDuringADialogIsRefused) {
 
 TEST_F(FrameController, CheckResultsAreForwardedOnlyWhileTheServerListRuns) {
   SetRunning({MakeServer(1, L"Alpha")});
-  platform::CMessageQueueWindow dialogWindow;
   std::atomic<int> forwarded{0};
   // The list's window answers sends on a thread of its own.
-  std::atomic<bool> stop{false};
-  std::deque<std::function<void()>> calls;
-  std::mutex callsMutex;
-  platform::HWND list = 0;
-  std::thread listThread([&] {
-    list = platform::RegisterWindow(
-        [](const platform::SWindowMessage&) {},
-        [&](const platform::SWindowMessage& m) {
-          EXPECT_EQ(m.lParam, 1);
-          ++forwarded;
-          return intptr_t(1);
-        },
-        [&](std::function<void()> call) {
-          std::lock_guard lock(callsMutex);
-          calls.push_back(std::move(call));
-          return true;
-        });
-    while (!stop) {
-      std::function<void()> call;
-      {
-        std::lock_guard lock(callsMutex);
-        if (!calls.empty()) {
-          call = std::move(calls.front());
-          calls.pop_front();
-        }
-      }
-      if (call) call();
-      else std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    platform::UnregisterWindow(list);
+  CThreadWindow listWindow([&](const platform::SWindowMessage& m) {
+    EXPECT_EQ(m.lParam, 1);
+    ++forwarded;
+    return intptr_t(1);
   });
-  while (!list) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  m_dialogs.window = list;
+  m_dialogs.window = listWindow.Handle();
 
   auto result = [](uint32_t id, bool ok) {
     auto* r = new SServerCheckResult;
@@ -439,78 +482,7 @@ TEST_F(FrameController, CheckResultsAreForwardedOnlyWhileTheServerListRuns) {
   EXPECT_EQ(forwarded, 1);
   EXPECT_EQ(StatusOf(1), EServerStatus::Failed);
   EXPECT_FALSE(Frame().OnServerCheckResult(result(42, true)));  // vanished: freed, ignored
-  stop = true;
-  listThread.join();
 }
-
-// A window on a worker thread that runs sent calls until told to stop or
-// to drop them (its loop gone).
-class CThreadWindow {
- public:
-  enum class EEnd { Unregister, DropLoop };
-  explicit CThreadWindow(std::function<intptr_t(const platform::SWindowMessage&)> handler) {
-    m_thread = std::thread([this, handler] {
-      m_handle = platform::RegisterWindow(
-          [](const platform::SWindowMessage&) {}, handler, [this](std::function<void()> call) {
-            std::lock_guard lock(m_mutex);
-            if (m_dropped) return false;
-            m_calls.push_back(std::move(call));
-            return true;
-          });
-      for (;;) {
-        std::function<void()> call;
-        {
-          std::lock_guard lock(m_mutex);
-          if (m_end) break;
-          if (m_running && !m_calls.empty()) {
-            call = std::move(m_calls.front());
-            m_calls.pop_front();
-          }
-        }
-        if (call) call();
-        else std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-      std::deque<std::function<void()>> dropped;
-      {
-        std::lock_guard lock(m_mutex);
-        if (*m_end == EEnd::DropLoop) {
-          m_dropped = true;
-          dropped.swap(m_calls);
-        }
-      }
-      dropped.clear();  // the loop's events die with it
-      if (*m_end == EEnd::Unregister) platform::UnregisterWindow(m_handle);
-    });
-    while (!m_handle) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ~CThreadWindow() {
-    End(EEnd::Unregister);
-    if (m_thread.joinable()) m_thread.join();
-    platform::UnregisterWindow(m_handle);
-  }
-  void SetRunning(bool running) {
-    std::lock_guard lock(m_mutex);
-    m_running = running;
-  }
-  void End(EEnd how) {
-    std::lock_guard lock(m_mutex);
-    if (!m_end) m_end = how;
-  }
-  bool HasQueuedCall() {
-    std::lock_guard lock(m_mutex);
-    return !m_calls.empty();
-  }
-  platform::HWND Handle() const { return m_handle; }
-
- private:
-  std::mutex m_mutex;
-  std::deque<std::function<void()>> m_calls;
-  std::optional<EEnd> m_end;
-  bool m_running = true;
-  bool m_dropped = false;
-  std::atomic<platform::HWND> m_handle{0};
-  std::thread m_thread;
-};
 
 TEST(BlockingSend, AnswersFromTheWindowsThreadAndFailsWhenTheWindowGoes) {
   const auto caller = std::this_thread::get_id();
