@@ -132,6 +132,26 @@ TEST(MainFrame, AForceExitDuringABoxEndsItAsNoAndTheFrameGoesAfter) {
   g_Configuration.servers.clear();
 }
 
+class CAboutOnly : public CCancelDialogs {
+ public:
+  void RunAbout() override { ++abouts; }
+  int abouts = 0;
+};
+
+TEST(MainFrame, TheStatusLinkOpensAboutAndTheTrayMenuHoldsItsCommands) {
+  CAboutOnly dialogs;
+  CMainFrame frame(&dialogs);
+  frame.Controller().UpdateStatusText(5);
+  emit frame.StatusLink()->linkActivated("about:");
+  EXPECT_EQ(dialogs.abouts, 1);
+  emit frame.StatusLink()->linkActivated("https://brevant.example");
+  EXPECT_EQ(dialogs.abouts, 1);
+  EXPECT_EQ(frame.Action(ID_APP_EXIT)->text(), "E&xit");
+  EXPECT_EQ(frame.Action(ID_CLEAR_LOG)->shortcut(), QKeySequence("Ctrl+X"));
+  frame.Controller().OnCommand(4242);  // unknown: nothing
+  EXPECT_FALSE(frame.IsClosed());
+}
+
 TEST(MessageBoxes, TheLoadQuestionDefaultsToNo) {
   auto box = MakeMessageBox(L"Could not load configuration. Xml error: Incorrect header format.\n\nDo you want to reset "
                             L"to a default configuration?",
