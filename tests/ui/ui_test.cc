@@ -8,6 +8,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QLabel>
 #include <QScrollBar>
 #include <QTimer>
@@ -130,6 +132,33 @@ TEST(MainFrame, AForceExitDuringABoxEndsItAsNoAndTheFrameGoesAfter) {
   SetPrompt(nullptr);
   std::lock_guard lock(g_ConfigurationMutex);
   g_Configuration.servers.clear();
+}
+
+TEST(MainFrame, PlacementIsKeptUnderUiAndRestoredOnTheScreen) {
+  const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+  {
+    CMainFrame frame;
+    frame.setGeometry(area.left() + 20, area.top() + 30, 400, 300);
+    ASSERT_TRUE(platform::PostWindowMessage(frame.Handle(), WM_CLOSE, 0, 0));  // no tray: stored, then gone
+    ASSERT_TRUE(Pump([&] { return frame.IsClosed(); }));
+  }
+  EXPECT_EQ(platform::GetProfileInt(L"UI", L"WindowWidth", 0), 400);
+  {
+    CMainFrame frame;
+    EXPECT_EQ(frame.geometry(), QRect(area.left() + 20, area.top() + 30, 400, 300));
+  }
+  // Saved where no screen is: the default place stays.
+  platform::WriteProfileInt(L"UI", L"WindowLeft", area.right() + 5000);
+  {
+    CMainFrame frame;
+    EXPECT_LT(frame.geometry().left(), area.right());
+  }
+  platform::WriteProfileInt(L"UI", L"WindowMaximized", 1);
+  {
+    CMainFrame frame;
+    EXPECT_TRUE(frame.windowState() & Qt::WindowMaximized);
+  }
+  platform::WriteProfileInt(L"UI", L"WindowMaximized", 0);
 }
 
 class CAboutOnly : public CCancelDialogs {
