@@ -83,6 +83,26 @@ TEST(MainFrame, SixThousandLinesThroughTheLogQueue) {
   g_hLogWnd = 0;
 }
 
+TEST(MainFrame, AScrolledUpSelectionStaysWhileLinesArrive) {
+  g_LogLevelScreen = LogNormal;
+  CMainFrame frame;
+  g_hLogWnd = frame.Handle();
+  frame.resize(700, 400);
+  frame.ShowFrame(true);
+  for (int i = 0; i < 300; ++i) CLogMessage().Append(LogNormal, L"first ").Append(LogNormal, i);
+  CLogCtrl* view = frame.LogView();
+  ASSERT_TRUE(Pump([&] { return view->toPlainText().contains("first 299"); }));
+  view->verticalScrollBar()->setValue(10);
+  view->SetSelection(view->LineStart(12), view->LineStart(13));
+  const QString selected = view->textCursor().selectedText();
+  for (int i = 0; i < 100; ++i) CLogMessage().Append(LogNormal, L"second ").Append(LogNormal, i);
+  ASSERT_TRUE(Pump([&] { return view->toPlainText().contains("second 99"); }));
+  EXPECT_EQ(view->verticalScrollBar()->value(), 10);
+  EXPECT_EQ(view->textCursor().selectedText(), selected);
+  Save(frame, "main_window_selection_kept.png");
+  g_hLogWnd = 0;
+}
+
 TEST(MainFrame, TheScreenLevelMenuChecksAndTheComboFollow) {
   CMainFrame frame;
   frame.Action(32812)->trigger();
