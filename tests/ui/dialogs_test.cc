@@ -1,12 +1,15 @@
 // The dialog base and the custom controls offscreen, with screenshots.
 #include <gtest/gtest.h>
 
+#include <clocale>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -144,6 +147,46 @@ TEST(MlListCtrl, LockedRowsNarrowColumnsAndCommittedChoices) {
   list.selectRow(1);
   EXPECT_FALSE(list.HasOpenEditor(0, 3));
   EXPECT_EQ(list.GetCellSelection(0, 3), 1);
+}
+
+TEST(DialogHelpers, ColumnRatiosControlListsAndTextExchange) {
+  CMlListModel model(2);
+  CMlListCtrl list(&model);
+  model.AddRow({"a", "b"});
+  list.resize(400, 200);
+  list.show();
+  uitest::Pump([&] { return list.isVisible(); });
+  CListColumnRatios ratios(list.horizontalHeader());
+  ratios.SetRatios({0.25, 0.5});
+  ratios.Apply(true);
+  const int width = list.horizontalHeader()->viewport()->width();
+  EXPECT_EQ(list.horizontalHeader()->sectionSize(0), int(width * 0.25));
+  list.horizontalHeader()->resizeSection(1, width / 4);
+  ratios.Capture();
+  EXPECT_NEAR(ratios.Ratios()[1], 0.25, 0.01);
+
+  QWidget dialog;
+  auto* first = new QLabel("one", &dialog);
+  auto* second = new QLabel("two", &dialog);
+  first->move(10, 40);
+  MoveControls({first, nullptr, second}, -15);
+  EXPECT_EQ(first->pos(), QPoint(10, 25));
+  EnableControls({first, second}, false);
+  EXPECT_FALSE(second->isEnabled());
+
+  QLineEdit edit;
+  const std::string oldLocale = setlocale(LC_CTYPE, nullptr);
+  ASSERT_NE(setlocale(LC_CTYPE, "C.UTF-8"), nullptr);  // the narrow side's codeset
+  std::string narrow = "caf\xc3\xa9";
+  DDX_TextString(false, &edit, narrow);
+  EXPECT_EQ(edit.text(), QString::fromUtf8("caf\xc3\xa9"));
+  edit.setText(QString::fromUtf8("na\xc3\xafve"));
+  DDX_TextString(true, &edit, narrow);
+  EXPECT_EQ(narrow, "na\xc3\xafve");
+  std::wstring wide;
+  DDX_TextWString(true, &edit, wide);
+  EXPECT_EQ(wide, L"na\u00efve");
+  setlocale(LC_CTYPE, oldLocale.c_str());
 }
 
 }  // namespace
