@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <chrono>
 
-#include "Quorvane/engine/certificate_cache.h"
+#include "Quorvane/transports/certificate_cache.h"
 #include "Quorvane/engine/net_filter_processor.h"
 #include "Quorvane/foundation/log.h"
 #include "Quorvane/platform/clock.h"
@@ -149,7 +149,7 @@ void CDnsEngine::Housekeeping(int64_t now) {
   std::set<uint64_t> live;
   m_requests.CheckTimeouts(expired, live, now);
   if (!expired.empty()) ExpireRequestProcessors(expired);
-  CCertificateCache::Purge(now);
+  GetCertificateCache().Purge(now);
   m_socketEvents.RemoveTimedOutProcessors(now);
   if (!live.empty()) RemoveOrphanProcessors(live);
   std::lock_guard lock(m_quicPoolMutex);
