@@ -34,7 +34,7 @@
 #include "Quorvane/config/dns_server.h"
 #include "Quorvane/config/hooks.h"
 #include "Quorvane/engine/dns_pending_requests.h"
-#include "Quorvane/engine/dnscrypt_bridge.h"
+#include "Quorvane/transports/dnscrypt_processor.h"
 #include "Quorvane/engine/quic_connection_factory.h"
 #include "Quorvane/engine/server_check.h"
 #include "Quorvane/engine/tcp_server_processor.h"

@@ -62,5 +62,8 @@ uint32_t VerifyCertificateChain(const CertificateContext& context, const std::st
 // the process-wide trust list. False with a reason when none could be read.
 bool AddTrustedCertificates(const std::string& data, std::string& error);
 bool AddTrustedCertificatesFile(const std::filesystem::path& path, std::string& error);
+// The PEM certificates the hook has added so far, for verifiers that keep
+// their own trust (the HTTP stand-in).
+std::string AddedTrustedCertificatesPem();
 
 }  // namespace platform
