@@ -35,7 +35,7 @@
 #include "Quorvane/config/hooks.h"
 #include "Quorvane/engine/dns_pending_requests.h"
 #include "Quorvane/transports/dnscrypt_processor.h"
-#include "Quorvane/engine/quic_connection_factory.h"
+#include "Quorvane/transports/quic_connection_processor.h"
 #include "Quorvane/engine/server_check.h"
 #include "Quorvane/engine/tcp_server_processor.h"
 #include "Quorvane/foundation/dns_codec.h"

@@ -276,7 +276,6 @@ TEST_F(EngineTest, TransportsThisBuildLacksRefuseTheQueryAndLeaveItPending) {
       {"nextdns", MakeServer(1, L"Next", EDnsProtocol::NextDns), L"a.tarnwick.test - Cannot init server: Next"},
       {"plain_tcp", tcp, L"a.tarnwick.test - Plain transport is not available"},
       {"dot", MakeServer(3, L"Tls", EDnsProtocol::Dot), L"a.tarnwick.test - DNS over TLS transport is not available"},
-      {"doq", MakeServer(4, L"Quic", EDnsProtocol::Doq), L"a.tarnwick.test - DNS over QUIC transport is not available"},
   };
   CDnsEngine engine;  // with the usual bridge, which has no library here
   for (const auto& c : cases) {
