@@ -90,7 +90,7 @@ void CDnsEngine::OnRequestError(uint64_t requestId, const std::wstring& name, co
 }
 
 void CDnsEngine::RemoveRequestProcessor(uint64_t requestId) {
-  ForEachStreamHolder([requestId](CTcpServerProcessor& holder) { holder.RemoveRequest(requestId); });
+  ForEachStreamHolder([requestId](CTcpServerProcessorBase& holder) { holder.RemoveRequest(requestId); });
   m_udp.RemoveRequestProcessor(requestId, m_socketEvents);
 }
 

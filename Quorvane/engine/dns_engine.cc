@@ -159,7 +159,7 @@ void CDnsEngine::Housekeeping(int64_t now) {
 }
 
 void CDnsEngine::ExpireRequestProcessors(const std::set<uint64_t>& expired) {
-  ForEachStreamHolder([&](CTcpServerProcessor& holder) { holder.RemoveRequests(expired); });
+  ForEachStreamHolder([&](CTcpServerProcessorBase& holder) { holder.RemoveRequests(expired); });
   std::vector<uint64_t> keys;
   {
     std::lock_guard lock(m_udp.m_mutex);
@@ -173,8 +173,8 @@ void CDnsEngine::ExpireRequestProcessors(const std::set<uint64_t>& expired) {
   for (uint64_t key : keys) m_socketEvents.RemoveSocket(key);
 }
 
-void CDnsEngine::ForEachStreamHolder(const std::function<void(CTcpServerProcessor&)>& visit) {
-  auto walk = [&](std::mutex& mutex, std::map<PoolKey, std::shared_ptr<CTcpServerProcessor>>& pool) {
+void CDnsEngine::ForEachStreamHolder(const std::function<void(CTcpServerProcessorBase&)>& visit) {
+  auto walk = [&](std::mutex& mutex, auto& pool) {
     std::lock_guard lock(mutex);
     for (auto it = pool.begin(); it != pool.end();) {
       visit(*it->second);
@@ -186,7 +186,7 @@ void CDnsEngine::ForEachStreamHolder(const std::function<void(CTcpServerProcesso
 }
 
 void CDnsEngine::RemoveOrphanProcessors(const std::set<uint64_t>& live) {
-  ForEachStreamHolder([&](CTcpServerProcessor& holder) {
+  ForEachStreamHolder([&](CTcpServerProcessorBase& holder) {
     for (uint64_t id : holder.RemoveOrphans(live)) {
       CLogMessage()
           .SetError()

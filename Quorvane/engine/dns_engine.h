@@ -37,7 +37,7 @@
 #include "Quorvane/transports/dnscrypt_processor.h"
 #include "Quorvane/transports/quic_connection_processor.h"
 #include "Quorvane/engine/server_check.h"
-#include "Quorvane/engine/tcp_server_processor.h"
+#include "Quorvane/transports/tcp_processor.h"
 #include "Quorvane/foundation/dns_codec.h"
 #include "Quorvane/platform/window_messages.h"
 #include "Quorvane/transports/engine_sink.h"
@@ -138,8 +138,8 @@ class CDnsEngine {
   int ResolveServerHost(std::string host);
   void UpdateServerAddress(const std::string& host);
   void ResetServerState();
-  std::shared_ptr<CTcpServerProcessor> GetTcpServerProcessor(uint32_t serverId, bool test, const std::wstring& name);
-  std::shared_ptr<CTcpServerProcessor> GetTlsServerProcessor(uint32_t serverId, bool test, const std::wstring& name);
+  std::shared_ptr<CTcpPlainServerProcessor> GetTcpServerProcessor(uint32_t serverId, bool test, const std::wstring& name);
+  std::shared_ptr<CTcpTlsServerProcessor> GetTlsServerProcessor(uint32_t serverId, bool test, const std::wstring& name);
   std::shared_ptr<CQuicServerConnectionFactory> GetQuicFactory(uint32_t serverId, bool test, const std::wstring& name);
 
   // Answers and failures.
@@ -187,9 +187,9 @@ class CDnsEngine {
   std::unique_ptr<CDnsCryptProcessor> m_dnsCrypt;
   CPlainUdpProcessor m_udp;
   std::mutex m_tcpPoolMutex;
-  std::map<PoolKey, std::shared_ptr<CTcpServerProcessor>> m_tcpPool;  // under m_tcpPoolMutex
+  std::map<PoolKey, std::shared_ptr<CTcpPlainServerProcessor>> m_tcpPool;  // under m_tcpPoolMutex
   std::mutex m_tlsPoolMutex;
-  std::map<PoolKey, std::shared_ptr<CTcpServerProcessor>> m_tlsPool;  // under m_tlsPoolMutex
+  std::map<PoolKey, std::shared_ptr<CTcpTlsServerProcessor>> m_tlsPool;  // under m_tlsPoolMutex
   std::mutex m_quicPoolMutex;
   std::map<PoolKey, std::shared_ptr<CQuicServerConnectionFactory>> m_quicPool;  // under m_quicPoolMutex
   std::mutex m_hostAddressesMutex;
@@ -226,7 +226,7 @@ class CDnsEngine {
                      uint64_t requestId);
   // visit over every TLS holder, then every TCP holder, each under its pool's
   // mutex; holders left without connections are erased.
-  void ForEachStreamHolder(const std::function<void(CTcpServerProcessor&)>& visit);
+  void ForEachStreamHolder(const std::function<void(CTcpServerProcessorBase&)>& visit);
   // Runs body on a detached thread that the destructor waits for.
   void StartDetached(std::function<void()> body);
   void HandleTestAnswer(const SDnsMessageInfo& info, const std::vector<SDnsAnswerAddress>& addresses,

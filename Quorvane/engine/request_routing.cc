@@ -190,16 +190,16 @@ void CDnsEngine::ResetServerState() {
   m_dnsCrypt->ReleaseAllRemotes();
 }
 
-std::shared_ptr<CTcpServerProcessor> CDnsEngine::GetTcpServerProcessor(uint32_t serverId, bool test,
-                                                                       const std::wstring& name) {
+std::shared_ptr<CTcpPlainServerProcessor> CDnsEngine::GetTcpServerProcessor(uint32_t serverId, bool test,
+                                                                            const std::wstring& name) {
   return GetOrMake(m_tcpPoolMutex, m_tcpPool, serverId, test,
-                   [&] { return std::make_shared<CTcpServerProcessor>(name); });
+                   [&] { return std::make_shared<CTcpPlainServerProcessor>(name); });
 }
 
-std::shared_ptr<CTcpServerProcessor> CDnsEngine::GetTlsServerProcessor(uint32_t serverId, bool test,
-                                                                       const std::wstring& name) {
+std::shared_ptr<CTcpTlsServerProcessor> CDnsEngine::GetTlsServerProcessor(uint32_t serverId, bool test,
+                                                                          const std::wstring& name) {
   return GetOrMake(m_tlsPoolMutex, m_tlsPool, serverId, test,
-                   [&] { return std::make_shared<CTcpServerProcessor>(name); });
+                   [&] { return std::make_shared<CTcpTlsServerProcessor>(name); });
 }
 
 std::shared_ptr<CQuicServerConnectionFactory> CDnsEngine::GetQuicFactory(uint32_t serverId, bool test,
@@ -219,8 +219,8 @@ bool CDnsEngine::DispatchRequest(const uint8_t* message, uint32_t length, const 
       return m_dnsCrypt->SendRequest(message, length, info, server, localAddresses, test, requestId, relay);
     case EDnsProtocol::Dot: {
       auto holder = GetTlsServerProcessor(server.id, test, server.name);
-      return holder->SendRequest(holder->NextConnectionKey(), message, length, info, server, localAddresses,
-                                 m_socketEvents, requestId, relay);
+      return holder->GetProcessor(holder->NextConnectionKey())
+          ->SendRequest(message, length, info, server, localAddresses, m_socketEvents, requestId, relay);
     }
     case EDnsProtocol::Doq: {
       // Each query's own answer layer; the client feeds it the stream's bytes.
@@ -234,8 +234,8 @@ bool CDnsEngine::DispatchRequest(const uint8_t* message, uint32_t length, const 
     case EDnsProtocol::Plain:
       if (server.plain_use_tcp) {
         auto holder = GetTcpServerProcessor(server.id, test, server.name);
-        return holder->SendRequest(holder->NextConnectionKey(), message, length, info, server, localAddresses,
-                                   m_socketEvents, requestId, relay);
+        return holder->GetProcessor(holder->NextConnectionKey())
+            ->SendRequest(message, length, info, server, localAddresses, m_socketEvents, requestId, relay);
       }
       [[fallthrough]];
     default:

@@ -9,6 +9,8 @@
 #include <shared_mutex>
 #include <sstream>
 
+#include <gnutls/crypto.h>
+
 #include "Quorvane/platform/gnutls_handles.h"
 
 namespace platform {
@@ -113,6 +115,12 @@ bool MatchesName(gnutls_x509_crt_t crt, const std::string& hostName) {
 }
 
 }  // namespace
+
+std::vector<uint8_t> Sha256(const uint8_t* data, size_t length) {
+  std::vector<uint8_t> digest(32);
+  if (gnutls_hash_fast(GNUTLS_DIG_SHA256, data, length, digest.data()) < 0) return {};
+  return digest;
+}
 
 bool IsCertificateDecodable(const DerCertificate& der) { return ImportDerCertificate(der.data(), der.size()) != nullptr; }
 

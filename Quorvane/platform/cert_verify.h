@@ -58,6 +58,9 @@ bool BuildCertificateChain(const CertificateContext& context, std::vector<DerCer
 // undecodable certificate included).
 uint32_t VerifyCertificateChain(const CertificateContext& context, const std::string& hostName);
 
+// SHA-256 of the bytes.
+std::vector<uint8_t> Sha256(const uint8_t* data, size_t length);
+
 // The test-CA hook: adds the PEM or DER certificates (and CRLs, in PEM) to
 // the process-wide trust list. False with a reason when none could be read.
 bool AddTrustedCertificates(const std::string& data, std::string& error);

@@ -12,6 +12,7 @@
 #include "Quorvane/platform/clock.h"
 #include "Quorvane/platform/system_errors.h"
 #include "Quorvane/transports/engine_sink.h"
+#include "Quorvane/transports/server_address.h"
 
 namespace {
 
@@ -161,17 +162,7 @@ bool CPlainUdpProcessor::SendRequest(const uint8_t* query, uint32_t length, cons
     return failWithError(L"bind failed with error ");
   }
 
-  sockaddr_storage target{};
-  target.ss_family = static_cast<sa_family_t>(server.family);
-  if (server.family == AF_INET6) {
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&target);
-    v6->sin6_port = htons(server.port);
-    std::memcpy(&v6->sin6_addr, server.address.data(), std::min<size_t>(server.address.size(), 16));
-  } else {
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&target);
-    v4->sin_port = htons(server.port);
-    std::memcpy(&v4->sin_addr, server.address.data(), std::min<size_t>(server.address.size(), 4));
-  }
+  const sockaddr_storage target = ServerSocketAddress(server);
   if (connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof(target)) != 0) {
     return failWithError(L"connect failed with error ");
   }

@@ -14,10 +14,14 @@
 #                          namespace, serving DIR
 #   topo_down
 #
-# Opt-in settings, read by topo_start (each empty or unset by default):
-#   TOPO_HARNESS_ARGS      array of further harness options
+# Opt-ins, set before the calls that read them (each empty or unset by default):
 #   TOPO_RESOLVER          the harness's system resolver (127.0.0.1, the upstream)
-#   TOPO_STUB_RECORDS      array of further records the stub answers
+#   TOPO_STUB_RECORDS      an array of further records the stub answers
+#   TOPO_EXTRA_RULES, TOPO_EXTRA_SERVERS   conf-file lines topo_conf adds (rules before the Default rule)
+#   TOPO_UPSTREAM_TLS_PORT with TOPO_UPSTREAM_TLS_PEM and TOPO_UPSTREAM_TLS_KEY
+#                          the upstream also serves DNS over TLS on that port of 127.0.0.1
+#   TOPO_UPSTREAM_RECORDS  an array of further zone-file records the upstream serves
+#   TOPO_HARNESS_ARGS      an array of further harness options (--trust-ca FILE, --check-servers)
 
 TOPO_CLIENT_ADDRESS4=10.53.0.2
 TOPO_CLIENT_ADDRESS6=fd53::2
@@ -117,10 +121,12 @@ topo_conf() {  # ttlMin ttlMax
 	<Rule name="Bypassed" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="0" hostnames="*.bypass.test" action="bypass" action_id="0" interface_id="" />
 	<Rule name="Port 53" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="1" hostnames="*.port53.test" action="process_server" action_id="1002" interface_id="" />
 	<Rule name="Silent" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="1" hostnames="*.silent.test" action="process_server" action_id="1003" interface_id="" />
+${TOPO_EXTRA_RULES:-}
 	<Rule name="Default" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="1" hostnames="*" action="process_server" action_id="1001" interface_id="" />
 	<DnsServer id="1001" name="Upstream" port="$TOPO_UPSTREAM_PORT" protocol="plain" af="2" ip="127.0.0.1" plain_use_tcp="0" />
 	<DnsServer id="1002" name="Stub" port="53" protocol="plain" af="2" ip="$TOPO_SERVER_ADDRESS4" plain_use_tcp="0" />
 	<DnsServer id="1003" name="Silent" port="$TOPO_UPSTREAM_PORT" protocol="plain" af="23" ip="::1" plain_use_tcp="0" />
+${TOPO_EXTRA_SERVERS:-}
 </TarnwickProfile>
 EOF
 }
@@ -148,11 +154,16 @@ topo_start() {  # log level of the harness (1..4)
   TOPO_PIDS+=($!)
   # The upstream on the client's loopback, with local data; it drops every
   # query for silent.test unanswered.
+  local tls_lines=
+  if [[ -n ${TOPO_UPSTREAM_TLS_PORT:-} ]]; then
+    tls_lines=$(printf '\n  interface: 127.0.0.1@%s\n  tls-port: %s\n  tls-service-pem: "%s"\n  tls-service-key: "%s"' \
+      "$TOPO_UPSTREAM_TLS_PORT" "$TOPO_UPSTREAM_TLS_PORT" "$TOPO_UPSTREAM_TLS_PEM" "$TOPO_UPSTREAM_TLS_KEY")
+  fi
   topo_unbound_conf "$TOPO_DIR/upstream.conf" "$TOPO_DIR/upstream.log" \
     "$(printf '  interface: 127.0.0.1@%s\n  interface: ::1@%s\n  outgoing-interface: 127.0.0.1\n  local-zone: "silent.test." deny' \
-      $TOPO_UPSTREAM_PORT $TOPO_UPSTREAM_PORT)" \
+      $TOPO_UPSTREAM_PORT $TOPO_UPSTREAM_PORT)$tls_lines" \
     "www.example.test. 300 IN A 192.0.2.10" "www.example.test. 300 IN AAAA 2001:db8::10" \
-    "short.example.test. 5 IN A 192.0.2.11"
+    "short.example.test. 5 IN A 192.0.2.11" ${TOPO_UPSTREAM_RECORDS[@]+"${TOPO_UPSTREAM_RECORDS[@]}"}
   ip netns exec "$TOPO_CLIENT" unbound -d -c "$TOPO_DIR/upstream.conf" >/dev/null 2>&1 &
   TOPO_PIDS+=($!)
   topo_wait_dns topo_server $TOPO_SERVER_ADDRESS4 53

@@ -263,7 +263,9 @@ TEST_F(EngineTest, DnssecSubAnswersAreStoredBySequenceAndCachedByTypeAndName) {
   EXPECT_TRUE(m_injections.Items().empty());
 }
 
-TEST_F(EngineTest, TransportsThisBuildLacksRefuseTheQueryAndLeaveItPending) {
+// An engine that was never started has no completion port: the stream
+// transports cannot connect.
+TEST_F(EngineTest, TransportsThatCannotStartRefuseTheQueryAndLeaveItPending) {
   CDnsServer tcp = MakeServer(2, L"Tcp");
   tcp.plain_use_tcp = true;
   struct {
@@ -274,8 +276,9 @@ TEST_F(EngineTest, TransportsThisBuildLacksRefuseTheQueryAndLeaveItPending) {
       {"dnscrypt", MakeServer(1, L"Crypt", EDnsProtocol::DnsCrypt), L"a.tarnwick.test - Cannot init server: Crypt"},
       {"doh", MakeServer(1, L"Https", EDnsProtocol::Doh), L"a.tarnwick.test - Cannot init server: Https"},
       {"nextdns", MakeServer(1, L"Next", EDnsProtocol::NextDns), L"a.tarnwick.test - Cannot init server: Next"},
-      {"plain_tcp", tcp, L"a.tarnwick.test - Plain transport is not available"},
-      {"dot", MakeServer(3, L"Tls", EDnsProtocol::Dot), L"a.tarnwick.test - DNS over TLS transport is not available"},
+      {"plain_tcp", tcp, L"a.tarnwick.test - request cannot be send, ConnectEx failed with error: 10022 (Invalid argument)"},
+      {"dot", MakeServer(3, L"Tls", EDnsProtocol::Dot),
+       L"a.tarnwick.test - request cannot be send, ConnectEx failed with error: 10022 (Invalid argument)"},
   };
   CDnsEngine engine;  // with the usual bridge, which has no library here
   for (const auto& c : cases) {

@@ -461,19 +461,22 @@ TEST_F(QuicClientTest, ScriptedSendResults) {
   }
   {
     SCOPED_TRACE("10058 is only a debug line; nothing goes out after the disconnect");
-    m_log.TakeTexts();
-    m_log.SetLevel(LogVerbose);
-    SConnection c = Connect(kWideHost, [](size_t i) -> std::optional<int> {
-      if (i == 0) return kQuicSocketShutdownError;
-      return std::nullopt;
-    });
-    EXPECT_TRUE(Send(c, 3));
-    EXPECT_TRUE(WaitShutDown(c));
-    EXPECT_FALSE(WaitLog(L"sendmsg: ", 0));
-    EXPECT_FALSE(Send(c, 4));
-    c.client->OnSendCompleted();
-    EXPECT_EQ(c.socket->SendsAfterShutdown(), 0u);
-    c.socket->Detach();
+    for (int level : {LogDebug, LogVerbose}) {
+      m_log.TakeTexts();
+      m_lines.clear();
+      m_log.SetLevel(level);
+      SConnection c = Connect(kWideHost, [](size_t i) -> std::optional<int> {
+        if (i == 0) return kQuicSocketShutdownError;
+        return std::nullopt;
+      });
+      EXPECT_TRUE(Send(c, 3));
+      EXPECT_TRUE(WaitShutDown(c));
+      EXPECT_EQ(WaitLog(L"sendmsg: (10058) ", 0), level == LogDebug);
+      EXPECT_FALSE(Send(c, 4));
+      c.client->OnSendCompleted();
+      EXPECT_EQ(c.socket->SendsAfterShutdown(), 0u);
+      c.socket->Detach();
+    }
   }
 }
 

@@ -43,7 +43,8 @@ SIssued Describe(gnutls_x509_crt_t crt, gnutls_x509_privkey_t key) {
   Check(gnutls_x509_crt_export2(crt, GNUTLS_X509_FMT_PEM, &out), "export pem");
   issued.certificatePem.assign(reinterpret_cast<char*>(out.data), out.size);
   gnutls_free(out.data);
-  Check(gnutls_x509_privkey_export2(key, GNUTLS_X509_FMT_PEM, &out), "export key");
+  // PKCS #8: the one PEM form every key type (Ed25519 included) is read back from.
+  Check(gnutls_x509_privkey_export2_pkcs8(key, GNUTLS_X509_FMT_PEM, nullptr, GNUTLS_PKCS_PLAIN, &out), "export key");
   issued.keyPem.assign(reinterpret_cast<char*>(out.data), out.size);
   gnutls_free(out.data);
   return issued;

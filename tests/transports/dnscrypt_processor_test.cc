@@ -56,7 +56,8 @@ std::vector<std::string> Names(const std::vector<SDnsCryptDoubleCall>& calls) {
 class Bridge : public ::testing::Test {
  protected:
   ~Bridge() override {
-    if (m_started) EXPECT_TRUE(m_bridge.StopForTesting([this] {
+    if (!m_started) return;
+    EXPECT_TRUE(m_bridge.StopForTesting([this] {
       if (m_double) m_double->PushResult(0, 0, {}, 0);
     }));
   }
@@ -149,7 +150,9 @@ TEST_F(Bridge, WithoutAUsableLibraryEveryQueryFailsAtItsRemote) {
                            L". All DNSCrypt-related functions will be inaccessible"),
                 1);
       EXPECT_EQ(CountLines(L"www.example.test - Cannot init server: Doh One"), 1);
-      if (control) EXPECT_EQ(Names(control->Calls()), c.calls);
+      if (control) {
+        EXPECT_EQ(Names(control->Calls()), c.calls);
+      }
       EXPECT_TRUE(bridge.StopForTesting([control] {
         if (control) control->PushResult(0, 0, {}, 0);
       }));
@@ -189,7 +192,9 @@ TEST_F(Bridge, LibraryLogLinesKeepTheirSeverity) {
       ASSERT_TRUE(markerSeen);
       const bool shown = level == LogVerbose ? c.verbose : c.debug;
       ASSERT_EQ(lines.size(), shown ? 1u : 0u);
-      if (shown) EXPECT_EQ(lines[0].error, c.error);
+      if (shown) {
+        EXPECT_EQ(lines[0].error, c.error);
+      }
     }
   }
   // The exact text is dropped; with anything added it is logged.
