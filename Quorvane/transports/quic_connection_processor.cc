@@ -15,12 +15,20 @@
 
 namespace {
 
-std::mutex g_creatorMutex;
-QuicClientCreator g_creator;  // under g_creatorMutex
+// Function statics: the engine's global sets the creator during static
+// initialisation, in whatever order the program's files run theirs.
+struct SCreator {
+  std::mutex mutex;
+  QuicClientCreator creator;  // under mutex
+};
+SCreator& CreatorSlot() {
+  static SCreator* slot = new SCreator;
+  return *slot;
+}
 
 QuicClientCreator Creator() {
-  std::lock_guard lock(g_creatorMutex);
-  return g_creator;
+  std::lock_guard lock(CreatorSlot().mutex);
+  return CreatorSlot().creator;
 }
 
 void LogErrorLine(const std::wstring& text) { CLogMessage().SetError().Append(LogError, text); }
@@ -32,8 +40,8 @@ socklen_t AddressLength(int family) {
 }  // namespace
 
 void SetQuicClientCreator(QuicClientCreator creator) {
-  std::lock_guard lock(g_creatorMutex);
-  g_creator = std::move(creator);
+  std::lock_guard lock(CreatorSlot().mutex);
+  CreatorSlot().creator = std::move(creator);
 }
 
 using CEventBase = CQuicConnectionProcessorBase::CQuicEventProcessorBase;
