@@ -281,6 +281,35 @@ TEST_F(Bridge, RemotesByTestFlagAndLocalAddressAreReleasedApart) {
   EXPECT_EQ(cleaned, (std::vector<std::string>{"11", "12", "13"}));
 }
 
+// Two threads that found no remote for one key both make one.
+class CRacingBridge : public CDnsCryptProcessor {
+ public:
+  using CDnsCryptProcessor::CreateRemote;
+};
+
+TEST(BridgeRace, ASecondRemoteForATakenKeyIsCleanedAndTheFirstKept) {
+  void* library = dlopen(TARNWICK_DNSCRYPT_DOUBLE, RTLD_NOW);
+  ASSERT_NE(library, nullptr);
+  CDnsCryptDouble* control = reinterpret_cast<CDnsCryptDouble* (*)()>(dlsym(library, "DnsCryptDoubleControl"))();
+  control->Reset(false);
+  {
+    CRacingBridge bridge;
+    bridge.SetLibraryName(ToWide(TARNWICK_DNSCRYPT_DOUBLE, false));
+    bridge.Init();
+    control->Reset(false);
+    control->ScriptHandles({21, 22});
+    const CDnsCryptProcessor::SDnsCryptRemoteKey key{3, 0, std::nullopt, false};
+    EXPECT_EQ(bridge.CreateRemote(key, "S", "", "sdns://x", nullptr, nullptr, false, 2), 21u);
+    EXPECT_EQ(bridge.CreateRemote(key, "S", "", "sdns://x", nullptr, nullptr, false, 2), 21u);
+    bridge.ReleaseAllRemotes();
+    std::vector<std::string> cleaned;
+    for (const auto& call : control->Calls())
+      if (call.name == "Clean") cleaned.push_back(call.args[0]);
+    EXPECT_EQ(cleaned, (std::vector<std::string>{"22", "21"}));
+    EXPECT_TRUE(bridge.StopForTesting([control] { control->PushResult(0, 0, {}, 0); }));
+  }
+}
+
 TEST_F(Bridge, HandleZeroFailsTheQueryAndMakesNoRemote) {
   Start(TARNWICK_DNSCRYPT_DOUBLE);
   m_double->ScriptHandles({0});
