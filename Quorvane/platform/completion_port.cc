@@ -335,6 +335,7 @@ void CompletionPort::Wake() {
 SCompletion CompletionPort::Wait(uint32_t timeoutMs) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  int overdue = 0;  // rounds that began past the deadline
   for (;;) {
     {
       std::lock_guard lock(m_mutex);
@@ -365,9 +366,9 @@ SCompletion CompletionPort::Wait(uint32_t timeoutMs) {
       if (serial == m_serials.end()) continue;  // disassociated meanwhile
       Drive(*m_sockets.at(serial->second), events[i].events);
     }
-    // Also when events came but none completed anything (a hung-up socket
-    // keeps reporting), or the wait would outlast its time-out.
-    if (left == 0) {
+    // Past the deadline one more look is allowed; after that a round that
+    // completed nothing ends the wait too (a hung-up socket keeps reporting).
+    if (left == 0 && (n == 0 || overdue++ > 0)) {
       std::lock_guard lock(m_mutex);
       if (m_queue.empty()) {
         SCompletion timedOut;

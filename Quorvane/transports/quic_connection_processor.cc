@@ -225,12 +225,22 @@ bool CQuicConnectionProcessorBase::SendRequest(const uint8_t* query, uint32_t le
                                                const std::vector<sockaddr_storage>& localAddresses,
                                                CSocketEventsManager* manager, uint64_t requestId,
                                                std::shared_ptr<CProtocolDataProcessor> handler) {
-  const auto fail = [&](const wchar_t* text) {
-    GetEngineSink().OnRequestError(requestId, DnsNameToDisplayText(info.name.name), text);
-    return false;
-  };
-  if (length > kMaxRequestLength) return fail(L"request is too long");
+  // Reported once m_mutex is released: the engine's failure path may lead
+  // to another query on this processor.
+  const wchar_t* failure =
+      length > kMaxRequestLength ? L"request is too long"
+                                 : Hand(query, length, info, server, localAddresses, manager, std::move(handler));
+  if (!failure) return true;
+  GetEngineSink().OnRequestError(requestId, DnsNameToDisplayText(info.name.name), failure);
+  return false;
+}
 
+const wchar_t* CQuicConnectionProcessorBase::Hand(const uint8_t* query, uint32_t length, const SDnsMessageInfo& info,
+                                                  const CDnsServer& server,
+                                                  const std::vector<sockaddr_storage>& localAddresses,
+                                                  CSocketEventsManager* manager,
+                                                  std::shared_ptr<CProtocolDataProcessor> handler) {
+  constexpr const wchar_t* kCannotSend = L"request cannot be sent";
   std::lock_guard lock(m_mutex);
   std::shared_ptr<CQuicEventProcessorBase> current = GetEventProcessor();
   if (++m_requestCount >= kRenewAtRequest) {
@@ -240,22 +250,22 @@ bool CQuicConnectionProcessorBase::SendRequest(const uint8_t* query, uint32_t le
   if (current && current->Closed()) current.reset();
 
   if (current) {
-    if (!current->m_client) return fail(L"request cannot be sent");
+    if (!current->m_client) return kCannotSend;
     const bool sent = current->m_client->SendRequest(std::vector<uint8_t>(query, query + length), handler);
     if (!sent) current->Shutdown();
     current->m_client->SendPending();
-    return sent ? true : fail(L"request cannot be sent");
+    return sent ? nullptr : kCannotSend;
   }
 
   current = CreateEventProcessor(info.name.name);
   std::shared_ptr<CSafeSocket> socket = current->CreateSocket(server, localAddresses);
-  if (!socket) return fail(L"socket cannot be created");
+  if (!socket) return L"socket cannot be created";
   current->m_manager = manager;
   // A socket the manager did not take would never complete: fail now
   // rather than leave the query to its time-out.
   if (!manager || !manager->AddSocketToQueueWithReadEvents(current, current->m_key, socket)) {
     current->Shutdown();
-    return fail(L"request cannot be sent");
+    return kCannotSend;
   }
 
   sockaddr_storage address{};
@@ -272,8 +282,8 @@ bool CQuicConnectionProcessorBase::SendRequest(const uint8_t* query, uint32_t le
   const std::wstring hostName = server.GetHostOrAddressW();
   current = GetEventProcessor();
   if (!current->StartClient(current, address, query, static_cast<uint16_t>(length), hostName, handler))
-    return fail(L"request cannot be sent");
-  return true;
+    return kCannotSend;
+  return nullptr;
 }
 
 CQuicConnectionProcessor::CQuicConnectionProcessor(std::wstring serverName)

@@ -131,6 +131,12 @@ class CQuicConnectionProcessorBase {
                    const std::vector<sockaddr_storage>& localAddresses, CSocketEventsManager* manager,
                    uint64_t requestId, std::shared_ptr<CProtocolDataProcessor> handler);
 
+  // The rest of SendRequest, under m_mutex: null when handed over, else the
+  // failure's text.
+  const wchar_t* Hand(const uint8_t* query, uint32_t length, const SDnsMessageInfo& info, const CDnsServer& server,
+                      const std::vector<sockaddr_storage>& localAddresses, CSocketEventsManager* manager,
+                      std::shared_ptr<CProtocolDataProcessor> handler);
+
   uint32_t RequestCount() {
     std::lock_guard lock(m_mutex);
     return m_requestCount;
