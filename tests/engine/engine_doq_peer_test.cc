@@ -17,10 +17,11 @@
 // The DoQ test server hands ngtcp2 answer bytes that it frees once they are
 // written, while ngtcp2 keeps them for retransmission; a slow sanitized run
 // retransmits. That fault lies in the test peer's own thread, not on the
-// engine's side, so ThreadSanitizer leaves that thread's reports out here.
+// engine's side, so the sanitizers leave those reports out here.
 extern "C" const char* __tsan_default_suppressions() {
   return "race:testsupport::CDoqTestServer::SState::Run\n";
 }
+extern "C" const char* __asan_default_options() { return "suppressions=" TARNWICK_DOQ_ASAN_SUPPRESSIONS; }
 
 namespace {
 
