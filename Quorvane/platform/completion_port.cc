@@ -41,6 +41,9 @@ struct CompletionPort::SSocketState {
   uint64_t key = 0;
   uint64_t serial = 0;
   bool datagram = false;
+  // epoll reported EPOLLHUP: the socket was shut down. A datagram receive
+  // then answers EAGAIN for ever, so it completes with 0 bytes instead.
+  bool hangUp = false;
   std::deque<SOperation> receives;
   std::deque<SOperation> sends;  // sends and connects, in start order
 };
@@ -212,7 +215,11 @@ bool CompletionPort::Perform(SSocketState& state, SOperation& op) {
       }
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        if (!state.datagram || !state.hangUp) return false;
+        Complete(state, op, ERROR_SUCCESS);
+        return true;
+      }
       uint32_t error = state.datagram && errno == ECONNREFUSED ? ERROR_PORT_UNREACHABLE
                                                                : Win32ErrorFromErrno(errno);
       Complete(state, op, error);
@@ -287,6 +294,7 @@ void CompletionPort::Drive(SSocketState& state, uint32_t events) {
   auto run = [&](std::deque<SOperation>& queue) {
     while (!queue.empty() && Perform(state, queue.front())) queue.pop_front();
   };
+  if (events & EPOLLHUP) state.hangUp = true;
   if (events & (EPOLLIN | EPOLLERR | EPOLLHUP)) run(state.receives);
   if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) run(state.sends);
   Arm(state);
@@ -327,6 +335,7 @@ void CompletionPort::Wake() {
 SCompletion CompletionPort::Wait(uint32_t timeoutMs) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  int overdue = 0;  // rounds that began past the deadline
   for (;;) {
     {
       std::lock_guard lock(m_mutex);
@@ -357,7 +366,9 @@ SCompletion CompletionPort::Wait(uint32_t timeoutMs) {
       if (serial == m_serials.end()) continue;  // disassociated meanwhile
       Drive(*m_sockets.at(serial->second), events[i].events);
     }
-    if (n == 0 && left == 0) {
+    // Past the deadline one more look is allowed; after that a round that
+    // completed nothing ends the wait too (a hung-up socket keeps reporting).
+    if (left == 0 && (n == 0 || overdue++ > 0)) {
       std::lock_guard lock(m_mutex);
       if (m_queue.empty()) {
         SCompletion timedOut;
