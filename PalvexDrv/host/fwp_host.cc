@@ -364,6 +364,8 @@ EQueueVerdict ClassifyDatagram(const SQueuedPacket& queued, const SParsedPacket&
   return action == FWP_ACTION_BLOCK ? EQueueVerdict::Drop : EQueueVerdict::Accept;
 }
 
+void RunDueCompletions();
+
 void OnPacket(const SQueuedPacket& queued) {
   SParsedPacket p;
   EQueueVerdict verdict = EQueueVerdict::Accept;
@@ -381,9 +383,20 @@ void OnPacket(const SQueuedPacket& queued) {
     mark = Fwp().config.blockMark;
   }
   Fwp().reader.SetVerdict(queued.id, verdict, mark);
+  RunDueCompletions();
 }
 
 // ---- The worker: completions and the sweep -----------------------------------
+
+void RunDueCompletions() {
+  std::deque<SCompletion> due;
+  {
+    std::lock_guard lock(Fwp().mutex);
+    if (Fwp().completions.empty()) return;
+    due.swap(Fwp().completions);
+  }
+  for (const SCompletion& completion : due) completion.fn(completion.context, completion.list, false);
+}
 
 void Work() {
   uint64_t nextSweep = NowNs() + uint64_t(kFlowSweepInterval.count());
@@ -418,7 +431,7 @@ NTSTATUS StartPacketPath() {
     f.reader.Close();
     return STATUS_FWP_INVALID_PARAMETER;
   }
-  f.chain = std::make_unique<CRuleChain>(SRuleChainConfig{f.config.chain, f.config.queueNumber, f.config.blockMark});
+  f.chain = std::make_unique<CRuleChain>(SRuleChainConfig{f.config.chain, f.config.queueNumber, f.config.blockMark, f.config.ownMark});
   if (!f.chain->Install(error)) {
     f.error = error;
     f.chain.reset();
@@ -454,6 +467,8 @@ void StopPacketPath() {
 }  // namespace
 
 namespace khost {
+
+void RunInjectionCompletions() { RunDueCompletions(); }
 
 void ConfigureFiltering(const SFilteringConfig& config) {
   std::lock_guard lock(Fwp().mutex);
@@ -659,13 +674,19 @@ FWPS_PACKET_INJECTION_STATE FwpsQueryPacketInjectionState0(HANDLE injectionHandl
 
 namespace {
 
+// Completions wait this many before the worker is woken for them; below
+// it they run when the request or packet that injected returns.
+constexpr size_t kCompletionsBeforeWake = 256;
+
 NTSTATUS Accept(NET_BUFFER_LIST* list, FWPS_INJECT_COMPLETE0 completion, void* context) {
   list->Status = STATUS_SUCCESS;
+  bool wake;
   {
     std::lock_guard lock(Fwp().mutex);
     Fwp().completions.push_back({completion, context, list});
+    wake = Fwp().completions.size() >= kCompletionsBeforeWake;
   }
-  Fwp().wake.notify_all();
+  if (wake) Fwp().wake.notify_all();
   return STATUS_SUCCESS;
 }
 

@@ -120,8 +120,11 @@ class CDeviceSession : public IControlSession {
       WdfRequestComplete(request, STATUS_INVALID_PARAMETER);
       return;
     }
-    std::lock_guard dispatch(Host().dispatch);
-    queue->config.EvtIoDeviceControl(queue, request, request->outputCapacity, request->input.size(), request->code);
+    {
+      std::lock_guard dispatch(Host().dispatch);
+      queue->config.EvtIoDeviceControl(queue, request, request->outputCapacity, request->input.size(), request->code);
+    }
+    khost::RunInjectionCompletions();
   }
 
   std::shared_ptr<CControlOutput> m_output;
