@@ -77,7 +77,7 @@ struct SHostFwp {
   CSocketOwnerFinder owners;
   std::atomic<pid_t> ownerHint{0};
   // Counters, written by the queue reader's thread.
-  std::atomic<uint64_t> untrackedInbound{0}, ownerLookups{0};
+  std::atomic<uint64_t> untrackedInbound{0}, ownerLookups{0}, queuedPackets{0};
 };
 
 SHostFwp& Fwp() {
@@ -367,6 +367,7 @@ EQueueVerdict ClassifyDatagram(const SQueuedPacket& queued, const SParsedPacket&
 void RunDueCompletions();
 
 void OnPacket(const SQueuedPacket& queued) {
+  ++Fwp().queuedPackets;
   SParsedPacket p;
   EQueueVerdict verdict = EQueueVerdict::Accept;
   if (Parse(queued.data, queued.length, p)) {
@@ -484,7 +485,8 @@ void SetOwnerHint(pid_t pid) { Fwp().ownerHint = pid; }
 
 SHostCounters HostCounters() {
   SHostFwp& f = Fwp();
-  return {f.flows.Size(), f.flows.Limit(), f.flows.Evicted(), f.untrackedInbound.load(), f.ownerLookups.load()};
+  return {f.flows.Size(),           f.flows.Limit(),        f.flows.Evicted(),
+          f.untrackedInbound.load(), f.ownerLookups.load(), f.queuedPackets.load()};
 }
 
 }  // namespace khost

@@ -47,6 +47,7 @@ struct SHostCounters {
   uint64_t flowsEvicted = 0;      // ended to make room for a new one
   uint64_t untrackedInbound = 0;  // inbound datagrams of no flow, passed
   uint64_t ownerLookups = 0;      // sock_diag searches for a new flow's socket
+  uint64_t queuedPackets = 0;     // packets the reader was handed
 };
 SHostCounters HostCounters();
 

@@ -266,7 +266,11 @@ CNetFilterProcessor::SIoResult CNetFilterProcessor::ReadAhead(std::vector<uint8_
     m_window.clear();
     m_windowDevice = device;
   }
+  // Reads already sent may carry as much as the largest buffer so far,
+  // also when a new event thread starts with a small one.
+  if (buffer.size() < m_windowCapacity) buffer.resize(m_windowCapacity, 0);
   const uint32_t capacity = static_cast<uint32_t>(buffer.size());
+  m_windowCapacity = capacity;
   while (m_window.size() < kEventReadAhead) m_window.push_back(device->Begin(IOCTL_PALVEX_GET_EVENT, nullptr, 0, capacity));
   std::shared_ptr<platform::CControlDevice::CRequest> next = std::move(m_window.front());
   m_window.pop_front();
@@ -285,6 +289,7 @@ CNetFilterProcessor::SIoResult CNetFilterProcessor::ReadAhead(std::vector<uint8_
   // this one did, so they go, and one read of the hinted size takes it.
   if (bytes > kDriverEventHeaderSize + kMaxEventDataLength) return result;
   if (bytes > buffer.size()) buffer.resize(bytes, 0);
+  m_windowCapacity = static_cast<uint32_t>(buffer.size());
   std::shared_ptr<platform::CControlDevice::CRequest> grown =
       device->Begin(IOCTL_PALVEX_GET_EVENT, nullptr, 0, static_cast<uint32_t>(buffer.size()));
   for (const auto& stale : m_window) device->Wait(stale, nullptr, 0);
