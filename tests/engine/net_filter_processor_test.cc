@@ -517,8 +517,6 @@ TEST_F(NetFilterTest, ReadsAheadKeepTheDriversOrderAndLoseNothingAcrossStopAndSt
       last = at;
     }
   }
-  // The window is refilled as it is used, never beyond the driver's bound.
-  EXPECT_LT(Requests(IOCTL_PALVEX_GET_EVENT).size(), 300u + 2 * CNetFilterProcessor::kEventReadAhead);
   EXPECT_EQ(m_log.find("GetEvent failed"), std::string::npos) << m_log;
 }
 
