@@ -264,7 +264,16 @@ CNetFilterProcessor::SIoResult CNetFilterProcessor::ReadAhead(std::vector<uint8_
   // Reads parked for a device that went away end with it.
   if (device != m_windowDevice) {
     m_window.clear();
+    m_ready.clear();
     m_windowDevice = device;
+  }
+  if (!m_ready.empty()) {
+    // Taken before a grown read, in the order the driver gave them.
+    if (m_ready.front().size() > buffer.size()) buffer.resize(m_ready.front().size(), 0);
+    std::memcpy(buffer.data(), m_ready.front().data(), m_ready.front().size());
+    bytes = static_cast<uint32_t>(m_ready.front().size());
+    m_ready.pop_front();
+    return {};
   }
   // Reads already sent may carry as much as the largest buffer so far,
   // also when a new event thread starts with a small one.
@@ -285,20 +294,37 @@ CNetFilterProcessor::SIoResult CNetFilterProcessor::ReadAhead(std::vector<uint8_
     return result;
   }
   // The event at the head of the driver's queue is larger than the reads:
-  // every read already parked or sent ahead reaches it first and fails as
-  // this one did, so they go, and one read of the hinted size takes it.
+  // every read still parked or sent ahead reaches it and fails as this one
+  // did, so they go, and one read of the hinted size takes it. A younger
+  // read may still have taken an earlier event that came in a race with an
+  // older one; those are kept, in order, ahead of the large one.
   if (bytes > kDriverEventHeaderSize + kMaxEventDataLength) return result;
+  const size_t offered = buffer.size();
   if (bytes > buffer.size()) buffer.resize(bytes, 0);
   m_windowCapacity = static_cast<uint32_t>(buffer.size());
   std::shared_ptr<platform::CControlDevice::CRequest> grown =
       device->Begin(IOCTL_PALVEX_GET_EVENT, nullptr, 0, static_cast<uint32_t>(buffer.size()));
-  for (const auto& stale : m_window) device->Wait(stale, nullptr, 0);
+  std::vector<uint8_t> taken(offered);
+  for (const auto& stale : m_window) {
+    platform::SDeviceIoResult staleIo = device->Wait(stale, taken.data(), static_cast<uint32_t>(taken.size()));
+    if (staleIo.error == 0 && staleIo.bytesReturned != 0)
+      m_ready.emplace_back(taken.begin(), taken.begin() + staleIo.bytesReturned);
+  }
   m_window.clear();
   io = device->Wait(grown, buffer.data(), static_cast<uint32_t>(buffer.size()));
   bytes = io.bytesReturned;
   result = ResultOf(io);
   if (result.code != Ok && result.systemError != static_cast<int32_t>(ERROR_INSUFFICIENT_BUFFER)) {
     m_windowDevice.reset();
+    m_ready.clear();
+    return result;
+  }
+  if (result.code == Ok && !m_ready.empty()) {
+    // The large event goes after the ones taken before it.
+    m_ready.emplace_back(buffer.begin(), buffer.begin() + bytes);
+    std::memcpy(buffer.data(), m_ready.front().data(), m_ready.front().size());
+    bytes = static_cast<uint32_t>(m_ready.front().size());
+    m_ready.pop_front();
   }
   return result;
 }
