@@ -65,8 +65,11 @@ class CNetFilterProcessor {
   static constexpr uint32_t kStopWaitMs = 1000;
   static constexpr uint64_t kReconnectIntervalMs = 1000;
   // GetEvent requests kept parked at the driver ahead of the event thread,
-  // well within the driver host's bound per client.
-  static constexpr size_t kEventReadAhead = 64;
+  // well within the driver host's bound per client. One for now: with more,
+  // a younger read can take an event while an older one stays parked (the
+  // driver reads at once when an event waits), and the thread, which takes
+  // its reads in the order sent, then holds that event back.
+  static constexpr size_t kEventReadAhead = 1;
 
   CNetFilterProcessor();
   ~CNetFilterProcessor();
