@@ -90,8 +90,12 @@ bool CompletionPort::Associate(int fd, uint64_t key) {
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
   int type = 0;
   socklen_t typeLength = sizeof(type);
-  bool datagram = getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 && type == SOCK_DGRAM;
+  if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0) type = 0;
+  return Associate(fd, key, type);
+}
 
+bool CompletionPort::Associate(int fd, uint64_t key, int nonBlockingType) {
+  const bool datagram = nonBlockingType == SOCK_DGRAM;
   std::lock_guard lock(m_mutex);
   auto state = std::make_unique<SSocketState>();
   state->fd = fd;
