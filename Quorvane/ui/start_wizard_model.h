@@ -12,3 +12,44 @@ extern const char* const kQuad9DnsCryptStamp;
 // completed from its stamp (left default when it does not parse), with the
 // next object id and DNSSEC supported.
 CDnsServer MakeBuiltinServer(int choice);
+
+#include <functional>
+#include <string>
+
+struct SServerCheckResult;
+
+// The wizard's stages and choices apart from Qt; its boxes go through the
+// prompt, the checker and the configuration through hooks.
+class CWizardModel {
+ public:
+  enum class ENext { Stay, EndOk };
+  struct SHooks {
+    std::function<bool()> hasConfiguration;  // servers, or more than one rule
+    std::function<void()> createDefault;     // choice 0's reset, save and restart
+    std::function<void(const CDnsServer&)> startCheck;
+    std::function<void()> stopCheck;
+    std::function<bool(SServerCheckResult*)> takeResult;  // the checker's OnResult
+    std::function<bool()> importFromWeb;     // choice 4
+    std::function<bool()> importFile;        // choice 5
+    std::function<void(const CDnsServer&)> useServer;  // stage 3's Next
+  };
+  explicit CWizardModel(SHooks hooks) : m_hooks(std::move(hooks)) {}
+
+  ENext Next();
+  void Back();
+  // A check result; acts only in stage 3 and only when the checker took it.
+  void OnResult(SServerCheckResult* result);
+
+  int stage = 1;
+  int choice = -1;
+  std::string nextDnsId;
+  std::wstring deviceName;
+  bool useCurrentName = false;
+  bool nextEnabled = true;
+  std::wstring resultText;
+  CDnsServer server;
+
+ private:
+  void StartCheck();
+  SHooks m_hooks;
+};

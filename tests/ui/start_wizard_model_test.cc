@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "Quorvane/engine/server_check.h"
 #include "Quorvane/foundation/address_utils.h"
+#include "tests/app/app_fixture.h"
 
 namespace {
 
@@ -44,6 +46,105 @@ TEST(BuiltinStamps, ParseIntoTheirFields) {
   CDnsServer next = MakeBuiltinServer(3);
   EXPECT_EQ(next.protocol, EDnsProtocol::NextDns);
   EXPECT_EQ(next.port, 443);
+}
+
+using testsupport::CScriptedPrompt;
+
+struct FakeWizard {
+  bool configured = false, webOk = false, fileOk = false;
+  int defaults = 0, starts = 0, stops = 0, used = 0;
+  bool take = true;
+  CWizardModel model{{[this] { return configured; }, [this] { ++defaults; },
+                      [this](const CDnsServer&) { ++starts; }, [this] { ++stops; },
+                      [this](SServerCheckResult*) { return take; }, [this] { return webOk; },
+                      [this] { return fileOk; }, [this](const CDnsServer&) { ++used; }}};
+};
+
+SServerCheckResult* Result(bool ok, int rtt) {
+  auto* result = new SServerCheckResult;
+  result->ok = ok;
+  result->rttMs = rtt;
+  return result;
+}
+
+TEST(WizardModel, OverwriteQuestionOnlyWithAConfiguration) {
+  for (bool configured : {false, true}) {
+    FakeWizard f;
+    f.configured = configured;
+    f.model.choice = 0;
+    CScriptedPrompt prompt;
+    if (configured) prompt.Answer(IDNO);
+    if (configured) {
+      EXPECT_EQ(f.model.Next(), CWizardModel::ENext::Stay);
+      EXPECT_EQ(prompt.boxes[0].type, MB_YESNO | MB_ICONEXCLAMATION | MB_DEFBUTTON2);
+      EXPECT_EQ(f.defaults, 0);
+    } else {
+      prompt.Answer(IDOK);
+      EXPECT_EQ(f.model.Next(), CWizardModel::ENext::EndOk);
+      EXPECT_EQ(f.defaults, 1);
+      EXPECT_EQ(prompt.boxes[0].caption, L"First Start Wizard");
+    }
+  }
+}
+
+TEST(WizardModel, NextDnsNeedsAnId) {
+  FakeWizard f;
+  f.model.choice = 3;
+  EXPECT_EQ(f.model.Next(), CWizardModel::ENext::Stay);
+  EXPECT_EQ(f.model.stage, 2);
+  CScriptedPrompt prompt;
+  prompt.Answer(IDOK);
+  f.model.Next();
+  EXPECT_EQ(prompt.boxes[0].text, L"Please specify NextDNS Configuration ID.");
+  EXPECT_EQ(f.model.stage, 2);
+  f.model.nextDnsId = "abc123";
+  f.model.Next();
+  EXPECT_EQ(f.model.stage, 3);
+  EXPECT_EQ(f.starts, 1);
+}
+
+TEST(WizardModel, LateResultAfterBackIsIgnored) {
+  FakeWizard f;
+  f.model.choice = 1;
+  f.model.Next();
+  ASSERT_EQ(f.model.stage, 3);
+  EXPECT_FALSE(f.model.nextEnabled);
+  f.model.Back();
+  EXPECT_EQ(f.stops, 2);
+  f.model.OnResult(Result(false, -1));
+  EXPECT_EQ(f.model.stage, 1);
+  EXPECT_TRUE(f.model.nextEnabled);
+  // In stage 3 a result the checker did not take does nothing either.
+  f.model.Next();
+  f.take = false;
+  f.model.OnResult(Result(true, 12));
+  EXPECT_FALSE(f.model.nextEnabled);
+  f.take = true;
+  f.model.OnResult(Result(true, -1));
+  EXPECT_FALSE(f.model.nextEnabled);
+  f.model.OnResult(Result(true, 12));
+  EXPECT_TRUE(f.model.nextEnabled);
+  EXPECT_EQ(f.model.resultText,
+            L"Google DoH works properly and it is ready to be used by Tarnwick!\n\nRTT = 12 ms");
+  CScriptedPrompt prompt;
+  prompt.Answer(IDOK);
+  EXPECT_EQ(f.model.Next(), CWizardModel::ENext::EndOk);
+  EXPECT_EQ(f.used, 1);
+}
+
+TEST(WizardModel, ImportsCancelledStay) {
+  FakeWizard f;
+  for (int choice : {4, 5}) {
+    f.model.choice = choice;
+    EXPECT_EQ(f.model.Next(), CWizardModel::ENext::Stay);
+    EXPECT_EQ(f.model.stage, 1);
+  }
+  CScriptedPrompt prompt;
+  EXPECT_EQ(f.model.Next(), CWizardModel::ENext::Stay);  // no box: choice 5 was cancelled
+  f.model.choice = -1;
+  prompt.Answer(IDOK);
+  EXPECT_EQ(f.model.Next(), CWizardModel::ENext::Stay);
+  EXPECT_EQ(prompt.boxes[0].text.substr(0, 34), L"You have not selected any option. ");
 }
 
 }  // namespace
