@@ -114,3 +114,37 @@ void CWizardModel::OnResult(SServerCheckResult* result) {
                           : L"An error occurred while checking the server. Refer to the log for more information.\n\n"
                             L"Please check your network connection or try another server.";
 }
+
+bool MergeImportedServers(std::vector<CDnsServer>& servers, std::vector<CRule>& rules,
+                          const std::vector<CDnsServer>& marked, const std::function<void()>& rulesCommand) {
+  std::vector<uint32_t> ids;  // the id each marked server is known by
+  for (const CDnsServer& server : marked) {
+    uint32_t id = server.id;
+    for (const CDnsServer& existing : servers)
+      if (existing.IsEqual(server, true, true)) {
+        id = existing.id;
+        break;
+      }
+    if (id == server.id) servers.push_back(server);
+    ids.push_back(id);
+  }
+  bool yes = false;
+  if (marked.size() == 1) {
+    yes = ShowMessageBox(L"Server " + marked[0].name +
+                             L" has been imported.\r\nWould you like to set it as the default for all queries?",
+                         kCaption, MB_YESNO | 0x20) == IDYES;
+    if (yes && !rules.empty()) {
+      rules.back().action = ERuleAction::ProcessServer;
+      rules.back().action_id = ids[0];
+    }
+  } else if (!marked.empty()) {
+    yes = ShowMessageBox(std::to_wstring(marked.size()) +
+                             L" servers have been imported.\r\nWould you like to edit resolve rules now?",
+                         kCaption, MB_YESNO | MB_ICONEXCLAMATION | MB_DEFBUTTON2) == IDYES;
+    if (yes && rulesCommand) rulesCommand();
+  }
+  ShowMessageBox(yes ? L"You are now all set to use Tarnwick!"
+                     : L"Tarnwick will bypass all queries.\nPlease edit resolve rules to use a specific DNS server.",
+                 kCaption, MB_ICONINFORMATION);
+  return yes && marked.size() == 1;
+}

@@ -53,3 +53,15 @@ class CWizardModel {
   void StartCheck();
   SHooks m_hooks;
 };
+
+#include <vector>
+
+#include "Quorvane/config/rule.h"
+
+// Choice 4 after the import dialog's OK: appends each marked server that no
+// server equals (ignoring id and name) and asks the questions. A single
+// marked server that equals one already there makes that one the Default
+// rule's target on Yes. rulesCommand opens the Rules dialog. True when the
+// rules changed.
+bool MergeImportedServers(std::vector<CDnsServer>& servers, std::vector<CRule>& rules,
+                          const std::vector<CDnsServer>& marked, const std::function<void()>& rulesCommand);

@@ -147,4 +147,36 @@ TEST(WizardModel, ImportsCancelledStay) {
   EXPECT_EQ(prompt.boxes[0].text.substr(0, 34), L"You have not selected any option. ");
 }
 
+TEST(MergeImportedServers, OneServerNoAndADuplicateYes) {
+  CDnsServer existing = MakeBuiltinServer(2);
+  CDnsServer fresh = MakeBuiltinServer(1);
+  CDnsServer duplicate = existing;
+  duplicate.id = existing.id + 100;
+  duplicate.name = L"Quad9 again";
+  CRule def;
+  def.InitDefault();
+  {
+    std::vector<CDnsServer> servers{existing};
+    std::vector<CRule> rules{def};
+    CScriptedPrompt prompt;
+    prompt.Answer(IDNO);
+    prompt.Answer(IDOK);
+    EXPECT_FALSE(MergeImportedServers(servers, rules, {fresh}, nullptr));
+    EXPECT_EQ(servers.size(), 2u);
+    EXPECT_EQ(rules[0].action, ERuleAction::Bypass);
+    EXPECT_EQ(prompt.boxes[1].text,
+              L"Tarnwick will bypass all queries.\nPlease edit resolve rules to use a specific DNS server.");
+  }
+  std::vector<CDnsServer> servers{existing};
+  std::vector<CRule> rules{def};
+  CScriptedPrompt prompt;
+  prompt.Answer(IDYES);
+  prompt.Answer(IDOK);
+  EXPECT_TRUE(MergeImportedServers(servers, rules, {duplicate}, nullptr));
+  EXPECT_EQ(servers.size(), 1u);
+  // The rule names a server that is there, so the saved file loads again.
+  EXPECT_EQ(rules[0].action, ERuleAction::ProcessServer);
+  EXPECT_EQ(rules[0].action_id, existing.id);
+}
+
 }  // namespace
