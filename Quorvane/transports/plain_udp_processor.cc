@@ -122,9 +122,7 @@ void CPlainUdpProcessor::CDnsSocketEventProcessor::Fail(uint32_t error, uint64_t
 }
 
 void CPlainUdpProcessor::CDnsSocketEventProcessor::OnError(const std::wstring& text) {
-  CEngineSink& engine = GetEngineSink();
-  engine.RemoveRequestProcessor(m_requestId);
-  engine.OnPendingRequestError(m_requestId, m_name, text);
+  FailRequest(m_requestId, m_name, text);
 }
 
 bool CPlainUdpProcessor::SendRequest(const uint8_t* query, uint32_t length, const SDnsMessageInfo& info,
