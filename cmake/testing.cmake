@@ -33,3 +33,18 @@ function(tarnwick_write_tsan_targets)
   string(REPLACE ";" "\n" text "${targets}")
   file(WRITE ${CMAKE_BINARY_DIR}/tsan_targets.txt "${text}\n")
 endfunction()
+
+# A namespace test written as a shell script, given the source and build
+# folders; it exits 77 when it cannot run (not root), which ctest shows as
+# skipped.
+#   tarnwick_netns_script(NAME diverted_road_netns SCRIPT diverted_road_netns_test.sh TIMEOUT 180)
+function(tarnwick_netns_script)
+  cmake_parse_arguments(T "" "NAME;SCRIPT;TIMEOUT" "" ${ARGN})
+  if(TARNWICK_TSAN_ONLY)
+    return()
+  endif()
+  add_test(NAME ${T_NAME}
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/${T_SCRIPT} ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
+  set_tests_properties(${T_NAME} PROPERTIES
+    LABELS netns RUN_SERIAL TRUE SKIP_RETURN_CODE 77 TIMEOUT ${T_TIMEOUT})
+endfunction()

@@ -52,10 +52,11 @@ std::string NameOfLine(std::string_view line) {
   size_t end = std::min(line.find_first_of(kBlanks), line.size());
   std::string first(line.substr(0, end));
   if (!IsIpAddress(first)) return first;
-  // The name begins one character after the address; a second blank there
-  // leaves it empty.
-  if (end + 1 >= line.size()) return {};
-  std::string_view after = line.substr(end + 1);
+  // Aligned files put several blanks between address and name; a name that
+  // came out empty there would make the line block nothing without a word.
+  size_t name = line.find_first_not_of(kBlanks, end);
+  if (name == std::string_view::npos) return {};
+  std::string_view after = line.substr(name);
   return std::string(after.substr(0, std::min(after.find_first_of(kBlanks), after.size())));
 }
 

@@ -2,7 +2,6 @@
 #include <cstring>
 
 #include "Quorvane/engine/dns_engine.h"
-#include "Quorvane/engine/dnssec_check.h"
 #include "Quorvane/engine/server_state.h"
 #include "Quorvane/foundation/log.h"
 
@@ -48,16 +47,11 @@ bool CDnsEngine::OnUpstreamAnswer(const std::vector<uint8_t>& answer, uint64_t r
   if (data->kind == 1) {
     uint32_t sequence = 0;
     std::memcpy(&sequence, &data->clientAddress, sizeof sequence);
-    {
-      std::lock_guard lock(m_dnssecMutex);
-      m_dnssecAnswers[sequence] = bytes;
-      m_dnssecCache[{info.qtype, info.name.lower}] = bytes;
-    }
-    // No DNSSEC check runs in this build, so there is nothing to poll again.
+    OnDnssecSubAnswer(sequence, bytes, info);
     return true;
   }
   if (localValidation) {
-    DropUnvalidatedAnswer(info);
+    StartDnssecCheck(std::move(bytes), *data, info, std::move(addresses), rejectUnsigned);
     return true;
   }
   const CDnsServer& reported = data->relay ? *data->relay : data->server;
@@ -90,7 +84,7 @@ void CDnsEngine::OnRequestError(uint64_t requestId, const std::wstring& name, co
 }
 
 void CDnsEngine::RemoveRequestProcessor(uint64_t requestId) {
-  ForEachStreamHolder([requestId](CTcpServerProcessor& holder) { holder.RemoveRequest(requestId); });
+  ForEachStreamHolder([requestId](CTcpServerProcessorBase& holder) { holder.RemoveRequest(requestId); });
   m_udp.RemoveRequestProcessor(requestId, m_socketEvents);
 }
 

@@ -7,10 +7,11 @@
 #include <cerrno>
 #include <chrono>
 
-#include "Quorvane/engine/certificate_cache.h"
 #include "Quorvane/engine/net_filter_processor.h"
 #include "Quorvane/foundation/log.h"
+#include "Quorvane/ngtcp2/quic_client.h"
 #include "Quorvane/platform/clock.h"
+#include "Quorvane/transports/certificate_cache.h"
 
 namespace {
 
@@ -45,6 +46,7 @@ CDnsEngine g_DnsEngine;
 CDnsEngine::CDnsEngine(std::unique_ptr<CDnsCryptProcessor> dnsCrypt)
     : m_dnsCrypt(dnsCrypt ? std::move(dnsCrypt) : std::make_unique<CDnsCryptProcessor>()), m_inject(DriverInjector) {
   m_dnsCrypt->SetLibraryName(L"libdnscrypt.so");
+  SetQuicClientCreator(CQuicClient::Create);
   m_requests.SetHostFailedHandler([this](const std::string& host) { UpdateServerAddress(host); });
 }
 
@@ -149,15 +151,18 @@ void CDnsEngine::Housekeeping(int64_t now) {
   std::set<uint64_t> live;
   m_requests.CheckTimeouts(expired, live, now);
   if (!expired.empty()) ExpireRequestProcessors(expired);
-  CCertificateCache::Purge(now);
+  GetCertificateCache().Purge(now);
   m_socketEvents.RemoveTimedOutProcessors(now);
   if (!live.empty()) RemoveOrphanProcessors(live);
-  std::lock_guard lock(m_quicPoolMutex);
-  std::erase_if(m_quicPool, [](const auto& entry) { return entry.second->RemoveIdleProcessors(); });
+  {
+    std::lock_guard lock(m_quicPoolMutex);
+    std::erase_if(m_quicPool, [](const auto& entry) { return entry.second->RemoveIdleProcessors(); });
+  }
+  ExpireDnssecState(now);
 }
 
 void CDnsEngine::ExpireRequestProcessors(const std::set<uint64_t>& expired) {
-  ForEachStreamHolder([&](CTcpServerProcessor& holder) { holder.RemoveRequests(expired); });
+  ForEachStreamHolder([&](CTcpServerProcessorBase& holder) { holder.RemoveRequests(expired); });
   std::vector<uint64_t> keys;
   {
     std::lock_guard lock(m_udp.m_mutex);
@@ -171,8 +176,8 @@ void CDnsEngine::ExpireRequestProcessors(const std::set<uint64_t>& expired) {
   for (uint64_t key : keys) m_socketEvents.RemoveSocket(key);
 }
 
-void CDnsEngine::ForEachStreamHolder(const std::function<void(CTcpServerProcessor&)>& visit) {
-  auto walk = [&](std::mutex& mutex, std::map<PoolKey, std::shared_ptr<CTcpServerProcessor>>& pool) {
+void CDnsEngine::ForEachStreamHolder(const std::function<void(CTcpServerProcessorBase&)>& visit) {
+  auto walk = [&](std::mutex& mutex, auto& pool) {
     std::lock_guard lock(mutex);
     for (auto it = pool.begin(); it != pool.end();) {
       visit(*it->second);
@@ -184,7 +189,7 @@ void CDnsEngine::ForEachStreamHolder(const std::function<void(CTcpServerProcesso
 }
 
 void CDnsEngine::RemoveOrphanProcessors(const std::set<uint64_t>& live) {
-  ForEachStreamHolder([&](CTcpServerProcessor& holder) {
+  ForEachStreamHolder([&](CTcpServerProcessorBase& holder) {
     for (uint64_t id : holder.RemoveOrphans(live)) {
       CLogMessage()
           .SetError()
@@ -245,7 +250,7 @@ bool CDnsEngine::RemoveQuicProcessors(uint32_t serverId, bool check) {
   std::lock_guard lock(m_quicPoolMutex);
   auto it = m_quicPool.find(PoolKey{serverId, 0, check ? 1 : 0});
   if (it == m_quicPool.end()) return false;
-  it->second->CloseAll();
+  it->second->RemoveAllProcessors();
   m_quicPool.erase(it);
   return true;
 }

@@ -6,6 +6,7 @@
 //   ProcessInterceptedQuery  intake and rule decision (driver client's thread)
 //   RouteRequest             registration in m_requests, then DispatchRequest
 //   OnUpstreamAnswer         every transport's answer (worker, DNSCrypt thread)
+//   StartDnssecCheck         local DNSSEC validation (dnssec_check.cc, dnssec/)
 //   WorkerThread             completions and the two-second housekeeping
 //   Start / Stop             once each, at program start and exit
 //
@@ -34,10 +35,11 @@
 #include "Quorvane/config/dns_server.h"
 #include "Quorvane/config/hooks.h"
 #include "Quorvane/engine/dns_pending_requests.h"
-#include "Quorvane/engine/dnscrypt_bridge.h"
-#include "Quorvane/engine/quic_connection_factory.h"
+#include "Quorvane/engine/dnssec/dnssec_resolver.h"
+#include "Quorvane/transports/dnscrypt_processor.h"
+#include "Quorvane/transports/quic_connection_processor.h"
 #include "Quorvane/engine/server_check.h"
-#include "Quorvane/engine/tcp_server_processor.h"
+#include "Quorvane/transports/tcp_processor.h"
 #include "Quorvane/foundation/dns_codec.h"
 #include "Quorvane/platform/window_messages.h"
 #include "Quorvane/transports/engine_sink.h"
@@ -92,7 +94,20 @@ class CDnsEngine {
     SDnsMessageInfo info;
     std::vector<SDnsAnswerAddress> addresses;
     bool rejectUnsigned = false;
+    int64_t started = 0;  // seconds since 1970: its deadline counts from here
   };
+  // A DNSSEC sub-answer waiting for its check's poll.
+  struct SDnssecAnswer {
+    std::vector<uint8_t> bytes;
+    int64_t stored = 0;  // seconds since 1970
+  };
+  // A sub-answer that later chain queries for its type and name may reuse.
+  struct SDnssecCacheEntry {
+    std::vector<uint8_t> bytes;
+    int64_t expires = 0;  // seconds since 1970: the smallest TTL of its records from storing
+  };
+  using DnssecCheckTaskPtr = std::shared_ptr<dnssec::ldns_awaiter<ldns_enum_status>>;
+  using DnssecCheckMap = std::map<DnssecCheckTaskPtr, SDnssecCheck>;
 
   // The host-address map's value: one address per server host name.
   struct SServerAddressEntry {
@@ -110,6 +125,10 @@ class CDnsEngine {
                                          const sockaddr_storage& to, const DatagramContext& context, bool receive)>;
 
   static constexpr int kMaxResolvesRunning = 51;
+  // A check still running at the first housekeeping this long after its
+  // start is given up; unpolled sub-answers this old go too.
+  static constexpr int64_t kDnssecCheckSeconds = 6;
+  static constexpr size_t kDnssecCacheMax = 10000;
   static constexpr uint32_t kStopWaitMs = 1000;
 
   // dnsCrypt: the DNSCrypt bridge; null makes the usual one. Tests pass a
@@ -138,8 +157,8 @@ class CDnsEngine {
   int ResolveServerHost(std::string host);
   void UpdateServerAddress(const std::string& host);
   void ResetServerState();
-  std::shared_ptr<CTcpServerProcessor> GetTcpServerProcessor(uint32_t serverId, bool test, const std::wstring& name);
-  std::shared_ptr<CTcpServerProcessor> GetTlsServerProcessor(uint32_t serverId, bool test, const std::wstring& name);
+  std::shared_ptr<CTcpPlainServerProcessor> GetTcpServerProcessor(uint32_t serverId, bool test, const std::wstring& name);
+  std::shared_ptr<CTcpTlsServerProcessor> GetTlsServerProcessor(uint32_t serverId, bool test, const std::wstring& name);
   std::shared_ptr<CQuicServerConnectionFactory> GetQuicFactory(uint32_t serverId, bool test, const std::wstring& name);
 
   // Answers and failures.
@@ -147,6 +166,25 @@ class CDnsEngine {
   void OnRequestError(uint64_t requestId, const std::wstring& name, const std::wstring& error);
   void RemoveRequestProcessor(uint64_t requestId);
   void InjectAnswer(const std::vector<uint8_t>& answer, const dnsDataType& data);
+
+  // DNSSEC: sub-queries of running checks and their answers. The send and
+  // poll callbacks of every check are bound to these.
+  bool SendDnssecQuery(CDnsServer server, std::vector<sockaddr_storage> localAddresses, uint8_t* query,
+                       uint32_t length, timeval timeout, uint32_t& sequence);
+  bool PollDnssecAnswer(uint32_t sequence, uint8_t** answer, timeval timeout, uint32_t* length);
+  bool LookupDnssecCache(uint16_t qtype, const std::string& name, uint32_t sequence, const uint8_t* query,
+                         uint32_t length);
+  // Starts the check of an answer whose request asked for local validation.
+  void StartDnssecCheck(std::vector<uint8_t> answer, const dnsDataType& data, const SDnsMessageInfo& info,
+                        std::vector<SDnsAnswerAddress> addresses, bool rejectUnsigned);
+  // Stores a sub-answer under its sequence number and in the cache, then
+  // lets every check poll again.
+  void OnDnssecSubAnswer(uint32_t sequence, const std::vector<uint8_t>& answer, const SDnsMessageInfo& info);
+  // Advances one check (inside the DNSSEC section): it moves on to the next
+  // entry, or finishes the check (verdict, injection) and erases it.
+  void FinishDnssecCheck(DnssecCheckMap::iterator& it);
+  // Housekeeping: checks past their deadline, old sub-answers, expired cache.
+  void ExpireDnssecState(int64_t now);
 
   // Lifecycle.
   bool Start();
@@ -179,17 +217,19 @@ class CDnsEngine {
   std::thread m_worker;
   std::atomic<uint32_t> m_dnssecSequence{1};
   std::mutex m_dnssecMutex;
-  std::map<uint32_t, std::vector<uint8_t>> m_dnssecAnswers;                          // under m_dnssecMutex
-  std::map<std::pair<uint16_t, std::string>, std::vector<uint8_t>> m_dnssecCache;  // under m_dnssecMutex; lower-case names
-  std::mutex m_dnssecChecksMutex;  // taken after m_dnssecMutex is released
-  std::map<uint64_t, SDnssecCheck> m_dnssecChecks;  // under m_dnssecChecksMutex
+  std::map<uint32_t, SDnssecAnswer> m_dnssecAnswers;                                  // under m_dnssecMutex
+  std::map<std::pair<uint16_t, std::string>, SDnssecCacheEntry> m_dnssecCache;  // under m_dnssecMutex; lower-case names
+  // The DNSSEC section: insertion, walk, erasure and expiry of checks, and
+  // every resumption of their chains. Taken with no other engine lock held.
+  std::mutex m_dnssecChecksMutex;
+  DnssecCheckMap m_dnssecChecks;  // under m_dnssecChecksMutex
   CSocketEventsManager m_socketEvents;
   std::unique_ptr<CDnsCryptProcessor> m_dnsCrypt;
   CPlainUdpProcessor m_udp;
   std::mutex m_tcpPoolMutex;
-  std::map<PoolKey, std::shared_ptr<CTcpServerProcessor>> m_tcpPool;  // under m_tcpPoolMutex
+  std::map<PoolKey, std::shared_ptr<CTcpPlainServerProcessor>> m_tcpPool;  // under m_tcpPoolMutex
   std::mutex m_tlsPoolMutex;
-  std::map<PoolKey, std::shared_ptr<CTcpServerProcessor>> m_tlsPool;  // under m_tlsPoolMutex
+  std::map<PoolKey, std::shared_ptr<CTcpTlsServerProcessor>> m_tlsPool;  // under m_tlsPoolMutex
   std::mutex m_quicPoolMutex;
   std::map<PoolKey, std::shared_ptr<CQuicServerConnectionFactory>> m_quicPool;  // under m_quicPoolMutex
   std::mutex m_hostAddressesMutex;
@@ -226,11 +266,18 @@ class CDnsEngine {
                      uint64_t requestId);
   // visit over every TLS holder, then every TCP holder, each under its pool's
   // mutex; holders left without connections are erased.
-  void ForEachStreamHolder(const std::function<void(CTcpServerProcessor&)>& visit);
+  void ForEachStreamHolder(const std::function<void(CTcpServerProcessorBase&)>& visit);
   // Runs body on a detached thread that the destructor waits for.
   void StartDetached(std::function<void()> body);
   void HandleTestAnswer(const SDnsMessageInfo& info, const std::vector<SDnsAnswerAddress>& addresses,
                         const dnsDataType& data);
+  // body inside the DNSSEC section; run at once when this thread is already
+  // in it (a resumed chain's road may deliver an answer on the same thread).
+  void InDnssecSection(const std::function<void()>& body);
+  void WalkDnssecChecks();
+
+  // Set when an answer arrived inside a walk: the walk goes round once more.
+  bool m_dnssecRewalk = false;  // under m_dnssecChecksMutex
 
   CSink m_sink{*this};
   CConfigHooks m_configHooks{*this};

@@ -59,6 +59,35 @@ constexpr SErrorRow kRows[] = {
     // A datagram receive that finds an ICMP port-unreachable.
     {ECONNREFUSED, 0, ERROR_PORT_UNREACHABLE, nullptr},
     {0, 0, WAIT_TIMEOUT, "The wait operation timed out"},
+    // Security statuses of the TLS channel.
+    {0, 0, SEC_E_INSUFFICIENT_MEMORY, "Not enough memory is available to complete this request"},
+    {0, 0, SEC_E_INVALID_HANDLE, "The handle specified is invalid"},
+    {0, 0, SEC_E_INTERNAL_ERROR, "The Local Security Authority cannot be contacted"},
+    {0, 0, SEC_E_INVALID_TOKEN, "The token supplied to the function is invalid"},
+    {0, 0, SEC_E_MESSAGE_ALTERED, "The message or signature supplied for verification has been altered"},
+    {0, 0, SEC_E_CONTEXT_EXPIRED, "The context has expired and can no longer be used"},
+    {0, 0, SEC_E_INCOMPLETE_MESSAGE, "The supplied message is incomplete. The signature was not verified"},
+    {0, 0, SEC_E_BUFFER_TOO_SMALL, "The buffers supplied to a function was too small"},
+    {0, 0, SEC_E_ILLEGAL_MESSAGE, "The message received was unexpected or badly formatted"},
+    {0, 0, SEC_E_CERT_UNKNOWN, "An unknown error occurred while processing the certificate"},
+    {0, 0, SEC_E_ENCRYPT_FAILURE, "The specified data could not be encrypted"},
+    {0, 0, SEC_E_DECRYPT_FAILURE, "The specified data could not be decrypted"},
+    {0, 0, SEC_E_ALGORITHM_MISMATCH,
+     "The client and server cannot communicate, because they do not possess a common algorithm"},
+    {0, 0, 0x80090322, "The target principal name is incorrect"},
+    {0, 0, SEC_I_CONTINUE_NEEDED, "The function completed successfully, but must be called again to complete the context"},
+    {0, 0, SEC_I_CONTEXT_EXPIRED, "The context has expired and can no longer be used"},
+    {0, 0, SEC_I_INCOMPLETE_CREDENTIALS, "The credentials supplied were not complete, and could not be verified"},
+    // Chain and policy results of certificate verification.
+    {0, 0, 0x800B0101,
+     "A required certificate is not within its validity period when verifying against the current system clock"},
+    {0, 0, 0x800B0109,
+     "A certificate chain processed, but terminated in a root certificate which is not trusted by the trust provider"},
+    {0, 0, 0x800B010B, "Generic trust failure"},
+    {0, 0, 0x800B010C, "A certificate was explicitly revoked by its issuer"},
+    {0, 0, 0x800B010F, "The certificate's CN name does not match the passed value"},
+    {0, 0, 0x800B0110, "The certificate is not valid for the requested usage"},
+    {0, 0, 0x8009310B, "ASN1 bad tag value met"},
 };
 
 }  // namespace

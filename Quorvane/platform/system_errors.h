@@ -31,6 +31,26 @@ constexpr uint32_t ERROR_IO_PENDING = 997;
 constexpr uint32_t ERROR_CONNECTION_REFUSED = 1225;
 constexpr uint32_t ERROR_PORT_UNREACHABLE = 1234;
 
+// Security statuses of the TLS channel (SSPI's SEC_E_* and SEC_I_*).
+constexpr uint32_t SEC_E_OK = 0;
+constexpr uint32_t SEC_E_INSUFFICIENT_MEMORY = 0x80090300;
+constexpr uint32_t SEC_E_INVALID_HANDLE = 0x80090301;
+constexpr uint32_t SEC_E_INTERNAL_ERROR = 0x80090304;
+constexpr uint32_t SEC_E_INVALID_TOKEN = 0x80090308;
+constexpr uint32_t SEC_E_MESSAGE_ALTERED = 0x8009030F;
+constexpr uint32_t SEC_E_CONTEXT_EXPIRED = 0x80090317;
+constexpr uint32_t SEC_E_INCOMPLETE_MESSAGE = 0x80090318;
+constexpr uint32_t SEC_E_BUFFER_TOO_SMALL = 0x80090321;
+constexpr uint32_t SEC_E_ILLEGAL_MESSAGE = 0x80090326;
+constexpr uint32_t SEC_E_CERT_UNKNOWN = 0x80090327;
+constexpr uint32_t SEC_E_ENCRYPT_FAILURE = 0x80090329;
+constexpr uint32_t SEC_E_DECRYPT_FAILURE = 0x80090330;
+constexpr uint32_t SEC_E_ALGORITHM_MISMATCH = 0x80090331;
+constexpr uint32_t SEC_I_CONTINUE_NEEDED = 0x00090312;
+constexpr uint32_t SEC_I_CONTEXT_EXPIRED = 0x00090317;
+constexpr uint32_t SEC_I_INCOMPLETE_CREDENTIALS = 0x00090320;
+constexpr uint32_t SEC_I_RENEGOTIATE = 0x00090321;
+
 // The Winsock number of an errno value (10022 ... 10065); an errno without a
 // row maps to 10022 (WSAEINVAL) so that a text never shows 0 for a failure.
 uint32_t WinsockErrorFromErrno(int error);

@@ -62,8 +62,15 @@ CProcessingResultCode& CDnsPlainProtocolProcessor::ProcessAnswer(CProcessingResu
   result = CProcessingResultCode();
   if (m_framing) {
     size_t messageLength;
+    const bool last = end || finished;
+    if (last && m_receiveBuffer.empty()) {
+      CLogMessage().Append(LogError, m_name).Append(LogError, L" - empty DNS response");
+      return result;
+    }
     if (!FramedLength(m_receiveBuffer, messageLength) || m_receiveBuffer.size() < messageLength + 2) {
-      result = CProcessingResultCode(CProcessingResultCode::NeedMoreData, L"");
+      // At the end no more bytes can come.
+      result = last ? MakeErrorResult(L"DNS answer is incomplete")
+                    : CProcessingResultCode(CProcessingResultCode::NeedMoreData, L"");
       return result;
     }
     // Exactly the framed message: bytes behind it belong to the next one.

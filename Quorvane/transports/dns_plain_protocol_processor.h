@@ -24,7 +24,9 @@ class CDnsPlainProtocolProcessor : public CProtocolDataProcessor {
                                              std::vector<uint8_t>& toSend, std::vector<uint8_t>& answer) override;
   // Hands a finished answer to the engine: with framing each complete
   // message, without framing the whole buffer once an end flag is set.
-  // Error when the engine refuses it.
+  // Error when the engine refuses it. With framing and an end flag set, no
+  // bytes at all log " - empty DNS response" (Ok), and fewer than the length
+  // promises give Error "DNS answer is incomplete".
   CProcessingResultCode& ProcessAnswer(CProcessingResultCode& result, const uint8_t* data, size_t length, bool end,
                                        bool finished) override;
 

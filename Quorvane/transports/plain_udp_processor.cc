@@ -12,6 +12,7 @@
 #include "Quorvane/platform/clock.h"
 #include "Quorvane/platform/system_errors.h"
 #include "Quorvane/transports/engine_sink.h"
+#include "Quorvane/transports/server_address.h"
 
 namespace {
 
@@ -121,9 +122,7 @@ void CPlainUdpProcessor::CDnsSocketEventProcessor::Fail(uint32_t error, uint64_t
 }
 
 void CPlainUdpProcessor::CDnsSocketEventProcessor::OnError(const std::wstring& text) {
-  CEngineSink& engine = GetEngineSink();
-  engine.RemoveRequestProcessor(m_requestId);
-  engine.OnPendingRequestError(m_requestId, m_name, text);
+  FailRequest(m_requestId, m_name, text);
 }
 
 bool CPlainUdpProcessor::SendRequest(const uint8_t* query, uint32_t length, const SDnsMessageInfo& info,
@@ -153,25 +152,17 @@ bool CPlainUdpProcessor::SendRequest(const uint8_t* query, uint32_t length, cons
     }
   }
 
+  // A socket per query: its random source port is what a spoofed answer
+  // must guess. Non-blocking from the start, as the port needs it.
   std::shared_ptr<CSafeSocket> socket =
-      CSafeSocket::Create(static_cast<int>(server.family), SOCK_DGRAM, IPPROTO_UDP);
+      CSafeSocket::Create(static_cast<int>(server.family), SOCK_DGRAM | SOCK_NONBLOCK, IPPROTO_UDP);
   if (!socket) return failWithError(L"socket creation failed with error ");
   const int fd = socket->Handle();
   if (source && bind(fd, reinterpret_cast<const sockaddr*>(source), sizeof(sockaddr_storage)) != 0) {
     return failWithError(L"bind failed with error ");
   }
 
-  sockaddr_storage target{};
-  target.ss_family = static_cast<sa_family_t>(server.family);
-  if (server.family == AF_INET6) {
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&target);
-    v6->sin6_port = htons(server.port);
-    std::memcpy(&v6->sin6_addr, server.address.data(), std::min<size_t>(server.address.size(), 16));
-  } else {
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&target);
-    v4->sin_port = htons(server.port);
-    std::memcpy(&v4->sin_addr, server.address.data(), std::min<size_t>(server.address.size(), 4));
-  }
+  const sockaddr_storage target = ServerSocketAddress(server);
   if (connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof(target)) != 0) {
     return failWithError(L"connect failed with error ");
   }
@@ -183,7 +174,7 @@ bool CPlainUdpProcessor::SendRequest(const uint8_t* query, uint32_t length, cons
   auto processor = std::make_shared<CDnsSocketEventProcessor>(name, requestId, socket,
                                                               ReceiveBufferSizeFor(query, length), manager.GetPort());
   uint64_t key = 0;
-  if (!manager.AddSocketToQueueWithReadEvents(processor, key, socket)) {
+  if (!manager.AddSocketToQueueWithReadEvents(processor, key, socket, SOCK_DGRAM)) {
     return failWithError(L"AddSocketToQueueWithReadEvents failed with error ");
   }
   {

@@ -15,12 +15,21 @@
 #include "Quorvane/app/quorvane_app.h"
 #include "Quorvane/app/service_mode.h"
 #include "Quorvane/config/hooks.h"
+#include "Quorvane/engine/captive_portal_detector.h"
 #include "Quorvane/engine/dns_engine.h"
 #include "Quorvane/foundation/fatal_error.h"
 #include "Quorvane/foundation/text_utils.h"
 #include "Quorvane/ui/main_frame.h"
 #include "Quorvane/ui/message_box_prompt.h"
+#include "Quorvane/ui/service_frame.h"
 #include "tarnwick_version.h"
+
+namespace {
+
+// Pool monitoring waits for the DNSCrypt library's first result.
+bool DnsCryptResultSeen() { return g_DnsEngine.DnsCrypt().ResultSeen(); }
+
+}  // namespace
 
 int main(int argc, char** argv) {
   InitTextLocale();
@@ -43,17 +52,18 @@ int main(int argc, char** argv) {
   InstallStopSignals();
   SetRunModeHook(&TheAppRunMode);
   SetConfigEngineHooks(&g_DnsEngine.ConfigHooks());
-  // The captive-portal hook keeps its default until the detector exists.
+  SetCaptivePortalHooks(&CCaptivePortalDetector::Hooks());
 
   std::unique_ptr<QCoreApplication> application;
   CMessageBoxPrompt prompt;
   if (service) {
     application = std::make_unique<QCoreApplication>(argc, argv);
+    theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CServiceFrame>(nullptr, DnsCryptResultSeen); });
   } else {
     application = std::make_unique<QApplication>(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     SetPrompt(&prompt);
-    theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CMainFrame>(); });
+    theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CMainFrame>(nullptr, DnsCryptResultSeen); });
   }
   theApp.SetArguments(args);
 

@@ -12,17 +12,31 @@
 #   topo_client CMD...     runs CMD in the client namespace
 #   topo_http_start DIR    (opt-in) a web server on port 80 of the server
 #                          namespace, serving DIR
+#   topo_rule NAME HOSTNAMES ID   a process_server rule line for TOPO_EXTRA_RULES
+#   topo_ask QID NAME [DIG-OPTIONS...]   dig A from the client to the server
+#                          namespace's address; $out and $status hold the result
+#   topo_expect_answer WHAT QID "TTL RDATA"   checks $out, calling the script's fail
+#   topo_doq_start PORT    (opt-in, before topo_start) the DoQ test server on
+#                          that port of the server namespace's IPv4 address,
+#                          its leaf for that address, its CA in $TOPO_DOQ_CA,
+#                          every query answered with A $TOPO_DOQ_ANSWER
 #   topo_down
 #
-# Opt-in settings, read by topo_start (each empty or unset by default):
-#   TOPO_HARNESS_ARGS      array of further harness options
+# Opt-ins, set before the calls that read them (each empty or unset by default):
 #   TOPO_RESOLVER          the harness's system resolver (127.0.0.1, the upstream)
-#   TOPO_STUB_RECORDS      array of further records the stub answers
+#   TOPO_STUB_RECORDS      an array of further records the stub answers
+#   TOPO_EXTRA_RULES, TOPO_EXTRA_SERVERS   conf-file lines topo_conf adds (rules before the Default rule)
+#   TOPO_UPSTREAM_TLS_PORT with TOPO_UPSTREAM_TLS_PEM and TOPO_UPSTREAM_TLS_KEY
+#                          the upstream also serves DNS over TLS on that port of 127.0.0.1
+#   TOPO_UPSTREAM_RECORDS  an array of further zone-file records the upstream serves
+#   TOPO_HARNESS_ARGS      an array of further harness options (--trust-ca FILE, --check-servers)
+#   topo_start_named CONF  named of the caller's on the client's loopback at $TOPO_NAMED_PORT
 #
 # TOPO_PROGRAM=tarnwick (set before topo_up) runs the program itself,
 # `tarnwick /ServiceMode` with folders of its own under $TOPO_DIR/tarnwick,
 # in place of the engine harness; TOPO_LOG is then the program's log file.
 # The harness stays the default, for cases that need its test-only options.
+#   topo_doq_start PORT    (opt-in) the DoQ test server in the server namespace
 
 TOPO_CLIENT_ADDRESS4=10.53.0.2
 TOPO_CLIENT_ADDRESS6=fd53::2
@@ -30,6 +44,9 @@ TOPO_SERVER_ADDRESS4=10.53.0.1
 TOPO_SERVER_ADDRESS6=fd53::1
 TOPO_UPSTREAM_PORT=5301         # unbound on the client namespace's loopback
 TOPO_STUB_ANSWER=192.0.2.53     # what the server namespace answers to every name
+TOPO_NAMED_PORT=5302            # topo_start_named: named on the client namespace's loopback
+TOPO_EXTRA_RULES=${TOPO_EXTRA_RULES:-}
+TOPO_EXTRA_SERVERS=${TOPO_EXTRA_SERVERS:-}
 
 topo_fail() { echo "${0##*/}: $*" >&2; exit 1; }
 
@@ -126,10 +143,12 @@ topo_conf() {  # ttlMin ttlMax
 	<Rule name="Bypassed" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="0" hostnames="*.bypass.test" action="bypass" action_id="0" interface_id="" />
 	<Rule name="Port 53" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="1" hostnames="*.port53.test" action="process_server" action_id="1002" interface_id="" />
 	<Rule name="Silent" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="1" hostnames="*.silent.test" action="process_server" action_id="1003" interface_id="" />
+${TOPO_EXTRA_RULES:-}
 	<Rule name="Default" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="1" hostnames="*" action="process_server" action_id="1001" interface_id="" />
 	<DnsServer id="1001" name="Upstream" port="$TOPO_UPSTREAM_PORT" protocol="plain" af="2" ip="127.0.0.1" plain_use_tcp="0" />
 	<DnsServer id="1002" name="Stub" port="53" protocol="plain" af="2" ip="$TOPO_SERVER_ADDRESS4" plain_use_tcp="0" />
 	<DnsServer id="1003" name="Silent" port="$TOPO_UPSTREAM_PORT" protocol="plain" af="23" ip="::1" plain_use_tcp="0" />
+${TOPO_EXTRA_SERVERS:-}
 </TarnwickProfile>
 EOF
 }
@@ -157,11 +176,16 @@ topo_start() {  # log level of the harness (1..4)
   TOPO_PIDS+=($!)
   # The upstream on the client's loopback, with local data; it drops every
   # query for silent.test unanswered.
+  local tls_lines=
+  if [[ -n ${TOPO_UPSTREAM_TLS_PORT:-} ]]; then
+    tls_lines=$(printf '\n  interface: 127.0.0.1@%s\n  tls-port: %s\n  tls-service-pem: "%s"\n  tls-service-key: "%s"' \
+      "$TOPO_UPSTREAM_TLS_PORT" "$TOPO_UPSTREAM_TLS_PORT" "$TOPO_UPSTREAM_TLS_PEM" "$TOPO_UPSTREAM_TLS_KEY")
+  fi
   topo_unbound_conf "$TOPO_DIR/upstream.conf" "$TOPO_DIR/upstream.log" \
     "$(printf '  interface: 127.0.0.1@%s\n  interface: ::1@%s\n  outgoing-interface: 127.0.0.1\n  local-zone: "silent.test." deny' \
-      $TOPO_UPSTREAM_PORT $TOPO_UPSTREAM_PORT)" \
+      $TOPO_UPSTREAM_PORT $TOPO_UPSTREAM_PORT)$tls_lines" \
     "www.example.test. 300 IN A 192.0.2.10" "www.example.test. 300 IN AAAA 2001:db8::10" \
-    "short.example.test. 5 IN A 192.0.2.11"
+    "short.example.test. 5 IN A 192.0.2.11" ${TOPO_UPSTREAM_RECORDS[@]+"${TOPO_UPSTREAM_RECORDS[@]}"}
   ip netns exec "$TOPO_CLIENT" unbound -d -c "$TOPO_DIR/upstream.conf" >/dev/null 2>&1 &
   TOPO_PIDS+=($!)
   topo_wait_dns topo_server $TOPO_SERVER_ADDRESS4 53
@@ -194,6 +218,14 @@ topo_http_start() {  # folder to serve
   topo_fail "the web server did not start: $(cat "$TOPO_DIR/http.log")"
 }
 
+# named in the client namespace with the caller's configuration, which must
+# listen on 127.0.0.1 port $TOPO_NAMED_PORT; waits (bounded) until it answers.
+topo_start_named() {  # named.conf
+  ip netns exec "$TOPO_CLIENT" named -f -4 -n 1 -c "$1" >"$TOPO_DIR/named.out" 2>&1 &
+  TOPO_PIDS+=($!)
+  topo_wait_dns topo_client 127.0.0.1 $TOPO_NAMED_PORT
+}
+
 # The program as the service runs it: its state folder holds the profile
 # (file log at the level asked), the conf-file and TMPDIR; its runtime
 # folder the lock and the instance socket.
@@ -210,4 +242,36 @@ topo_start_tarnwick() {  # log level (1..4)
   TOPO_PIDS+=($!)
   for _ in $(seq 100); do grep -q "Engine started." "$TOPO_LOG" 2>/dev/null && return 0; sleep 0.1; done
   topo_fail "tarnwick did not start: $(cat "$TOPO_LOG" "$base/stdout" 2>/dev/null)"
+}
+
+TOPO_DOQ_ANSWER=192.0.2.85
+
+topo_doq_start() {  # port
+  local server=$TOPO_BUILD/tests/ngtcp2/doq_test_server
+  [[ -x $server ]] || topo_fail "build doq_test_server in $TOPO_BUILD first"
+  TOPO_DOQ_CA=$TOPO_DIR/doq-ca.pem
+  ip netns exec "$TOPO_SERVER" "$server" --listen $TOPO_SERVER_ADDRESS4 --port "$1" --write-ca "$TOPO_DOQ_CA" \
+    --leaf-address $TOPO_SERVER_ADDRESS4 --answer-a $TOPO_DOQ_ANSWER >"$TOPO_DIR/doq.log" 2>&1 &
+  TOPO_PIDS+=($!)
+  for _ in $(seq 100); do grep -q "listening" "$TOPO_DIR/doq.log" 2>/dev/null && return 0; sleep 0.1; done
+  topo_fail "the DoQ test server did not start: $(cat "$TOPO_DIR/doq.log")"
+}
+
+topo_rule() {  # name, hostnames, server id
+  printf '\t<Rule name="%s" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="1" hostnames="%s" action="process_server" action_id="%s" interface_id="" />\n' "$@"
+}
+
+topo_ask() {  # qid, name [dig options...]
+  local qid=$1 name=$2; shift 2
+  status=0
+  out=$(topo_client dig @$TOPO_SERVER_ADDRESS4 +qid="$qid" +tries=1 +timeout=3 +noall +answer +comments "$@" "$name" A) \
+    || status=$?
+}
+
+topo_expect_answer() {  # what, qid, "ttl rdata"
+  local got
+  got=$(awk '!/^;/ && NF >= 5 { print $2, $5 }' <<< "$out")
+  [[ $status -eq 0 ]] || { fail "$1: dig failed ($status): $out"; return; }
+  grep -q "id: $2\$" <<< "$out" || fail "$1: the answer does not carry the client's id $2: $out"
+  [[ $got == "$3" ]] || fail "$1: answer '$got', expected '$3'"
 }

@@ -90,12 +90,13 @@ TEST_F(HostsFileTest, ReadsNamesAfterAddressesAndSkipsComments) {
                  "0.0.0.0\n"
                  "last.example");
   ASSERT_TRUE(LoadHostsFile(Path("hosts"), m_exact, m_masks, m_error)) << WideToUtf8(m_error);
-  EXPECT_EQ(m_exact, (HostnameSet{"ads.example", "last.example", "tabbed.example", "tracker.example", "v6.example",
-                                  "v6b.example"}));
+  EXPECT_EQ(m_exact, (HostnameSet{"ads.example", "last.example", "tabbed.example", "tracker.example",
+                                  "two-blanks.example", "v6.example", "v6b.example"}));
   EXPECT_EQ(m_masks, HostnameSet{"*.wild.example"});
 }
 
-// The common published form: address, TAB, name; TABs anywhere a blank may be.
+// The common published forms: address, TAB, name; columns aligned with
+// several blanks; TABs anywhere a blank may be.
 TEST_F(HostsFileTest, TabsSeparateLikeBlanks) {
   testsupport::WriteBytes(m_folder.Path() / "hosts",
                           "0.0.0.0\tads.example\n"
@@ -103,10 +104,13 @@ TEST_F(HostsFileTest, TabsSeparateLikeBlanks) {
                           "\t\n"
                           "::\tv6.example\tlater.example\n"
                           "\tTracker.Example\tcomment\n"
-                          "0.0.0.0 \tnot-a-name.example\n"
+                          "0.0.0.0 \taligned.example\n"
+                          "127.0.0.1\t\tsecond.example\n"
+                          "0.0.0.0   \n"
                           "*.wild.example\t# note\n");
   ASSERT_TRUE(LoadHostsFile(Path("hosts"), m_exact, m_masks, m_error)) << WideToUtf8(m_error);
-  EXPECT_EQ(m_exact, (HostnameSet{"ads.example", "tracker.example", "v6.example"}));
+  EXPECT_EQ(m_exact,
+            (HostnameSet{"ads.example", "aligned.example", "second.example", "tracker.example", "v6.example"}));
   EXPECT_EQ(m_masks, HostnameSet{"*.wild.example"});
 }
 

@@ -187,9 +187,11 @@ TEST_F(EngineTest, DnssecFlagsDecideWhetherAnAnswerIsInjected) {
       {"signed_answer_passes", false, true, 0x0020, true, nullptr},
       {"unsigned_answer_discarded", false, true, 0, false,
        L"a.tarnwick.test - reply : type=A discarded because there is no DNSSEC signature"},
-      // No local validation in this build: never injected unvalidated.
-      {"local_validation_dropped", true, false, 0x0020, false,
-       L"a.tarnwick.test - reply : type=A dropped: DNSSEC validation is not available"},
+      // Validated here: without a signature it passes only when unsigned answers may.
+      {"unsigned_validated_passes", true, false, 0x0020, true,
+       L"a.tarnwick.test - DNSSEC check failed (answer is not signed)"},
+      {"unsigned_validated_rejected", true, true, 0x0020, false,
+       L"a.tarnwick.test - DNSSEC check failed (answer is not signed)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -255,15 +257,17 @@ TEST_F(EngineTest, DnssecSubAnswersAreStoredBySequenceAndCachedByTypeAndName) {
   }
   std::lock_guard lock(m_engine->m_dnssecMutex);
   ASSERT_EQ(m_engine->m_dnssecAnswers.size(), 2u);
-  EXPECT_EQ(AddressTtls(m_engine->m_dnssecAnswers[9]), std::vector<uint32_t>{9});
+  EXPECT_EQ(AddressTtls(m_engine->m_dnssecAnswers[9].bytes), std::vector<uint32_t>{9});
   ASSERT_EQ(m_engine->m_dnssecCache.size(), 1u);
   // The later answer for the same type and name replaced the first.
-  EXPECT_EQ(AddressTtls(m_engine->m_dnssecCache.begin()->second), std::vector<uint32_t>{10});
+  EXPECT_EQ(AddressTtls(m_engine->m_dnssecCache.begin()->second.bytes), std::vector<uint32_t>{10});
   EXPECT_EQ(m_engine->m_dnssecCache.begin()->first, std::make_pair(kTypeA, std::string("a.tarnwick.test.")));
   EXPECT_TRUE(m_injections.Items().empty());
 }
 
-TEST_F(EngineTest, TransportsThisBuildLacksRefuseTheQueryAndLeaveItPending) {
+// An engine that was never started has no completion port: the stream
+// transports cannot connect.
+TEST_F(EngineTest, TransportsThatCannotStartRefuseTheQueryAndLeaveItPending) {
   CDnsServer tcp = MakeServer(2, L"Tcp");
   tcp.plain_use_tcp = true;
   struct {
@@ -274,9 +278,9 @@ TEST_F(EngineTest, TransportsThisBuildLacksRefuseTheQueryAndLeaveItPending) {
       {"dnscrypt", MakeServer(1, L"Crypt", EDnsProtocol::DnsCrypt), L"a.tarnwick.test - Cannot init server: Crypt"},
       {"doh", MakeServer(1, L"Https", EDnsProtocol::Doh), L"a.tarnwick.test - Cannot init server: Https"},
       {"nextdns", MakeServer(1, L"Next", EDnsProtocol::NextDns), L"a.tarnwick.test - Cannot init server: Next"},
-      {"plain_tcp", tcp, L"a.tarnwick.test - Plain transport is not available"},
-      {"dot", MakeServer(3, L"Tls", EDnsProtocol::Dot), L"a.tarnwick.test - DNS over TLS transport is not available"},
-      {"doq", MakeServer(4, L"Quic", EDnsProtocol::Doq), L"a.tarnwick.test - DNS over QUIC transport is not available"},
+      {"plain_tcp", tcp, L"a.tarnwick.test - request cannot be send, ConnectEx failed with error: 10022 (Invalid argument)"},
+      {"dot", MakeServer(3, L"Tls", EDnsProtocol::Dot),
+       L"a.tarnwick.test - request cannot be send, ConnectEx failed with error: 10022 (Invalid argument)"},
   };
   CDnsEngine engine;  // with the usual bridge, which has no library here
   for (const auto& c : cases) {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Quorvane/config/profile.h"
@@ -240,6 +241,17 @@ inline int BoundLoopbackSocket(int type, uint16_t& port) {
 inline bool Contains(const std::vector<std::wstring>& lines, const std::wstring& part) {
   for (const std::wstring& line : lines) {
     if (line.find(part) != std::wstring::npos) return true;
+  }
+  return false;
+}
+
+// Bounded wait until a captured log line holds part; lines seen go to seen.
+inline bool WaitForLogLine(testsupport::LogCapture& log, const std::wstring& part, std::vector<std::wstring>& seen,
+                           int timeoutMs) {
+  for (int i = 0; i < timeoutMs / 20; ++i) {
+    for (std::wstring& line : log.TakeTexts()) seen.push_back(std::move(line));
+    if (Contains(seen, part)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;
 }

@@ -18,6 +18,7 @@
 #include "Quorvane/platform/system_dns.h"
 #include "tests/engine/engine_fixture.h"
 #include "tests/support/unbound_server.h"
+#include "tests/transports/test_trust.h"
 
 namespace {
 
@@ -113,12 +114,7 @@ class EnginePeer : public ::testing::Test {
 
   // Bounded wait until a log line holds part; lines seen go to seen.
   bool WaitForLine(const std::wstring& part, std::vector<std::wstring>& seen, int timeoutMs = kWaitMs) {
-    for (int i = 0; i < timeoutMs / 20; ++i) {
-      for (std::wstring& line : m_log.TakeTexts()) seen.push_back(std::move(line));
-      if (Contains(seen, part)) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return WaitForLogLine(m_log, part, seen, timeoutMs);
   }
 
   static testsupport::CUnboundServer* s_unbound;
@@ -238,7 +234,7 @@ TEST_F(EnginePeer, AServerGivenByHostNameIsResolvedThroughTheSystemResolverFirst
                                           : ToWide(c.host, false) + L" - time to update DNS server IP address"));
     if (c.resolved) {
       // Then the waiting query is dispatched to the transport.
-      EXPECT_TRUE(WaitForLine(L"www.example - DNS over TLS transport is not available", seen));
+      EXPECT_TRUE(WaitForLine(L"www.example - request cannot be send, ConnectEx failed with error: 10022 (Invalid argument)", seen));
       int family = 0;
       std::vector<uint8_t> address;
       ASSERT_TRUE(engine.LookupServerAddress(c.host, family, address));
@@ -248,6 +244,53 @@ TEST_F(EnginePeer, AServerGivenByHostNameIsResolvedThroughTheSystemResolverFirst
       EXPECT_EQ(engine.m_hostAddresses.count(c.host), 0u);
     }
     EXPECT_EQ(engine.m_requests.Count(), 1u);  // it times out later
+  }
+  platform::SetSystemDnsConfig(before);
+}
+
+TEST_F(EnginePeer, PlainTcpAndATlsServerNamedByHostAnswerThroughTheStartedEngine) {
+  testsupport::SIssued leaf =
+      testsupport::TrustedCa().IssueLeaf(testsupport::LeafFor({"dot.tarnwick.test"}));
+  testsupport::SUnboundOptions options;
+  options.localZones = {"tarnwick.test. static"};
+  options.localData = {"a.tarnwick.test. 86400 IN A 192.0.2.7", "dot.tarnwick.test. 300 IN A 127.0.0.1"};
+  options.tlsChainPem = leaf.certificatePem;
+  options.tlsKeyPem = leaf.keyPem;
+  testsupport::CUnboundServer tlsUnbound(options);
+  ASSERT_TRUE(tlsUnbound.Running());
+  const platform::SSystemDnsConfig before = platform::SystemDnsConfig();
+  platform::SSystemDnsConfig config;
+  config.resolvConf = tlsUnbound.WriteResolvConf();
+  config.port = tlsUnbound.Port();
+  config.timeoutMs = 2000;
+  platform::SetSystemDnsConfig(config);
+
+  CDnsServer tcp = PlainOn(5, L"Tcp", tlsUnbound.Port());
+  tcp.plain_use_tcp = true;
+  // Named by host only: resolved first, then its certificate is checked for the name.
+  CDnsServer dot = MakeServer(6, L"DoT", EDnsProtocol::Dot, "");
+  dot.addressKnown = false;
+  dot.dot_host_name = "dot.tarnwick.test";
+  dot.port = tlsUnbound.TlsPort();
+  struct {
+    const char* name;
+    CDnsServer server;
+  } cases[] = {{"plain_tcp", tcp}, {"dot_by_host", dot}};
+  uint16_t id = 0x5000;
+  size_t answers = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    CRunningConfiguration running({c.server},
+                                  {MakeRule(ERuleAction::ProcessServer, c.server.id, L"*.tarnwick.test"), DefaultRule()});
+    CDnsEngine engine;
+    engine.SetInjectorForTesting(m_injections.Fn());
+    ASSERT_TRUE(engine.Start());
+    EXPECT_EQ(Divert(engine, Query(++id, "a.tarnwick.test.")), InterceptAbsorbed);
+    ASSERT_TRUE(m_injections.WaitFor(++answers, kWaitMs));
+    const SInjected answer = m_injections.Items().back();
+    EXPECT_EQ(IdOf(answer.message), id);
+    EXPECT_EQ(AddressTtls(answer.message).size(), 1u);
+    EXPECT_TRUE(engine.Stop());
   }
   platform::SetSystemDnsConfig(before);
 }

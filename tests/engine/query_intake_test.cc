@@ -112,7 +112,7 @@ TEST_F(QueryIntake, RulesDecideBypassAndRouting) {
 
   EXPECT_EQ(Process(Query(3, "www.tarnwick.test.")), InterceptAbsorbed);
   EXPECT_EQ(m_engine.m_requests.Count(), 1u);
-  EXPECT_TRUE(Contains(m_log.TakeTexts(), L"www.tarnwick.test - DNS over TLS transport is not available"));
+  EXPECT_TRUE(Contains(m_log.TakeTexts(), L"www.tarnwick.test - request cannot be send, ConnectEx failed with error: 10022 (Invalid argument)"));
   EXPECT_EQ(m_engine.m_resolvesProcessed, 3u);
 }
 

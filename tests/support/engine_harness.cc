@@ -7,11 +7,18 @@
 //
 //   engine_harness --conf FILE [--socket PATH] [--resolv-conf PATH]
 //                  [--log FILE] [--log-level 1..4] [--check-servers]
+//                  [--trust-ca FILE]...
 //
 // --check-servers tests every server of the conf-file once, with its
 // DnsChecker test target, as a server list dialog does: one checker on a
 // queue window that a thread of its own pumps, its timeouts checked each
 // second; the checker's lines go to the log.
+//
+// --trust-ca adds the PEM certificates of FILE to the trust list that DNS
+// over TLS verifies servers against (a test CA).
+//
+// --dnscrypt-library PATH: the DNSCrypt bridge opens PATH (a stand-in of the
+// outside library) instead of libdnscrypt.so beside the program.
 //
 // Every screen log line goes to the log file (standard output without one),
 // flushed as it is written; "Harness running." says the start is complete.
@@ -37,6 +44,7 @@
 #include "Quorvane/engine/net_filter_processor.h"
 #include "Quorvane/foundation/log.h"
 #include "Quorvane/foundation/text_utils.h"
+#include "Quorvane/platform/cert_verify.h"
 #include "Quorvane/platform/device_io.h"
 #include "Quorvane/platform/system_dns.h"
 
@@ -46,12 +54,13 @@ struct SOptions {
   std::string conf, socket = platform::kDefaultControlSocket, resolvConf, log;
   int logLevel = LogVerbose;
   bool checkServers = false;
+  std::vector<std::string> trustCa;
 };
 
 int Usage(const char* why) {
   std::cerr << "engine_harness: " << why
             << "\nusage: engine_harness --conf FILE [--socket PATH] [--resolv-conf PATH] [--log FILE] "
-               "[--log-level 1..4] [--check-servers]\n";
+               "[--log-level 1..4] [--check-servers] [--trust-ca FILE]...\n";
   return 2;
 }
 
@@ -106,8 +115,13 @@ void CheckServers(const std::vector<CDnsServer>& servers, const std::string& tes
 
 int main(int argc, char** argv) {
   SOptions options;
+  std::string dnscryptLibrary;
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i];
+    if (name == "--dnscrypt-library" && i + 1 < argc) {
+      dnscryptLibrary = argv[++i];
+      continue;
+    }
     if (name == "--check-servers") {
       options.checkServers = true;
       continue;
@@ -119,10 +133,17 @@ int main(int argc, char** argv) {
     else if (name == "--resolv-conf") options.resolvConf = value;
     else if (name == "--log") options.log = value;
     else if (name == "--log-level") options.logLevel = std::atoi(value.c_str());
+    else if (name == "--trust-ca") options.trustCa.push_back(value);
     else return Usage(("unknown option " + name).c_str());
   }
   if (options.conf.empty()) return Usage("--conf is required");
   if (options.logLevel < LogError || options.logLevel > LogDebug) return Usage("--log-level is 1..4");
+
+  // Test CAs join the trust list before any connection can be checked.
+  for (const std::string& file : options.trustCa) {
+    std::string error;
+    if (!platform::AddTrustedCertificatesFile(file, error)) return Usage(("--trust-ca: " + error).c_str());
+  }
 
   // SIGTERM and SIGINT are taken by sigwait below, never by a handler; every
   // thread started from here on inherits the mask.
@@ -165,6 +186,8 @@ int main(int argc, char** argv) {
     finish(1);
   }
   CProfile::SetRunning(profile);
+
+  if (!dnscryptLibrary.empty()) g_DnsEngine.DnsCrypt().SetLibraryName(Utf8ToWide(dnscryptLibrary));
 
   // Failed requests and the rule evaluation reach the real detector.
   SetCaptivePortalHooks(&CCaptivePortalDetector::Hooks());

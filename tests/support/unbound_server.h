@@ -35,6 +35,10 @@ struct SUnboundOptions {
   std::vector<std::string> localData;
   // More "server:" lines, as unbound reads them.
   std::vector<std::string> serverLines;
+  // With both set, DNS over TLS is served on a port of its own (TlsPort) of
+  // 127.0.0.1 with this certificate chain (leaf first) and key, in PEM.
+  std::string tlsChainPem;
+  std::string tlsKeyPem;
 };
 
 class CUnboundServer {
@@ -58,6 +62,7 @@ class CUnboundServer {
 
   bool Running() const { return m_pid > 0; }
   uint16_t Port() const { return m_port; }
+  uint16_t TlsPort() const { return m_tlsPort; }
   const std::filesystem::path& Folder() const { return m_folder.Path(); }
 
   // A resolv.conf naming only this server (on 127.0.0.1, or ::1).
@@ -80,7 +85,8 @@ class CUnboundServer {
     m_pid = 0;
   }
 
- private:
+ public:
+  // Also what the named fixture listens on.
   static uint16_t FreePort() {
     // Free for UDP and TCP on both loopbacks at the moment of asking.
     for (int i = 0; i < 20; ++i) {
@@ -101,6 +107,7 @@ class CUnboundServer {
     return 0;
   }
 
+ private:
   // Empty when unbound runs, else why not.
   std::string Start(const SUnboundOptions& options) {
     m_port = FreePort();
@@ -130,6 +137,17 @@ class CUnboundServer {
     for (const auto& zone : options.localZones) line("local-zone: " + zone);
     for (const auto& data : options.localData) line("local-data: \"" + data + "\"");
     for (const auto& extra : options.serverLines) line(extra);
+    if (!options.tlsChainPem.empty() && !options.tlsKeyPem.empty()) {
+      do m_tlsPort = FreePort();
+      while (m_tlsPort == m_port);
+      if (m_tlsPort == 0) return "no free loopback port for DNS over TLS";
+      WriteBytes(Folder() / "tls.pem", options.tlsChainPem);
+      WriteBytes(Folder() / "tls.key", options.tlsKeyPem);
+      line("interface: 127.0.0.1@" + std::to_string(m_tlsPort));
+      line("tls-port: " + std::to_string(m_tlsPort));
+      line("tls-service-pem: \"" + dir + "/tls.pem\"");
+      line("tls-service-key: \"" + dir + "/tls.key\"");
+    }
     conf += "remote-control:\n  control-enable: no\n";
     WriteBytes(Folder() / "unbound.conf", conf);
 
@@ -198,6 +216,7 @@ class CUnboundServer {
 
   TempFolder m_folder;
   uint16_t m_port = 0;
+  uint16_t m_tlsPort = 0;
   pid_t m_pid = 0;
 };
 

@@ -44,6 +44,10 @@ class CCaptureSink : public CEngineSink {
     Record({"pending-error", requestId, {}, name, text});
   }
 
+  void Clear() {
+    std::lock_guard lock(m_mutex);
+    m_calls.clear();
+  }
   std::vector<SCall> Calls() {
     std::lock_guard lock(m_mutex);
     return m_calls;

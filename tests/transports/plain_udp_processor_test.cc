@@ -16,6 +16,7 @@
 #include "Quorvane/platform/clock.h"
 #include "tests/transports/capture_sink.h"
 #include "tests/transports/dns_test_messages.h"
+#include "tests/transports/open_descriptors.h"
 
 namespace {
 
@@ -65,14 +66,6 @@ class CResponder {
   int m_fd = -1;
   sockaddr_in m_client{};  // where the last query came from
 };
-
-size_t OpenDescriptors() {
-  size_t count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
-  closedir(dir);
-  return count;
-}
 
 class PlainUdpProcessorTest : public ::testing::Test {
  protected:

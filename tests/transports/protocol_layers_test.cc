@@ -168,6 +168,40 @@ TEST_F(PushedAnswers, EmptyStreamIsLoggedAndOk) {
   EXPECT_EQ(lines.front().text, L"example.org - empty DNS response");
 }
 
+// A framed stream that has ended (a DoQ stream at its FIN) cannot wait for
+// more bytes: it is empty, incomplete, or one message.
+TEST_F(PushedAnswers, FramedStreamAtItsEnd) {
+  struct SCase {
+    const char* name;
+    Bytes wire;
+    R::Code code;
+    const wchar_t* message;
+    size_t answers;
+  };
+  Bytes whole = Framed(Text("answer"));
+  const SCase cases[] = {
+      {"empty", {}, R::Ok, L"", 0},
+      {"one_byte", {0}, R::Error, L"DNS answer is incomplete", 0},
+      {"short_by_one", Bytes(whole.begin(), whole.end() - 1), R::Error, L"DNS answer is incomplete", 0},
+      {"whole", whole, R::Ok, L"", 1},
+  };
+  for (const SCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    CCaptureSink sink;
+    CDnsPlainProtocolProcessor layer(true);
+    layer.m_name = L"example.org";
+    R r;
+    layer.ProcessAnswer(r, c.wire.data(), c.wire.size(), true, true);
+    EXPECT_EQ(r.code, c.code);
+    EXPECT_EQ(r.message, c.message);
+    ASSERT_EQ(sink.Calls().size(), c.answers);
+    if (c.answers) EXPECT_EQ(sink.Calls()[0].bytes, Text("answer"));
+    auto lines = ScreenLines();
+    EXPECT_EQ(lines.size(), c.wire.empty() ? 1u : 0u);
+    if (c.wire.empty() && !lines.empty()) EXPECT_EQ(lines.front().text, L"example.org - empty DNS response");
+  }
+}
+
 TEST_F(PushedAnswers, FramedHandsOverExactlyEachMessage) {
   CDnsPlainProtocolProcessor layer(true);
   Bytes wire = Concat(Framed(Text("first")), Framed(Text("second")));
