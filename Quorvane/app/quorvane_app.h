@@ -13,6 +13,7 @@
 // thread except the log writer and the service thread.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -82,7 +83,8 @@ class CQuorvaneApp {
   STrayIconData m_nid;
   CAutoRun m_autoRun;
   bool m_bUpdateCheck = false;
-  ERunMode m_nRunMode = RunModeNormal;
+  // Read by other threads (the DNS-cache flush) through the run-mode hook.
+  std::atomic<ERunMode> m_nRunMode{RunModeNormal};
   std::thread m_logWriterThread;
   bool m_bDriverStarted = false;
   std::wstring m_strConfigFromCommandLine;

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# A desktop copy started as a process, offscreen, where no driver runs:
+# nobody can answer its boxes there, so SIGTERM (what a session's logout
+# or `timeout` sends) must end it within a bound, whichever box waits.
+# A stop during the first box ends the start there: no default conf-file
+# is written and the driver is never tried.
+#
+#   desktop_start_process_test.sh BUILD_DIR
+set -euo pipefail
+tarnwick=$(cd "$1" && pwd)/Quorvane/ui/tarnwick
+[[ -x $tarnwick ]] || { echo "build tarnwick first"; exit 1; }
+
+dir=$(mktemp -d /tmp/tarnwick-desktop-XXXXXX)
+pid=
+cleanup() {
+  [[ -n $pid ]] && kill -KILL "$pid" 2>/dev/null
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# case tray: SIGTERM while this box waits; then what the log and the
+# conf-folder must show.
+run_case() {  # name SysTryIcon
+  local base=$dir/$1
+  mkdir -p "$base"/{xdg,user/Brevant,home,lock,logs}
+  chmod 0700 "$base/xdg"
+  printf '[Settings]\nSysTryIcon=%s\nNotShowAbout=1\nLogLevelFile=3\nLogFilePath=%s\n' "$2" "$base/logs" \
+    > "$base/user/Brevant/Tarnwick.ini"
+  env -i PATH="$PATH" QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$base/xdg" XDG_CONFIG_HOME="$base/user" \
+    HOME="$base/home" TMPDIR="$base/home" TARNWICK_LOCK_DIR="$base/lock" \
+    TARNWICK_CONTROL_SOCKET="$base/no-driver" "$tarnwick" >"$base/stdout" 2>&1 &
+  pid=$!
+  # The instance socket comes just before the first box; a signal from
+  # then on is seen by the box's own loop.
+  for _ in $(seq 100); do [[ -S $base/xdg/tarnwick/instance.sock ]] && break; sleep 0.1; done
+  [[ -S $base/xdg/tarnwick/instance.sock ]] || fail "$1: the copy never got to its window: $(cat "$base/stdout")"
+  sleep 0.5
+  kill -TERM $pid
+  status=
+  for _ in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+  if kill -0 $pid 2>/dev/null; then
+    fail "$1: the copy still runs 10 s after SIGTERM"
+  else
+    status=0
+    wait $pid || status=$?
+    [[ $status -eq 0 ]] || fail "$1: the copy ended with $status"
+  fi
+  pid=
+  log=$(cat "$base/logs/Tarnwick Log.txt" 2>/dev/null || true)
+  grep -qF "Tarnwick exit." <<< "$log" || fail "$1: no exit line: $log"
+}
+
+# No tray offscreen: the tray box comes first and takes the stop.
+run_case tray-box 1
+grep -qF "Tarnwick driver is not running." <<< "$log" && fail "tray-box: the start went on to the driver: $log"
+[[ -e $dir/tray-box/user/Tarnwick/Configuration.xml ]] && fail "tray-box: the start went on to write a conf-file"
+
+# Without the tray box the start reaches the driver, and its box takes it.
+run_case driver-box 0
+grep -qF "Tarnwick driver is not running." <<< "$log" || fail "driver-box: no driver line: $log"
+
+[[ $failures -eq 0 ]] || exit 1
+echo "every case passed"
