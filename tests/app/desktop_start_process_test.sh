@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# A desktop copy started as a process, offscreen, where no driver runs:
-# nobody can answer its boxes there, so SIGTERM (what a session's logout
-# or `timeout` sends) must end it within a bound, whichever box waits.
-# A stop during the first box ends the start there: no default conf-file
-# is written and the driver is never tried.
+# A desktop copy started as a process where no driver runs. Offscreen
+# nobody can answer its boxes, so SIGTERM (what a logout or `timeout`
+# sends) must end it within a bound, whichever box waits; a stop during
+# the first box ends the start there: no default conf-file is written and
+# the driver is never tried. On Xvfb (no window manager) the boxes take
+# Return and the copy ends by itself.
 #
 #   desktop_start_process_test.sh BUILD_DIR
 set -euo pipefail
@@ -12,16 +13,18 @@ tarnwick=$(cd "$1" && pwd)/Quorvane/ui/tarnwick
 
 dir=$(mktemp -d /tmp/tarnwick-desktop-XXXXXX)
 pid=
+xvfb=
 cleanup() {
-  [[ -n $pid ]] && kill -KILL "$pid" 2>/dev/null
+  [[ -z $pid ]] || kill -KILL "$pid" 2>/dev/null || true
+  [[ -z $xvfb ]] || kill "$xvfb" 2>/dev/null || true
   rm -rf "$dir"
 }
 trap cleanup EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-# case tray: SIGTERM while this box waits; then what the log and the
-# conf-folder must show.
+# Offscreen, with or without the tray box first; SIGTERM once the copy
+# waits in its first box.
 run_case() {  # name SysTryIcon
   local base=$dir/$1
   mkdir -p "$base"/{xdg,user/Brevant,home,lock,logs}
@@ -60,6 +63,44 @@ grep -qF "Tarnwick driver is not running." <<< "$log" && fail "tray-box: the sta
 # Without the tray box the start reaches the driver, and its box takes it.
 run_case driver-box 0
 grep -qF "Tarnwick driver is not running." <<< "$log" || fail "driver-box: no driver line: $log"
+
+# On a display with no window manager: the tray box, the window, then the
+# driver box, each answered with Return (the pointer away from them).
+if command -v Xvfb >/dev/null && command -v xdotool >/dev/null; then
+  Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x640x24 3>"$dir/display" >"$dir/xvfb.log" 2>&1 &
+  xvfb=$!
+  for _ in $(seq 100); do [[ -s $dir/display ]] && break; sleep 0.1; done
+  display=:$(cat "$dir/display")
+  base=$dir/xvfb
+  mkdir -p "$base"/{xdg,user/Brevant,home,lock,logs}
+  chmod 0700 "$base/xdg"
+  printf '[Settings]\nNotShowAbout=1\nLogLevelFile=3\nLogFilePath=%s\n' "$base/logs" \
+    > "$base/user/Brevant/Tarnwick.ini"
+  DISPLAY=$display xdotool mousemove 1000 620
+  env -i PATH="$PATH" DISPLAY="$display" XDG_RUNTIME_DIR="$base/xdg" XDG_CONFIG_HOME="$base/user" \
+    HOME="$base/home" TMPDIR="$base/home" TARNWICK_LOCK_DIR="$base/lock" \
+    TARNWICK_CONTROL_SOCKET="$base/no-driver" "$tarnwick" >"$base/stdout" 2>&1 &
+  pid=$!
+  for i in $(seq 100); do
+    kill -0 $pid 2>/dev/null || break
+    [[ $((i % 10)) -eq 0 ]] && DISPLAY=$display xdotool key Return
+    sleep 0.1
+  done
+  if kill -0 $pid 2>/dev/null; then
+    fail "xvfb: Return did not reach the driver box: the copy still runs"
+  else
+    status=0
+    wait $pid || status=$?
+    [[ $status -eq 0 ]] || fail "xvfb: the copy ended with $status"
+    grep -qF "Tarnwick exit." "$base/logs/Tarnwick Log.txt" || fail "xvfb: no exit line"
+  fi
+  pid=
+  kill $xvfb
+  wait $xvfb 2>/dev/null || true
+  xvfb=
+else
+  echo "no Xvfb or xdotool: the case on a display is skipped"
+fi
 
 [[ $failures -eq 0 ]] || exit 1
 echo "every case passed"
