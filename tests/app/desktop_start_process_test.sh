@@ -23,30 +23,31 @@ trap cleanup EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-# Offscreen, with or without the tray box first; SIGTERM once the copy
-# waits in its first box.
-run_case() {  # name SysTryIcon
-  local base=$dir/$1
+# Starts a copy named NAME with its own folders and profile; extra
+# environment after the profile's tray flag. Sets pid and base.
+start_copy() {  # name SysTryIcon env...
+  base=$dir/$1
   mkdir -p "$base"/{xdg,user/Brevant,home,lock,logs}
   chmod 0700 "$base/xdg"
   printf '[Settings]\nSysTryIcon=%s\nNotShowAbout=1\nLogLevelFile=3\nLogFilePath=%s\n' "$2" "$base/logs" \
     > "$base/user/Brevant/Tarnwick.ini"
-  env -i PATH="$PATH" QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$base/xdg" XDG_CONFIG_HOME="$base/user" \
+  env -i PATH="$PATH" "${@:3}" XDG_RUNTIME_DIR="$base/xdg" XDG_CONFIG_HOME="$base/user" \
     HOME="$base/home" TMPDIR="$base/home" TARNWICK_LOCK_DIR="$base/lock" \
     TARNWICK_CONTROL_SOCKET="$base/no-driver" "$tarnwick" >"$base/stdout" 2>&1 &
   pid=$!
-  # The instance socket comes just before the first box; a signal from
-  # then on is seen by the box's own loop.
-  for _ in $(seq 100); do [[ -S $base/xdg/tarnwick/instance.sock ]] && break; sleep 0.1; done
-  [[ -S $base/xdg/tarnwick/instance.sock ]] || fail "$1: the copy never got to its window: $(cat "$base/stdout")"
-  sleep 0.5
-  kill -TERM $pid
-  status=
-  for _ in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+}
+# Waits (10 s at most, EVERY_SECOND run each second meanwhile) for the
+# copy to end with status 0 and its exit line; its log is then in $log.
+reap_copy() {  # name what [every-second command...]
+  local status=0 i
+  for i in $(seq 100); do
+    kill -0 $pid 2>/dev/null || break
+    [[ $# -gt 2 && $((i % 10)) -eq 0 ]] && "${@:3}"
+    sleep 0.1
+  done
   if kill -0 $pid 2>/dev/null; then
-    fail "$1: the copy still runs 10 s after SIGTERM"
+    fail "$1: the copy still runs 10 s after $2"
   else
-    status=0
     wait $pid || status=$?
     [[ $status -eq 0 ]] || fail "$1: the copy ended with $status"
   fi
@@ -54,14 +55,25 @@ run_case() {  # name SysTryIcon
   log=$(cat "$base/logs/Tarnwick Log.txt" 2>/dev/null || true)
   grep -qF "Tarnwick exit." <<< "$log" || fail "$1: no exit line: $log"
 }
+# Offscreen; SIGTERM once the copy waits in its first box.
+stop_in_first_box() {  # name SysTryIcon
+  start_copy "$1" "$2" QT_QPA_PLATFORM=offscreen
+  # The instance socket comes just before the first box; a signal from
+  # then on is seen by the box's own loop.
+  for _ in $(seq 100); do [[ -S $base/xdg/tarnwick/instance.sock ]] && break; sleep 0.1; done
+  [[ -S $base/xdg/tarnwick/instance.sock ]] || fail "$1: the copy never got to its window: $(cat "$base/stdout")"
+  sleep 0.5
+  kill -TERM $pid
+  reap_copy "$1" SIGTERM
+}
 
 # No tray offscreen: the tray box comes first and takes the stop.
-run_case tray-box 1
+stop_in_first_box tray-box 1
 grep -qF "Tarnwick driver is not running." <<< "$log" && fail "tray-box: the start went on to the driver: $log"
 [[ -e $dir/tray-box/user/Tarnwick/Configuration.xml ]] && fail "tray-box: the start went on to write a conf-file"
 
 # Without the tray box the start reaches the driver, and its box takes it.
-run_case driver-box 0
+stop_in_first_box driver-box 0
 grep -qF "Tarnwick driver is not running." <<< "$log" || fail "driver-box: no driver line: $log"
 
 # On a display with no window manager: the tray box, the window, then the
@@ -71,30 +83,10 @@ if command -v Xvfb >/dev/null && command -v xdotool >/dev/null; then
   xvfb=$!
   for _ in $(seq 100); do [[ -s $dir/display ]] && break; sleep 0.1; done
   display=:$(cat "$dir/display")
-  base=$dir/xvfb
-  mkdir -p "$base"/{xdg,user/Brevant,home,lock,logs}
-  chmod 0700 "$base/xdg"
-  printf '[Settings]\nNotShowAbout=1\nLogLevelFile=3\nLogFilePath=%s\n' "$base/logs" \
-    > "$base/user/Brevant/Tarnwick.ini"
   DISPLAY=$display xdotool mousemove 1000 620
-  env -i PATH="$PATH" DISPLAY="$display" XDG_RUNTIME_DIR="$base/xdg" XDG_CONFIG_HOME="$base/user" \
-    HOME="$base/home" TMPDIR="$base/home" TARNWICK_LOCK_DIR="$base/lock" \
-    TARNWICK_CONTROL_SOCKET="$base/no-driver" "$tarnwick" >"$base/stdout" 2>&1 &
-  pid=$!
-  for i in $(seq 100); do
-    kill -0 $pid 2>/dev/null || break
-    [[ $((i % 10)) -eq 0 ]] && DISPLAY=$display xdotool key Return
-    sleep 0.1
-  done
-  if kill -0 $pid 2>/dev/null; then
-    fail "xvfb: Return did not reach the driver box: the copy still runs"
-  else
-    status=0
-    wait $pid || status=$?
-    [[ $status -eq 0 ]] || fail "xvfb: the copy ended with $status"
-    grep -qF "Tarnwick exit." "$base/logs/Tarnwick Log.txt" || fail "xvfb: no exit line"
-  fi
-  pid=
+  start_copy xvfb 1 DISPLAY="$display"
+  reap_copy xvfb "Return in each box" env DISPLAY="$display" xdotool key Return
+  grep -qF "Tarnwick driver is not running." <<< "$log" || fail "xvfb: no driver line: $log"
   kill $xvfb
   wait $xvfb 2>/dev/null || true
   xvfb=
