@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "Quorvane/foundation/fatal_error.h"
@@ -195,8 +196,12 @@ class QuicClientTest : public ::testing::Test {
     return c.socket->IsShutDown() && !c.client->SendRequest(MakeQuery(99, "late.test", 1), Handler(99));
   }
 
-  // Each case of a table starts with an empty capture.
-  void ResetSink() {
+  // Each case of a table starts with an empty capture. The case's connection
+  // goes first: its socket's thread may still be inside a sink call.
+  void EndCase(SConnection& c) {
+    c.socket.reset();  // joins that thread
+    c.client.reset();
+    m_server.reset();
     m_sink.reset();
     m_sink = std::make_unique<CCaptureSink>();
   }
@@ -232,7 +237,7 @@ TEST_F(QuicClientTest, SeededServerAnswersAndSeesLengthQueryAndFin) {
     EXPECT_EQ(r.sni[0], kHost);
     EXPECT_EQ(r.alpn[0], "doq");
     c.socket->Detach();
-    ResetSink();
+    EndCase(c);
   }
 }
 
@@ -292,8 +297,7 @@ TEST_F(QuicClientTest, HandshakeFailsWithoutDoqOrACommonGroup) {
     EXPECT_TRUE(WaitCalls("answer", 1, 100).empty());
     EXPECT_EQ(m_server->Records().handshakes, 0u);
     connection.socket->Detach();
-    m_server.reset();
-    ResetSink();
+    EndCase(connection);
   }
 }
 
@@ -363,8 +367,7 @@ TEST_F(QuicClientTest, AnswerShapes) {
       EXPECT_TRUE(WaitLog(k.logLine));
     }
     c.socket->Detach();
-    m_server.reset();
-    ResetSink();
+    EndCase(c);
   }
 }
 
@@ -405,6 +408,30 @@ TEST_F(QuicClientTest, AnUncachedHandshakeIsClosedCheckedAndThenAccepted) {
   ASSERT_TRUE(Send(third, 3));
   EXPECT_TRUE(WaitShutDown(third));
   EXPECT_TRUE(WaitLog(L"TLS certificate for doq.test will be validated"));
+}
+
+// A check still running when the program exits ends before the cache and
+// the trust list it uses are destroyed.
+using QuicClientDeathTest = QuicClientTest;
+TEST_F(QuicClientDeathTest, AnExitDuringACertificateCheckWaitsForIt) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  StartServer();
+  EXPECT_EXIT(
+      {
+        static const size_t before = GetCertificateCache().Size();
+        // Registered after the cache is made: runs after what exit destroys
+        // first (the running checks) and before the cache goes.
+        std::atexit([] { std::_Exit(GetCertificateCache().Size() > before ? 0 : 3); });
+        SConnection c = Connect();
+        Send(c, 1);
+        // Polled without a pause, so that exit comes while the check runs.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!WaitLog(L"will be validated", 0)) {
+          if (std::chrono::steady_clock::now() > deadline) std::_Exit(4);
+        }
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(QuicClientTest, AWrongHostIsCheckedAtEveryConnection) {
