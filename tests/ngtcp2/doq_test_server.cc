@@ -223,6 +223,22 @@ void LibraryLog(void* user, const char* format, ...) {
   Conn(user)->server->Record([&](SDoqRecords& r) { r.closeCodes.push_back(value); });
 }
 
+// In place of ngtcp2's handshake output: the same, but with the last byte
+// of the CertificateVerify signature flipped, so that the client's TLS
+// fails the handshake itself.
+int SubmitWithBadSignature(gnutls_session_t session, gnutls_record_encryption_level_t level,
+                           gnutls_handshake_description_t type, const void* data, size_t length) {
+  if (type == GNUTLS_HANDSHAKE_CHANGE_CIPHER_SPEC) return 0;
+  std::vector<uint8_t> bytes(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + length);
+  if (type == GNUTLS_HANDSHAKE_CERTIFICATE_VERIFY && !bytes.empty()) bytes.back() ^= 0x01;
+  auto* ref = static_cast<ngtcp2_crypto_conn_ref*>(gnutls_session_get_ptr(session));
+  ngtcp2_conn* conn = ref->get_conn(ref);
+  int rv = ngtcp2_conn_submit_crypto_data(conn, ngtcp2_crypto_gnutls_from_gnutls_record_encryption_level(level),
+                                          bytes.data(), bytes.size());
+  if (rv != 0) ngtcp2_conn_set_tls_error(conn, rv);
+  return rv == 0 ? 0 : -1;
+}
+
 constexpr ngtcp2_callbacks kServerCallbacks = {
     .client_initial = nullptr,
     .recv_client_initial = ngtcp2_crypto_recv_client_initial_cb,
@@ -404,6 +420,7 @@ SServerConnection* CDoqTestServer::SState::Accept(const uint8_t* data, size_t le
       gnutls_credentials_set(c->session, GNUTLS_CRD_CERTIFICATE, credentials) != 0) {
     return nullptr;
   }
+  if (options.badSignature) gnutls_handshake_set_read_function(c->session, SubmitWithBadSignature);
   if (!options.alpn.empty()) {
     gnutls_datum_t alpn{reinterpret_cast<unsigned char*>(options.alpn.data()),
                         static_cast<unsigned>(options.alpn.size())};

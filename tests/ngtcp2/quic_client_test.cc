@@ -301,6 +301,23 @@ TEST_F(QuicClientTest, HandshakeFailsWithoutDoqOrACommonGroup) {
   }
 }
 
+// The client's own TLS refuses the server's handshake: the close it sends
+// carries the TLS alert as a crypto error (0x100 + the alert).
+TEST_F(QuicClientTest, AHandshakeItsTlsRefusesIsClosedWithTheAlert) {
+  SDoqServerOptions options;
+  options.badSignature = true;
+  StartServer(options);
+  SeedCache();
+  SConnection c = Connect();
+  ASSERT_TRUE(Send(c, 1));
+  EXPECT_TRUE(WaitShutDown(c));
+  ASSERT_TRUE(m_server->WaitFor([](const SDoqRecords& r) { return !r.closeCodes.empty(); }));
+  constexpr uint64_t kDecryptError = 51;
+  EXPECT_EQ(m_server->Records().closeCodes, std::vector<uint64_t>{0x100 + kDecryptError});
+  EXPECT_EQ(m_server->Records().handshakes, 0u);
+  EXPECT_TRUE(WaitCalls("answer", 1, 100).empty());
+}
+
 TEST_F(QuicClientTest, AnUnknownGroupLeavesNoClient) {
   SetQuicClientConfigForTesting([](CQuicClientConfig& config) { config.groups = "P-999"; });
   StartServer();
