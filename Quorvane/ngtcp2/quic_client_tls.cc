@@ -72,11 +72,13 @@ void ValidateCertificate(SQuicCertificateTask task) {
 // object, made after the cache and destroyed before it, waits for them.
 class CCertificateChecks {
  public:
+  // The cache, made first, is destroyed after this.
   CCertificateChecks() { GetCertificateCache(); }
   ~CCertificateChecks() {
     std::list<SCheck> running;
     {
       std::lock_guard lock(m_mutex);
+      m_closed = true;
       running.swap(m_checks);
     }
     for (SCheck& check : running) check.thread.join();
@@ -84,6 +86,8 @@ class CCertificateChecks {
 
   void Start(SQuicCertificateTask task) {
     std::lock_guard lock(m_mutex);
+    // A handshake ending while the program exits: nobody will use the result.
+    if (m_closed) return;
     std::erase_if(m_checks, [](SCheck& check) {
       if (!check.done->load()) return false;
       check.thread.join();
@@ -104,6 +108,7 @@ class CCertificateChecks {
   };
   std::mutex m_mutex;
   std::list<SCheck> m_checks;  // under m_mutex
+  bool m_closed = false;       // under m_mutex
 };
 
 CCertificateChecks& CertificateChecks() {
