@@ -29,7 +29,7 @@ start_copy() {  # name SysTryIcon env...
   base=$dir/$1
   mkdir -p "$base"/{xdg,user/Brevant,home,lock,logs}
   chmod 0700 "$base/xdg"
-  printf '[Settings]\nSysTryIcon=%s\nNotShowAbout=1\nLogLevelFile=3\nLogFilePath=%s\n' "$2" "$base/logs" \
+  printf '[Settings]\nUpdateCheck=0\nSysTryIcon=%s\nNotShowAbout=1\nLogLevelFile=3\nLogFilePath=%s\n' "$2" "$base/logs" \
     > "$base/user/Brevant/Tarnwick.ini"
   env -i PATH="$PATH" "${@:3}" XDG_RUNTIME_DIR="$base/xdg" XDG_CONFIG_HOME="$base/user" \
     HOME="$base/home" TMPDIR="$base/home" TARNWICK_LOCK_DIR="$base/lock" \

@@ -148,7 +148,7 @@ usermod -aG tarnwick tester
 topo_conf 30 100
 base=$work/tarnwick
 mkdir -p $base/state $base/logs $base/run
-printf '[Settings]\nLogLevelFile=3\nLogFilePath=%s\n' "$base/logs" > $base/state/Tarnwick.ini
+printf '[Settings]\nUpdateCheck=0\nLogLevelFile=3\nLogFilePath=%s\n' "$base/logs" > $base/state/Tarnwick.ini
 cp "$TOPO_CONF" $base/state/Configuration.xml
 echo "nameserver 127.0.0.1" > $base/resolv.conf
 chown -R tester $base
@@ -177,10 +177,10 @@ uid=$(id -u tester)
 mkdir -m 0700 -p /run/user/$uid /home/tester/.config/Brevant /home/tester/.config/Tarnwick
 # The user's rules: the same conf-file, imported as a user would.
 cp "$TOPO_CONF" /home/tester/.config/Tarnwick/Configuration.xml
-printf '[Settings]\nNotShowAbout=1\nLogLevelFile=3\nLogFilePath=/home/tester/logs\n' > /home/tester/.config/Brevant/Tarnwick.ini
+printf '[Settings]\nUpdateCheck=0\nNotShowAbout=1\nLogLevelFile=3\nLogFilePath=/home/tester/logs\n' > /home/tester/.config/Brevant/Tarnwick.ini
 chown -R tester /run/user/$uid /home/tester
 desktop=$(sed -n 's/^Exec=//p' /usr/share/applications/tarnwick.desktop)
-runuser -u tester -- env HOME=/home/tester DISPLAY=:1 XDG_RUNTIME_DIR=/run/user/$uid \
+runuser -u tester -- env -u QT_QPA_PLATFORM HOME=/home/tester DISPLAY=:1 XDG_RUNTIME_DIR=/run/user/$uid \
   TARNWICK_RESOLV_CONF=$base/resolv.conf $desktop >$work/desktop.log 2>&1 &
 desktop_pid=$!
 desktop_log="/home/tester/logs/Tarnwick Log.txt"
