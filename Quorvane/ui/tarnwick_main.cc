@@ -20,6 +20,7 @@
 #include "Quorvane/foundation/text_utils.h"
 #include "Quorvane/ui/main_frame.h"
 #include "Quorvane/ui/message_box_prompt.h"
+#include "Quorvane/ui/service_frame.h"
 
 int main(int argc, char** argv) {
   InitTextLocale();
@@ -42,6 +43,7 @@ int main(int argc, char** argv) {
   CMessageBoxPrompt prompt;
   if (service) {
     application = std::make_unique<QCoreApplication>(argc, argv);
+    theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CServiceFrame>(); });
   } else {
     application = std::make_unique<QApplication>(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
