@@ -15,7 +15,6 @@
 
 inline constexpr char kMakerSite[] = "https://brevant.example";
 inline constexpr int kBuildNumber = 13800;
-inline constexpr unsigned WM_UPDATE_CHECK_RESULT = 0x0400 + 0x82;
 
 // A check thread runs. Writers: StartUpdateCheck (set) and the thread (clear).
 extern std::atomic<bool> g_bUpdateCheckRunning;
