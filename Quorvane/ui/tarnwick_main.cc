@@ -22,6 +22,13 @@
 #include "Quorvane/ui/message_box_prompt.h"
 #include "Quorvane/ui/service_frame.h"
 
+namespace {
+
+// Pool monitoring waits for the DNSCrypt library's first result.
+bool DnsCryptResultSeen() { return g_DnsEngine.DnsCrypt().ResultSeen(); }
+
+}  // namespace
+
 int main(int argc, char** argv) {
   InitTextLocale();
   std::vector<std::string> args(argv + 1, argv + argc);
@@ -43,12 +50,12 @@ int main(int argc, char** argv) {
   CMessageBoxPrompt prompt;
   if (service) {
     application = std::make_unique<QCoreApplication>(argc, argv);
-    theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CServiceFrame>(); });
+    theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CServiceFrame>(nullptr, DnsCryptResultSeen); });
   } else {
     application = std::make_unique<QApplication>(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     SetPrompt(&prompt);
-    theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CMainFrame>(); });
+    theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CMainFrame>(nullptr, DnsCryptResultSeen); });
   }
   theApp.SetArguments(args);
 
