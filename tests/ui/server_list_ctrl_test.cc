@@ -4,34 +4,22 @@
 #include "Quorvane/ui/server_list_ctrl.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <QHeaderView>
 #include <QTest>
 
+#include "tests/config/config_records.h"
 #include "tests/ui/ui_support.h"
 
 namespace {
 
-CDnsServer Server(uint32_t id, const wchar_t* name, EDnsProtocol protocol, uint8_t last, EServerStatus status,
-                  int32_t rtt) {
-  CDnsServer server;
-  server.id = id;
-  server.name = name;
-  server.protocol = protocol;
-  server.family = AF_INET;
-  server.address = {192, 0, 2, last};
-  server.addressKnown = true;
-  server.status = status;
-  server.rttMs = rtt;
-  return server;
-}
+using testsupport::MakeServer;
 
 std::vector<CDnsServer> Fixture() {
-  return {Server(11, L"charlie", EDnsProtocol::Dot, 3, EServerStatus::Failed, -1),
-          Server(12, L"Alpha", EDnsProtocol::Plain, 9, EServerStatus::Ok, 40),
-          Server(13, L"bravo", EDnsProtocol::DnsCrypt, 1, EServerStatus::Ok, 12),
-          Server(14, L"delta", EDnsProtocol::Plain, 5, EServerStatus::Unknown, -1)};
+  return {MakeServer(11, L"charlie", EDnsProtocol::Dot, "192.0.2.3", EServerStatus::Failed),
+          MakeServer(12, L"Alpha", EDnsProtocol::Plain, "192.0.2.9", EServerStatus::Ok, 40),
+          MakeServer(13, L"bravo", EDnsProtocol::DnsCrypt, "192.0.2.1", EServerStatus::Ok, 12),
+          MakeServer(14, L"delta", EDnsProtocol::Plain, "192.0.2.5")};
 }
 
 QStringList Column(const CServerListModel& model, int column) {
@@ -88,10 +76,9 @@ TEST(ServerListCtrl, HeaderClicksSortKeepingTheSelectionAndRefillFollowsTheServe
   // Unsorted from now on: new rows go last.
   control.horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
   servers.erase(servers.begin());  // charlie
-  servers.push_back(Server(15, L"aaa", EDnsProtocol::Doh, 0, EServerStatus::Unknown, -1));
+  servers.push_back(MakeServer(15, L"aaa", EDnsProtocol::Doh, "192.0.2.0"));
   servers.back().doh_host_name = "doh.example";
   servers.back().doh_path = "/dns-query";
-  servers.back().port = 443;
   control.Model()->Refill();
   EXPECT_EQ(Column(*control.Model(), 0), QStringList({"delta", "Alpha", "bravo", "aaa"}));
   EXPECT_EQ(control.Model()->index(3, 3).data().toString(), QStringLiteral("https://doh.example/dns-query"));
