@@ -332,8 +332,10 @@ bool CQuorvaneApp::InitInstance() {
   m_bUpdateCheck = platform::GetProfileInt(kSettings, L"UpdateCheck", 1) != 0;
   if (m_bUpdateCheck) StartUpdateCheck(true);
 
-  // 12. The About box at start is not part of this build; the value is kept.
+  // 12. The About box at start, once the user has unticked "Don't show on startup".
   if (!platform::HasProfileValue(kSettings, L"NotShowAbout")) platform::WriteProfileInt(kSettings, L"NotShowAbout", 1);
+  if (!service && platform::GetProfileInt(kSettings, L"NotShowAbout", 0) == 0)
+    platform::PostWindowMessage(m_frame->Handle(), WM_COMMAND, kAboutCommand, 0);
 
   // 13. Interface changes, and the first snapshot that fills the tables.
   if (!IsNetInterfaceChangeNotificationRegistered()) RegisterNetInterfaceChangeNotification();
