@@ -195,6 +195,16 @@ TEST_F(CImportDialogs, LoadsMarksChecksAndImportsTheMarkedServers) {
   EXPECT_EQ(rows.index(0, 3).data().toString(), "");
   EXPECT_EQ(rows.index(1, 0).data(Qt::ForegroundRole).value<QColor>(), QColor(200, 0, 0));
   uitest::Save(dialog, "server_import_dialog.png");
+  // A result no running check expects (a stopped run's) changes nothing.
+  auto* stale = new SServerCheckResult;
+  stale->serverId = rows.IdAt(0);
+  stale->ok = true;
+  stale->rttMs = 5;
+  stale->sequence = g_ServerCheckSequence + 1000;
+  ASSERT_TRUE(platform::PostWindowMessage(dialog.Handle(), WM_DNSCHECK_RESULT, reinterpret_cast<uintptr_t>(stale), 0));
+  int rounds = 0;
+  uitest::Pump([&] { return ++rounds > 20; });
+  EXPECT_EQ(rows.index(0, 3).data().toString(), "");
 
   dialog.MarkAllBox()->click();
   EXPECT_EQ(dialog.Model().marked, 3);
