@@ -14,6 +14,7 @@
 #include "Quorvane/platform/app_profile.h"
 #include "Quorvane/ui/about_dlg.h"
 #include "Quorvane/ui/advanced_dlg.h"
+#include "Quorvane/ui/message_box_prompt.h"
 #include "tests/app/app_fixture.h"
 #include "tests/ui/ui_support.h"
 
@@ -65,6 +66,11 @@ TEST_F(Dialogs, AdvancedRefusesBadTtlsAndKeepsItsDialogOpen) {
     EXPECT_TRUE(dialog.isVisible());
   }
   uitest::Save(dialog, "advanced_refusal.png");
+  // The last refusal as the desktop's box shows it.
+  auto box = MakeMessageBox(m_prompt.boxes.back().text, m_prompt.boxes.back().caption, MB_ICONEXCLAMATION);
+  box->show();
+  uitest::Save(*box, "advanced_refusal_box.png");
+  box->hide();
   EXPECT_FALSE(Saved());
   EXPECT_TRUE(m_driver.calls.empty());
   EXPECT_EQ(uint32_t(g_Configuration.settings.ttlMin), 0u);
