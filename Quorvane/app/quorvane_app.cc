@@ -321,8 +321,14 @@ bool CQuorvaneApp::InitInstance() {
     });
   }
 
+  // A stop or an exit that came during a box (or before the loop runs)
+  // ends the start there: nothing after it would be used, and the driver
+  // must not be opened and the engine started only to be stopped again.
+  auto closed = [this] { return m_frame->IsClosed(); };
+
   // 9. Tray icon and the frame's first show.
   ShowTrayIcon(tray);
+  if (closed()) return false;
   if (!service) m_frame->ShowFrame(!(m_nid.uID != 0 && m_nRunMode != RunModeShowWindow));
 
   // 10.
@@ -346,10 +352,11 @@ bool CQuorvaneApp::InitInstance() {
 
   // 14, 15. The configuration.
   ChooseConfigurationPath();
-  if (!RunLoadLoop()) return false;
+  if (!RunLoadLoop() || closed()) return false;
 
   // 16.
   UpdateAutoRun(false);
+  if (closed()) return false;
 
   // 18. The driver; the engine starts on the driver client's thread.
   std::wstring error;

@@ -13,6 +13,7 @@
 // thread except the log writer and the service thread.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,6 +25,7 @@
 #include "Quorvane/app/instance_channel.h"
 #include "Quorvane/foundation/log_writer.h"
 #include "Quorvane/foundation/run_mode.h"
+#include "tarnwick_version.h"
 
 class QSocketNotifier;
 
@@ -56,7 +58,7 @@ class CQuorvaneApp {
   void StartUpdateCheck(bool enable);
   bool UpdateCheckEnabled() const { return m_bUpdateCheck; }
   bool SaveConfiguration(const std::wstring& path);
-  static std::wstring GetVersionText() { return L"1.38"; }
+  static std::wstring GetVersionText() { return kTarnwickVersionText; }
 
   // Step 15 on its own, for the chosen file of step 14; false ends the start.
   bool RunLoadLoop();
@@ -81,7 +83,8 @@ class CQuorvaneApp {
   STrayIconData m_nid;
   CAutoRun m_autoRun;
   bool m_bUpdateCheck = false;
-  ERunMode m_nRunMode = RunModeNormal;
+  // Read by other threads (the DNS-cache flush) through the run-mode hook.
+  std::atomic<ERunMode> m_nRunMode{RunModeNormal};
   std::thread m_logWriterThread;
   bool m_bDriverStarted = false;
   std::wstring m_strConfigFromCommandLine;

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "Quorvane/ui/main_frame.h"
 #include "Quorvane/ui/message_box_prompt.h"
 #include "Quorvane/ui/service_frame.h"
+#include "tarnwick_version.h"
 
 namespace {
 
@@ -33,6 +35,12 @@ bool DnsCryptResultSeen() { return g_DnsEngine.DnsCrypt().ResultSeen(); }
 int main(int argc, char** argv) {
   InitTextLocale();
   std::vector<std::string> args(argv + 1, argv + argc);
+
+  // Before Qt: it must work without a display, as packaging checks do.
+  if (args.size() == 1 && args[0] == "--version") {
+    std::printf("Tarnwick %s\n", kTarnwickVersion);
+    return 0;
+  }
 
   if (args.size() == 3 && args[0] == "--crash-box") {
     QApplication application(argc, argv);
