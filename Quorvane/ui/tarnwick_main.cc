@@ -19,6 +19,7 @@
 #include "Quorvane/engine/dns_engine.h"
 #include "Quorvane/foundation/fatal_error.h"
 #include "Quorvane/foundation/text_utils.h"
+#include "Quorvane/ui/frame_dialogs.h"
 #include "Quorvane/ui/main_frame.h"
 #include "Quorvane/ui/message_box_prompt.h"
 #include "Quorvane/ui/service_frame.h"
@@ -63,7 +64,8 @@ int main(int argc, char** argv) {
     application = std::make_unique<QApplication>(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     SetPrompt(&prompt);
-    theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CMainFrame>(nullptr, DnsCryptResultSeen); });
+    static CDesktopDialogs dialogs;
+    theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CMainFrame>(&dialogs, DnsCryptResultSeen); });
   }
   theApp.SetArguments(args);
 
