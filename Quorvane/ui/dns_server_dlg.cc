@@ -240,7 +240,9 @@ intptr_t CDnsServerDlg::OnMessage(const platform::SWindowMessage& message) {
   if (message.lParam != 0) return 0;  // another window's result; it keeps it
   m_form.OnCheckResult(m_checker, result);
   m_status->setText(Q(m_form.checkStatus));
-  m_status->setStyleSheet(IsErrorStatus(m_form.checkStatus) ? "color: rgb(200,0,0)" : "color: rgb(0,200,0)");
+  QPalette palette = m_status->palette();
+  palette.setColor(QPalette::WindowText, IsErrorStatus(m_form.checkStatus) ? QColor(200, 0, 0) : QColor(0, 200, 0));
+  m_status->setPalette(palette);
   m_checkButton->setEnabled(m_form.checkEnabled);
   return 1;
 }

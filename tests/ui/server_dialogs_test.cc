@@ -17,12 +17,14 @@
 #include "Quorvane/config/profile.h"
 #include "Quorvane/foundation/text_utils.h"
 #include "Quorvane/platform/app_profile.h"
+#include "Quorvane/platform/clock.h"
 #include "Quorvane/ui/desktop_dialogs.h"
 #include "Quorvane/ui/dns_server_dlg.h"
 #include "Quorvane/ui/main_frame.h"
 #include "Quorvane/ui/pool_dlg.h"
 #include "Quorvane/ui/server_list_dlg.h"
 #include "tests/app/app_fixture.h"
+#include "tests/ui/check_engine_double.h"
 #include "tests/ui/ui_support.h"
 
 namespace {
@@ -128,6 +130,44 @@ TEST_F(ServerDialogs, TheStampDialogOverTheServerDialogKeepsTheTyping) {
   EXPECT_EQ(server.port, 53);
 }
 
+TEST_F(ServerDialogs, TheSingleCheckReportsToTheDialogInGreenOrRed) {
+  platform::FakeClock clock;
+  platform::SetClockSourceForTesting(&clock);
+  uitest::CRecordingCheckEngine engine;
+  CDnsServer server = Server(7, L"edited", EDnsProtocol::Plain);
+  {
+    CDnsServerDlg dialog(&server, nullptr, &engine);
+    dialog.show();
+    auto* check = static_cast<QPushButton*>(dialog.Control(IDC_CHECK));
+    auto* status = static_cast<QLabel*>(dialog.Control(IDC_CHECK_STATUS));
+    auto answer = [&] {
+      const SServerCheck& sent = engine.sent.back();
+      ASSERT_TRUE(PostCheckResult(sent.owner, sent.server, std::nullopt, true, sent.sequence, L"", false));
+    };
+    QTest::mouseClick(check, Qt::LeftButton);
+    ASSERT_EQ(engine.sent.size(), 1u);
+    EXPECT_FALSE(check->isEnabled());
+    answer();  // the warm-up, then the timed one
+    ASSERT_TRUE(Pump([&] { return engine.sent.size() == 2; }));
+    clock.AdvanceMs(31);
+    answer();
+    ASSERT_TRUE(Pump([&] { return status->text() == "OK rtt=31 ms"; })) << status->text().toStdString();
+    EXPECT_TRUE(check->isEnabled());
+    EXPECT_EQ(status->palette().color(QPalette::WindowText), QColor(0, 200, 0));
+    Save(dialog, "server_dialog_check_ok.png");
+
+    QTest::mouseClick(check, Qt::LeftButton);
+    clock.AdvanceMs(CDnsServerChecker::kTimeoutMs + 1);
+    ASSERT_TRUE(Pump([&] { return status->text() == "Error: Timeout"; })) << status->text().toStdString();
+    EXPECT_EQ(status->palette().color(QPalette::WindowText), QColor(200, 0, 0));
+    // A check left running when the dialog goes: its time-out finds no window.
+    QTest::mouseClick(check, Qt::LeftButton);
+    dialog.reject();
+  }
+  EXPECT_EQ(server.rttMs, -1);
+  platform::SetClockSourceForTesting(nullptr);
+}
+
 TEST_F(ServerDialogs, PoolTypeEnablesOptionsForRedundancyAndItsOptionsStayAfterCancel) {
   CDnsPool pool;
   pool.name = L"pool";
@@ -175,6 +215,15 @@ TEST_F(ServerList, WithoutPoolsThePaneOpensWithServerPoolsAndAPoolTakesADrop) {
   EXPECT_EQ(dialog.List()->topLevelItemCount(), 3);
   const int hiddenHeight = dialog.height();
   Save(dialog, "server_list_no_pools.png");
+  {
+    // Closed without the pane, the saved height still includes it.
+    CServerListDlg other(&servers, &pools, &rules);
+    other.show();
+    ASSERT_TRUE(Pump([&] { return other.isVisible(); }));
+    other.reject();
+    EXPECT_GT(platform::GetProfileInt(L"UI", L"classCServerListDlg.height", 0), hiddenHeight);
+    platform::WriteProfileInt(L"UI", L"classCServerListDlg.height", 0);
+  }
 
   QTest::mouseClick(dialog.Button(1020), Qt::LeftButton);
   EXPECT_TRUE(dialog.PoolPaneShown());
