@@ -283,6 +283,11 @@ void CServerListDlg::showEvent(QShowEvent* event) {
   m_ratios.Apply(false);
 }
 
+void CServerListDlg::resizeEvent(QResizeEvent* event) {
+  CDialogResize::resizeEvent(event);
+  m_ratios.Apply(false);
+}
+
 void CServerListDlg::ShowPoolPane(bool show) {
   if (show == m_poolPaneShown) return;
   m_poolPaneShown = show;

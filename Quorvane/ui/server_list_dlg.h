@@ -87,6 +87,7 @@ class CServerListDlg : public CDialogResize {
   void accept() override;
   void done(int result) override;
   void showEvent(QShowEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 

@@ -353,4 +353,24 @@ TEST_F(ServerList, DnsServersFromTheMainWindowOkWithOneServerAndYesMakesItTheDef
   EXPECT_EQ(rules.back().action_id, added);
 }
 
+TEST_F(ServerList, AResultTheMainWindowForwardsIsShownAndFreedByTheFrame) {
+  g_Configuration.path = (Folder() / "conf.xml").wstring();
+  CProfile::SetServers({Server(5, L"running", EDnsProtocol::Plain)});
+  CDesktopDialogs dialogs;
+  CMainFrame frame(&dialogs);
+  QString shown;
+  dialogs.onServerListShown = [&](CServerListDlg& dialog) {
+    auto* result = new SServerCheckResult;
+    result->serverId = 5;
+    result->ok = true;
+    result->rttMs = 9;
+    EXPECT_TRUE(frame.Controller().OnServerCheckResult(result));  // forwards, then frees
+    shown = dialog.RowOf(5)->text(1);
+    dialog.reject();
+  };
+  prompt.Answer(IDNO);  // the frame's question about the Default rule, after Cancel too
+  frame.Controller().OnCommand(ID_DNS_SERVERS);
+  EXPECT_EQ(shown, "9");
+}
+
 }  // namespace
