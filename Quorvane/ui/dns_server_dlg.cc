@@ -63,9 +63,16 @@ CDnsServerDlg::CDnsServerDlg(CDnsServer* server, QWidget* parent, CServerCheckEn
     : CDialogResize(parent),
       m_server(server),
       m_form(*server),
-      m_checker(engine),
-      m_window(this, [this](const platform::SWindowMessage& message) { return OnMessage(message); }) {
+      m_checker(engine) {
   setWindowTitle("DNS Server");
+  m_window.Bind(
+      this, [this](const platform::SWindowMessage& message) { return OnMessage(message); },
+      [](const platform::SWindowMessage& message) {
+        // The dialog's own checker's result that it never handled.
+        if (message.message == WM_DNSCHECK_RESULT && message.lParam == 0)
+          delete reinterpret_cast<SServerCheckResult*>(message.wParam);
+      });
+
   SetGrowthFactors(0, 1.2);
   stampRunner = [this](CDnsServer& target, bool& replaced) {
     CDnsStampDlg stamp(&target, this);
@@ -246,3 +253,5 @@ intptr_t CDnsServerDlg::OnMessage(const platform::SWindowMessage& message) {
   m_checkButton->setEnabled(m_form.checkEnabled);
   return 1;
 }
+
+bool EditServerInDialog(QWidget* parent, CDnsServer& server) { return CDnsServerDlg(&server, parent).DoModal() == IDOK; }

@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "Quorvane/ui/dialog_resize.h"
-#include "Quorvane/ui/dialog_window.h"
+#include "Quorvane/ui/window_binding.h"
 #include "Quorvane/ui/server_form.h"
 
 class QCheckBox;
@@ -79,5 +79,9 @@ class CDnsServerDlg : public CDialogResize {
   QPushButton* m_checkButton = nullptr;
   QTimer m_timer;
   bool m_loading = false;
-  CDialogWindow m_window;
+  CWindowBinding m_window;
 };
+
+// The DNS server dialog on a server, for the lists that edit one on a
+// double-click (SetServerEditor); true on OK.
+bool EditServerInDialog(QWidget* parent, CDnsServer& server);

@@ -22,6 +22,7 @@
 #include "Quorvane/foundation/text_utils.h"
 #include "Quorvane/ui/dns_server_dlg.h"
 #include "Quorvane/ui/pool_dlg.h"
+#include "Quorvane/ui/server_import_dlg.h"
 
 namespace {
 
@@ -149,13 +150,24 @@ CServerListDlg::CServerListDlg(std::vector<CDnsServer>* servers, std::vector<CDn
       m_servers(*servers),
       m_pools(*pools),
       m_editor(*servers, *pools, *rules),
-      m_checker(engine),
-      m_window(this, [this](const platform::SWindowMessage& message) { return OnMessage(message); }) {
+      m_checker(engine) {
   setWindowTitle("DNS Servers");
+  m_window.Bind(
+      this, [this](const platform::SWindowMessage& message) { return OnMessage(message); },
+      [](const platform::SWindowMessage& message) {
+        // The dialog's own checker's result that it never handled.
+        if (message.message == WM_DNSCHECK_RESULT && message.lParam == 0)
+          delete reinterpret_cast<SServerCheckResult*>(message.wParam);
+      });
+
   SetGrowthFactors(1.5, 1.5);
-  serverDialog = [this](CDnsServer& server) { return CDnsServerDlg(&server, this).DoModal() == IDOK; };
+  serverDialog = [this](CDnsServer& server) { return EditServerInDialog(this, server); };
   poolDialog = [this](CDnsPool& pool) { return CPoolDlg(&pool, this).DoModal() == IDOK; };
-  importDialog = [] { return std::optional<std::vector<CDnsServer>>(); };
+  importDialog = [this]() -> std::optional<std::vector<CDnsServer>> {
+    CServerImportDlg import(this);
+    if (import.exec() != QDialog::Accepted) return std::nullopt;
+    return import.m_result;
+  };
 
   auto button = [this](int id, const char* text, QWidget* parent) {
     auto* b = new QPushButton(text, parent);

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "Quorvane/ui/dialog_resize.h"
-#include "Quorvane/ui/dialog_window.h"
+#include "Quorvane/ui/window_binding.h"
 #include "Quorvane/ui/server_pool_editor.h"
 
 class QLabel;
@@ -125,5 +125,5 @@ class CServerListDlg : public CDialogResize {
   bool m_labelEditOpen = false;
   bool m_initialised = false;
   QTimer m_timer;
-  CDialogWindow m_window;
+  CWindowBinding m_window;
 };

@@ -18,9 +18,11 @@
 #include "Quorvane/engine/dns_engine.h"
 #include "Quorvane/foundation/fatal_error.h"
 #include "Quorvane/foundation/text_utils.h"
-#include "Quorvane/ui/desktop_dialogs.h"
+#include "Quorvane/ui/dns_server_dlg.h"
+#include "Quorvane/ui/frame_dialogs.h"
 #include "Quorvane/ui/main_frame.h"
 #include "Quorvane/ui/message_box_prompt.h"
+#include "Quorvane/ui/server_list_ctrl.h"
 #include "Quorvane/ui/service_frame.h"
 
 namespace {
@@ -49,7 +51,6 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<QCoreApplication> application;
   CMessageBoxPrompt prompt;
-  CDesktopDialogs dialogs;
   if (service) {
     application = std::make_unique<QCoreApplication>(argc, argv);
     theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CServiceFrame>(nullptr, DnsCryptResultSeen); });
@@ -57,9 +58,10 @@ int main(int argc, char** argv) {
     application = std::make_unique<QApplication>(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     SetPrompt(&prompt);
-    theApp.SetFrameFactory([&dialogs](bool) -> std::unique_ptr<CAppFrame> {
-      return std::make_unique<CMainFrame>(&dialogs, DnsCryptResultSeen);
-    });
+    // A double-click on an imported server edits it in the server dialog.
+    SetServerEditor(EditServerInDialog);
+    static CDesktopDialogs dialogs;
+    theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CMainFrame>(&dialogs, DnsCryptResultSeen); });
   }
   theApp.SetArguments(args);
 

@@ -18,10 +18,11 @@
 #include "Quorvane/foundation/text_utils.h"
 #include "Quorvane/platform/app_profile.h"
 #include "Quorvane/platform/clock.h"
-#include "Quorvane/ui/desktop_dialogs.h"
 #include "Quorvane/ui/dns_server_dlg.h"
+#include "Quorvane/ui/frame_dialogs.h"
 #include "Quorvane/ui/main_frame.h"
 #include "Quorvane/ui/pool_dlg.h"
+#include "Quorvane/ui/server_list_ctrl.h"
 #include "Quorvane/ui/server_list_dlg.h"
 #include "tests/app/app_fixture.h"
 #include "tests/ui/check_engine_double.h"
@@ -106,6 +107,21 @@ TEST_F(ServerDialogs, TheServerDialogShowsEachProtocolsPaneAndWritesOnlyOnOk) {
   EXPECT_EQ(fresh.dot_host_name, "dot.example");
   EXPECT_EQ(fresh.port, 8853);
   EXPECT_FALSE(fresh.addressKnown);
+}
+
+TEST_F(ServerDialogs, ADoubleClickedListServerIsEditedInTheServerDialog) {
+  SetServerEditor(EditServerInDialog);
+  CDnsServer server = Server(7, L"imported", EDnsProtocol::Plain);
+  WhenModal([](QWidget* modal) {
+    auto* dialog = dynamic_cast<CDnsServerDlg*>(modal);
+    ASSERT_NE(dialog, nullptr);
+    static_cast<QLineEdit*>(dialog->Control(1009))->setText("renamed");
+    QTest::mouseClick(static_cast<QPushButton*>(dialog->Control(1)), Qt::LeftButton);
+  });
+  EXPECT_TRUE(EditServer(nullptr, server));
+  EXPECT_EQ(server.name, L"renamed");
+  EXPECT_EQ(server.id, 7u);
+  SetServerEditor(nullptr);
 }
 
 TEST_F(ServerDialogs, TheStampDialogOverTheServerDialogKeepsTheTyping) {

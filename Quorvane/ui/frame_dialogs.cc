@@ -1,9 +1,11 @@
-#include "Quorvane/ui/desktop_dialogs.h"
+#include "Quorvane/ui/frame_dialogs.h"
 
 #include <QTimer>
 
 #include "Quorvane/app/message_box.h"
 #include "Quorvane/app/quorvane_app.h"
+#include "Quorvane/ui/about_dlg.h"
+#include "Quorvane/ui/advanced_dlg.h"
 #include "Quorvane/ui/server_list_dlg.h"
 
 bool CDesktopDialogs::RunServerList(std::vector<CDnsServer>& servers, std::vector<CDnsPool>& pools,
@@ -17,3 +19,13 @@ bool CDesktopDialogs::RunServerList(std::vector<CDnsServer>& servers, std::vecto
 }
 
 platform::HWND CDesktopDialogs::ServerListWindow() const { return m_serverList ? m_serverList->Handle() : 0; }
+
+void CDesktopDialogs::RunAdvanced() {
+  CAdvancedDlg dialog;
+  dialog.exec();
+}
+
+void CDesktopDialogs::RunAbout() {
+  CAboutDlg dialog;
+  dialog.exec();
+}
