@@ -41,26 +41,11 @@ void SetColour(QTreeWidgetItem* item, EItemColour colour) {
   }
 }
 
-// A row that sorts its RTT column as a number (no RTT last).
-class CServerRow : public QTreeWidgetItem {
- public:
-  using QTreeWidgetItem::QTreeWidgetItem;
-  bool operator<(const QTreeWidgetItem& other) const override {
-    const int column = treeWidget() ? treeWidget()->sortColumn() : 0;
-    if (column != 1) return text(column) < other.text(column);
-    auto rtt = [](const QTreeWidgetItem& item) {
-      bool ok = false;
-      const int value = item.text(1).toInt(&ok);
-      return ok ? value : INT32_MAX;
-    };
-    return rtt(*this) < rtt(other);
-  }
-};
-
 // The server list: its drag carries the dragged ids and the dialog's image.
-class CDragList : public QTreeWidget {
+class CDragList : public CServerListCtrl {
  public:
-  CDragList(CServerListDlg& dialog, QWidget* parent) : QTreeWidget(parent), m_dialog(dialog) {}
+  CDragList(CServerListDlg& dialog, std::vector<CDnsServer>* servers, QWidget* parent)
+      : CServerListCtrl(servers, 1, parent), m_dialog(dialog) {}
 
  protected:
   void startDrag(Qt::DropActions) override {
@@ -96,7 +81,8 @@ std::vector<uint32_t> IdsOf(const QMimeData* mime) {
 // without its type), and a commit goes to the editor model, not the item.
 class CLabelDelegate : public QStyledItemDelegate {
  public:
-  CLabelDelegate(CServerListDlg& dialog, QTreeWidget* view) : QStyledItemDelegate(view), m_dialog(dialog), m_view(view) {
+  CLabelDelegate(CServerListDlg& dialog, QAbstractItemView* view)
+      : QStyledItemDelegate(view), m_dialog(dialog), m_view(view) {
     connect(this, &QAbstractItemDelegate::closeEditor, this, [this] { m_dialog.m_labelEditOpen = false; });
   }
   QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
@@ -105,20 +91,23 @@ class CLabelDelegate : public QStyledItemDelegate {
     return QStyledItemDelegate::createEditor(parent, option, index);
   }
   void setEditorData(QWidget* editor, const QModelIndex& index) const override {
-    if (auto* line = qobject_cast<QLineEdit*>(editor)) line->setText(m_dialog.LabelEditorText(m_view, Item(index)));
+    if (auto* line = qobject_cast<QLineEdit*>(editor)) line->setText(m_dialog.LabelEditorText(m_view, index));
   }
   void setModelData(QWidget* editor, QAbstractItemModel*, const QModelIndex& index) const override {
-    if (auto* line = qobject_cast<QLineEdit*>(editor)) m_dialog.OnLabelCommitted(m_view, Item(index), line->text());
+    if (auto* line = qobject_cast<QLineEdit*>(editor)) m_dialog.OnLabelCommitted(m_view, index, line->text());
+  }
+
+ protected:
+  // The status colour also on a selected row.
+  void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+    QStyledItemDelegate::initStyleOption(option, index);
+    const QVariant colour = index.data(Qt::ForegroundRole);
+    if (colour.canConvert<QColor>()) option->palette.setColor(QPalette::HighlightedText, colour.value<QColor>());
   }
 
  private:
-  QTreeWidgetItem* Item(const QModelIndex& index) const {
-    const uint32_t id = index.data(kIdRole).toUInt();
-    if (m_view == m_dialog.List()) return m_dialog.RowOf(id);
-    return index.parent().isValid() ? nullptr : m_dialog.PoolItemOf(id);
-  }
   CServerListDlg& m_dialog;
-  QTreeWidget* m_view;
+  QAbstractItemView* m_view;
 };
 
 CServerListDlg::CColorTreeCtrl::CColorTreeCtrl(CServerListDlg& dialog) : QTreeWidget(&dialog), m_dialog(dialog) {
@@ -176,19 +165,15 @@ CServerListDlg::CServerListDlg(std::vector<CDnsServer>* servers, std::vector<CDn
     return b;
   };
   auto* layout = new QGridLayout(this);
-  m_list = new CDragList(*this, this);
+  m_list = new CDragList(*this, servers, this);
   m_list->setObjectName("1019");
-  m_list->setRootIsDecorated(false);
-  m_list->setColumnCount(4);
-  m_list->setHeaderLabels({"Name", "RTT", "Protocol", "Address or URL"});
-  m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  m_list->Model()->namesEditable = true;
+  m_list->Model()->rowsDraggable = true;
   m_list->setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::SelectedClicked);
   m_list->setItemDelegate(new CLabelDelegate(*this, m_list));
   m_list->setDragEnabled(true);
   m_list->setDragDropMode(QAbstractItemView::DragOnly);
-  m_list->setSortingEnabled(true);
-  m_list->sortByColumn(0, Qt::AscendingOrder);
-  m_ratios.SetHeader(m_list->header());
+  m_ratios.SetHeader(m_list->horizontalHeader());
   m_ratios.SetRatios({0.3, 0.1, 0.2, 0.4});
   layout->addWidget(m_list, 0, 0);
   auto* side = new QVBoxLayout;
@@ -249,15 +234,19 @@ CServerListDlg::CServerListDlg(std::vector<CDnsServer>* servers, std::vector<CDn
   connect(Button(1020), &QPushButton::clicked, this, [this] { ShowPoolPane(true); });
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
   connect(Button(2), &QPushButton::clicked, this, &QDialog::reject);
-  connect(m_list, &QTreeWidget::itemSelectionChanged, this, [this] { UpdateButtons(); });
+  connect(m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { UpdateButtons(); });
   connect(m_tree, &QTreeWidget::itemSelectionChanged, this, [this] { UpdateButtons(); });
-  connect(m_list, &QTreeWidget::itemDoubleClicked, this, [this] { OnEdit(); });
+  m_list->onActivated = [this](uint32_t) { OnEdit(); };
+  m_list->onKey = [this](QKeyEvent* key) {
+    if (key->key() != Qt::Key_Delete || m_labelEditOpen) return false;
+    OnRemoveServers();
+    return true;
+  };
   connect(m_tree, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
     if (!item->parent()) {
       OnPoolType();
       return;
     }
-    m_list->clearSelection();
     SelectRow(IdOf(item));
     OnEdit();
   });
@@ -341,18 +330,12 @@ bool CServerListDlg::eventFilter(QObject* watched, QEvent* event) {
   } else if (event->type() == QEvent::KeyPress && !m_labelEditOpen) {
     auto* key = static_cast<QKeyEvent*>(event);
     if (key->key() == Qt::Key_Delete) {
-      if (watched == m_list) OnRemoveServers();
-      if (watched == m_tree) OnRemovePoolItems();
+      if (watched != m_tree) return CDialogResize::eventFilter(watched, event);
+      OnRemovePoolItems();
       return true;
     }
   }
   return CDialogResize::eventFilter(watched, event);
-}
-
-QTreeWidgetItem* CServerListDlg::RowOf(uint32_t serverId) const {
-  for (int i = 0; i < m_list->topLevelItemCount(); ++i)
-    if (IdOf(m_list->topLevelItem(i)) == serverId) return m_list->topLevelItem(i);
-  return nullptr;
 }
 
 QTreeWidgetItem* CServerListDlg::PoolItemOf(uint32_t poolId) const {
@@ -363,28 +346,14 @@ QTreeWidgetItem* CServerListDlg::PoolItemOf(uint32_t poolId) const {
 
 void CServerListDlg::FillList() {
   m_list->setUpdatesEnabled(false);
-  m_list->setSortingEnabled(false);
-  for (int i = m_list->topLevelItemCount() - 1; i >= 0; --i)
-    if (FindServerIndexById(m_servers, IdOf(m_list->topLevelItem(i))) < 0) delete m_list->takeTopLevelItem(i);
-  for (const CDnsServer& server : m_servers) {
-    QTreeWidgetItem* row = RowOf(server.id);
-    if (!row) {
-      row = new CServerRow(m_list);
-      row->setData(0, kIdRole, server.id);
-      row->setFlags(row->flags() | Qt::ItemIsEditable | Qt::ItemIsDragEnabled);
-    }
-    WriteRow(row, server, false);
-  }
-  SortList();
+  m_list->Model()->Refill();
+  for (const CDnsServer& server : m_servers) WriteRow(server, false);
   m_list->setUpdatesEnabled(true);
   m_ratios.Apply(false);
 }
 
-void CServerListDlg::WriteRow(QTreeWidgetItem* row, const CDnsServer& server, bool forwarded) {
-  row->setText(0, Q(server.name));
-  row->setText(1, server.rttMs == -1 ? QString() : QString::number(server.rttMs));
-  row->setText(2, Q(Utf8ToWide(GetProtocolNames(server.protocol).second)));
-  row->setText(3, Q(server.GetDisplayAddress()));
+void CServerListDlg::WriteRow(const CDnsServer& server, bool forwarded) {
+  m_list->Model()->RefreshRow(server.id);
   for (uint32_t poolId : m_editor.PoolsWithMember(server.id)) {
     const int index = FindPoolIndexById(m_pools, poolId);
     if (forwarded && m_pools[index].type != EPoolType::Redundancy) continue;
@@ -392,18 +361,13 @@ void CServerListDlg::WriteRow(QTreeWidgetItem* row, const CDnsServer& server, bo
   }
 }
 
-void CServerListDlg::SortList() {
-  m_list->setSortingEnabled(true);
-  m_list->sortItems(m_list->header()->sortIndicatorSection(), m_list->header()->sortIndicatorOrder());
-}
+void CServerListDlg::SortList() { m_list->Model()->sort(m_list->Model()->SortColumn(), m_list->Model()->SortOrder()); }
 
 void CServerListDlg::SelectRow(uint32_t serverId) {
-  QTreeWidgetItem* row = RowOf(serverId);
-  if (!row) return;
-  m_list->clearSelection();
-  row->setSelected(true);
-  m_list->setCurrentItem(row, 0, QItemSelectionModel::Current);
-  m_list->scrollToItem(row);
+  if (RowOf(serverId) < 0) return;
+  m_list->SelectIds({serverId});
+  m_list->selectionModel()->setCurrentIndex(m_list->Model()->index(RowOf(serverId), 0), QItemSelectionModel::NoUpdate);
+  m_list->ScrollToId(serverId);
   m_list->setFocus();
 }
 
@@ -469,18 +433,13 @@ void CServerListDlg::ApplyColours() {
 }
 
 void CServerListDlg::UpdateButtons() {
-  const bool row = !m_list->selectedItems().isEmpty();
+  const bool row = !m_list->SelectedIds().empty();
   Button(4)->setEnabled(row);
   Button(5)->setEnabled(row);
   Button(1037)->setEnabled(row || !m_tree->selectedItems().isEmpty());
 }
 
-std::vector<uint32_t> CServerListDlg::SelectedRowIds() const {
-  std::vector<uint32_t> ids;
-  for (int i = 0; i < m_list->topLevelItemCount(); ++i)
-    if (m_list->topLevelItem(i)->isSelected()) ids.push_back(IdOf(m_list->topLevelItem(i)));
-  return ids;
-}
+std::vector<uint32_t> CServerListDlg::SelectedRowIds() const { return m_list->SelectedIds(); }
 
 std::vector<STreeItem> CServerListDlg::SelectedTreeItems() const {
   std::vector<STreeItem> items;
@@ -506,7 +465,7 @@ void CServerListDlg::OnEdit() {
   if (ids.empty()) return;
   const int index = FindServerIndexById(m_servers, ids.front());
   if (index < 0 || !serverDialog(m_servers[index])) return;
-  WriteRow(RowOf(ids.front()), m_servers[index], false);
+  WriteRow(m_servers[index], false);
   SortList();
   SelectRow(ids.front());
 }
@@ -527,8 +486,7 @@ void CServerListDlg::OnImport() {
 void CServerListDlg::OnCheck() {
   m_editor.StartCheck(m_checker, SelectedRowIds(), SelectedTreeItems(), m_treeHadFocus, Handle(),
                       g_Configuration.checkerSettings.testTarget);
-  for (const CDnsServer& server : m_servers)
-    if (QTreeWidgetItem* row = RowOf(server.id)) WriteRow(row, server, false);
+  for (const CDnsServer& server : m_servers) WriteRow(server, false);
   ApplyColours();
 }
 
@@ -595,25 +553,25 @@ void CServerListDlg::DropOn(QTreeWidgetItem* item, const std::vector<uint32_t>& 
   if (!item->parent()) item->setExpanded(true);
 }
 
-QString CServerListDlg::LabelEditorText(QTreeWidget* view, QTreeWidgetItem* item) const {
-  if (!item) return {};
+QString CServerListDlg::LabelEditorText(QAbstractItemView* view, const QModelIndex& index) const {
   if (view == m_list) {
-    const int index = FindServerIndexById(m_servers, IdOf(item));
-    return index < 0 ? QString() : Q(m_servers[index].name);
+    const int server = FindServerIndexById(m_servers, m_list->Model()->IdAt(index.row()));
+    return server < 0 ? QString() : Q(m_servers[server].name);
   }
-  const int index = FindPoolIndexById(m_pools, IdOf(item));
-  return index < 0 ? QString() : Q(m_pools[index].name);
+  const int pool = index.parent().isValid() ? -1 : FindPoolIndexById(m_pools, index.data(kIdRole).toUInt());
+  return pool < 0 ? QString() : Q(m_pools[pool].name);
 }
 
-void CServerListDlg::OnLabelCommitted(QTreeWidget* view, QTreeWidgetItem* item, const QString& text) {
-  if (!item) return;
-  const uint32_t id = IdOf(item);
+void CServerListDlg::OnLabelCommitted(QAbstractItemView* view, const QModelIndex& index, const QString& text) {
   if (view == m_list) {
+    const uint32_t id = m_list->Model()->IdAt(index.row());
     if (!m_editor.RenameServer(id, text.toStdWString())) return;
-    WriteRow(item, m_servers[FindServerIndexById(m_servers, id)], false);
+    WriteRow(m_servers[FindServerIndexById(m_servers, id)], false);
     SortList();
-  } else if (m_editor.RenamePool(id, text.toStdWString())) {
-    RefreshPoolItem(item);
+  } else if (!index.parent().isValid()) {
+    const uint32_t id = index.data(kIdRole).toUInt();
+    if (m_editor.RenamePool(id, text.toStdWString()))
+      if (QTreeWidgetItem* item = PoolItemOf(id)) RefreshPoolItem(item);
   }
 }
 
@@ -631,11 +589,10 @@ intptr_t CServerListDlg::OnMessage(const platform::SWindowMessage& message) {
 }
 
 void CServerListDlg::OnCheckResult(const SServerCheckResult& result, bool forwarded) {
-  QTreeWidgetItem* row = RowOf(result.serverId);
-  if (!row) return;
+  if (RowOf(result.serverId) < 0) return;
   const int index = m_editor.ApplyCheckResult(result);
   if (index < 0) return;
-  WriteRow(row, m_servers[index], forwarded);
+  WriteRow(m_servers[index], forwarded);
   ApplyColours();
   m_tree->viewport()->update();
 }

@@ -19,6 +19,7 @@
 
 #include "Quorvane/ui/dialog_resize.h"
 #include "Quorvane/ui/window_binding.h"
+#include "Quorvane/ui/server_list_ctrl.h"
 #include "Quorvane/ui/server_pool_editor.h"
 
 class QLabel;
@@ -56,7 +57,7 @@ class CServerListDlg : public CDialogResize {
   // Get from the web: the imported servers on OK.
   std::function<std::optional<std::vector<CDnsServer>>()> importDialog;
 
-  QTreeWidget* List() const { return m_list; }
+  CServerListCtrl* List() const { return m_list; }
   CColorTreeCtrl* Tree() const { return m_tree; }
   QPushButton* Button(int id) const;
   bool PoolPaneShown() const { return m_poolPaneShown; }
@@ -80,7 +81,7 @@ class CServerListDlg : public CDialogResize {
   std::vector<uint32_t> DraggedIds() const;
   void DropOn(QTreeWidgetItem* item, const std::vector<uint32_t>& ids);
 
-  QTreeWidgetItem* RowOf(uint32_t serverId) const;
+  int RowOf(uint32_t serverId) const { return m_list->Model()->RowOf(serverId); }
   QTreeWidgetItem* PoolItemOf(uint32_t poolId) const;
 
  protected:
@@ -95,15 +96,16 @@ class CServerListDlg : public CDialogResize {
   friend class CLabelDelegate;
 
   void FillList();
-  void WriteRow(QTreeWidgetItem* row, const CDnsServer& server, bool forwarded);
+  void WriteRow(const CDnsServer& server, bool forwarded);
   void SortList();
   void SelectRow(uint32_t serverId);
   void FillTree();
   void RefreshPoolItem(QTreeWidgetItem* item);
   void ApplyColours();
   void UpdateButtons();
-  void OnLabelCommitted(QTreeWidget* view, QTreeWidgetItem* item, const QString& text);
-  QString LabelEditorText(QTreeWidget* view, QTreeWidgetItem* item) const;
+  // A label edit of the list or the tree; index is the edited cell.
+  void OnLabelCommitted(QAbstractItemView* view, const QModelIndex& index, const QString& text);
+  QString LabelEditorText(QAbstractItemView* view, const QModelIndex& index) const;
   intptr_t OnMessage(const platform::SWindowMessage& message);
   void OnCheckResult(const SServerCheckResult& result, bool forwarded);
   std::vector<uint32_t> SelectedRowIds() const;
@@ -113,7 +115,7 @@ class CServerListDlg : public CDialogResize {
   std::vector<CDnsPool>& m_pools;
   ServerPoolEditor m_editor;
   CDnsServerChecker m_checker;
-  QTreeWidget* m_list = nullptr;
+  CServerListCtrl* m_list = nullptr;
   CColorTreeCtrl* m_tree = nullptr;
   QWidget* m_poolPane = nullptr;
   QLabel* m_hint = nullptr;

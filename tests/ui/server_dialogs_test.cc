@@ -60,6 +60,11 @@ void WhenModal(std::function<void(QWidget*)> body) {
   });
 }
 
+// A cell of the server list's row for the server.
+QString Cell(const CServerListDlg& dialog, uint32_t id, int column) {
+  return dialog.List()->Model()->index(dialog.RowOf(id), column).data().toString();
+}
+
 // The label edit box open in a view (closed ones wait for their deletion).
 QLineEdit* OpenEditor(QAbstractItemView& view) {
   for (QLineEdit* edit : view.viewport()->findChildren<QLineEdit*>())
@@ -228,7 +233,7 @@ TEST_F(ServerList, WithoutPoolsThePaneOpensWithServerPoolsAndAPoolTakesADrop) {
   EXPECT_FALSE(dialog.PoolPaneShown());
   EXPECT_TRUE(dialog.Button(1020)->isVisible());
   EXPECT_FALSE(dialog.Tree()->isVisible());
-  EXPECT_EQ(dialog.List()->topLevelItemCount(), 3);
+  EXPECT_EQ(dialog.List()->Model()->rowCount(), 3);
   const int hiddenHeight = dialog.height();
   Save(dialog, "server_list_no_pools.png");
   {
@@ -262,9 +267,7 @@ TEST_F(ServerList, WithoutPoolsThePaneOpensWithServerPoolsAndAPoolTakesADrop) {
   EXPECT_EQ(dialog.PoolItemOf(pools[0].id)->text(0), "Office [Redundancy]");
 
   // A simulated drop of two selected rows onto the pool.
-  dialog.List()->clearSelection();
-  dialog.RowOf(1)->setSelected(true);
-  dialog.RowOf(3)->setSelected(true);
+  dialog.List()->SelectIds({1, 3});
   dialog.DropOn(dialog.PoolItemOf(pools[0].id), dialog.DraggedIds());
   EXPECT_EQ(pools[0].serverIds, (std::vector<uint32_t>{1, 3}));
   EXPECT_EQ(dialog.PoolItemOf(pools[0].id)->childCount(), 2);
@@ -291,6 +294,30 @@ TEST_F(ServerList, WithoutPoolsThePaneOpensWithServerPoolsAndAPoolTakesADrop) {
   EXPECT_EQ(platform::GetProfileInt(L"UI", L"classCServerListDlg.height", 0), dialog.height());
 }
 
+TEST_F(ServerList, ARowRenamedInPlaceIsSortedAgainAndAnEmptyNameIsRefused) {
+  CServerListDlg dialog(&servers, &pools, &rules);
+  dialog.show();
+  ASSERT_TRUE(Pump([&] { return dialog.isVisible(); }));
+  auto rename = [&](const char* text) {
+    dialog.List()->edit(dialog.List()->Model()->index(dialog.RowOf(1), 0));
+    ASSERT_TRUE(Pump([&] { return dialog.LabelEditOpen(); }));
+    QLineEdit* editor = OpenEditor(*dialog.List());
+    ASSERT_NE(editor, nullptr);
+    EXPECT_EQ(editor->text(), QString::fromStdWString(servers[FindServerIndexById(servers, 1)].name));
+    editor->setText(text);
+    QTest::keyClick(editor, Qt::Key_Return);
+    Pump([&] { return !dialog.LabelEditOpen(); });
+  };
+  rename("zeta");
+  EXPECT_TRUE(dialog.isVisible());  // Enter ended the edit, not the dialog
+  EXPECT_EQ(dialog.RowOf(1), 2);
+  prompt.Answer(IDOK);
+  rename("");
+  EXPECT_EQ(prompt.boxes.back().text, L"The name of the server cannot be an empty string.");
+  EXPECT_EQ(Cell(dialog, 1, 0), "zeta");
+  dialog.reject();
+}
+
 TEST_F(ServerList, ResultsColourTheTreeAndForwardedOnesStayTheCallers) {
   pools.push_back(CDnsPool());
   pools[0].id = 20;
@@ -313,7 +340,7 @@ TEST_F(ServerList, ResultsColourTheTreeAndForwardedOnesStayTheCallers) {
                                             1, &answer));
     delete result;  // the frame's
   }
-  EXPECT_EQ(dialog.RowOf(1)->text(1), "7");
+  EXPECT_EQ(Cell(dialog, 1, 1), "7");
   QTreeWidgetItem* pool = dialog.PoolItemOf(20);
   EXPECT_EQ(pool->foreground(0).color(), QColor(0, 200, 0));
   EXPECT_EQ(pool->child(0)->text(0), "   7 alpha [Plain]");
@@ -381,7 +408,7 @@ TEST_F(ServerList, AResultTheMainWindowForwardsIsShownAndFreedByTheFrame) {
     result->ok = true;
     result->rttMs = 9;
     EXPECT_TRUE(frame.Controller().OnServerCheckResult(result));  // forwards, then frees
-    shown = dialog.RowOf(5)->text(1);
+    shown = Cell(dialog, 5, 1);
     dialog.reject();
   };
   prompt.Answer(IDNO);  // the frame's question about the Default rule, after Cancel too
