@@ -133,6 +133,8 @@ bool CServerListModel::setData(const QModelIndex& index, const QVariant& value, 
 Qt::ItemFlags CServerListModel::flags(const QModelIndex& index) const {
   Qt::ItemFlags flags = QAbstractTableModel::flags(index);
   if (index.isValid() && index.column() == 0 && isChecked) flags |= Qt::ItemIsUserCheckable;
+  if (index.isValid() && index.column() == 0 && namesEditable) flags |= Qt::ItemIsEditable;
+  if (index.isValid() && rowsDraggable) flags |= Qt::ItemIsDragEnabled;
   return flags;
 }
 

@@ -45,6 +45,10 @@ class CServerListModel : public QAbstractTableModel {
   // The Status column's text; without it the column shows the RTT in
   // milliseconds, empty while unknown.
   std::function<QString(uint32_t id)> statusText;
+  // The DNS Servers layout: names edited in place (the view's delegate
+  // commits them to the owner) and rows dragged onto pools.
+  bool namesEditable = false;
+  bool rowsDraggable = false;
 
   int rowCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : int(m_ids.size()); }
   int columnCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : 4; }

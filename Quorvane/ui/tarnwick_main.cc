@@ -19,9 +19,11 @@
 #include "Quorvane/engine/dns_engine.h"
 #include "Quorvane/foundation/fatal_error.h"
 #include "Quorvane/foundation/text_utils.h"
+#include "Quorvane/ui/dns_server_dlg.h"
 #include "Quorvane/ui/frame_dialogs.h"
 #include "Quorvane/ui/main_frame.h"
 #include "Quorvane/ui/message_box_prompt.h"
+#include "Quorvane/ui/server_list_ctrl.h"
 #include "Quorvane/ui/service_frame.h"
 #include "tarnwick_version.h"
 
@@ -64,6 +66,8 @@ int main(int argc, char** argv) {
     application = std::make_unique<QApplication>(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     SetPrompt(&prompt);
+    // A double-click on an imported server edits it in the server dialog.
+    SetServerEditor(EditServerInDialog);
     static CDesktopDialogs dialogs;
     theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CMainFrame>(&dialogs, DnsCryptResultSeen); });
   }

@@ -17,24 +17,17 @@
 #include "Quorvane/platform/clock.h"
 #include "Quorvane/ui/main_frame_controller.h"
 #include "tests/app/app_fixture.h"
+#include "tests/ui/check_engine_double.h"
 #include "tests/config/config_records.h"
 #include "tests/config/log_capture.h"
 #include "tests/support/http_server.h"
 
 namespace {
 
+using uitest::CRecordingCheckEngine;
+
 using testsupport::MakePool;
 using testsupport::MakeServer;
-
-class CRecordingCheckEngine : public CServerCheckEngine {
- public:
-  bool SendTestRequest(uint8_t*, uint32_t&, const SDnsMessageInfo&, const SServerCheck& check) override {
-    sent.push_back(check);
-    return true;
-  }
-  void OnServerChange(int, const CDnsServer&, const CDnsServer&, bool) override {}
-  std::vector<SServerCheck> sent;
-};
 
 class CRecordingHooks : public CConfigEngineHooks {
  public:
