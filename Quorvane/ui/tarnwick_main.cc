@@ -18,6 +18,7 @@
 #include "Quorvane/engine/dns_engine.h"
 #include "Quorvane/foundation/fatal_error.h"
 #include "Quorvane/foundation/text_utils.h"
+#include "Quorvane/ui/desktop_dialogs.h"
 #include "Quorvane/ui/main_frame.h"
 #include "Quorvane/ui/message_box_prompt.h"
 #include "Quorvane/ui/service_frame.h"
@@ -48,6 +49,8 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<QCoreApplication> application;
   CMessageBoxPrompt prompt;
+  // Lives past the frame: _exit below runs no destructors anyway.
+  static CDesktopDialogs dialogs;
   if (service) {
     application = std::make_unique<QCoreApplication>(argc, argv);
     theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CServiceFrame>(nullptr, DnsCryptResultSeen); });
@@ -55,7 +58,13 @@ int main(int argc, char** argv) {
     application = std::make_unique<QApplication>(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     SetPrompt(&prompt);
-    theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CMainFrame>(nullptr, DnsCryptResultSeen); });
+    theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> {
+      auto frame = std::make_unique<CMainFrame>(&dialogs, DnsCryptResultSeen);
+      dialogs.SetFrame(frame.get());
+      return frame;
+    });
+    // At start-up the wizard has no owner.
+    theApp.SetStartWizard([] { RunStartWizard(nullptr); });
   }
   theApp.SetArguments(args);
 
