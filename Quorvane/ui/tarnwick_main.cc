@@ -18,7 +18,7 @@
 #include "Quorvane/engine/dns_engine.h"
 #include "Quorvane/foundation/fatal_error.h"
 #include "Quorvane/foundation/text_utils.h"
-#include "Quorvane/ui/desktop_dialogs.h"
+#include "Quorvane/ui/frame_dialogs.h"
 #include "Quorvane/ui/main_frame.h"
 #include "Quorvane/ui/message_box_prompt.h"
 #include "Quorvane/ui/service_frame.h"

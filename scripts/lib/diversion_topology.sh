@@ -233,7 +233,7 @@ topo_start_tarnwick() {  # log level (1..4)
   local base=$TOPO_DIR/tarnwick
   mkdir -p "$base/state" "$base/logs"
   mkdir -m 0700 -p "$base/run"
-  printf '[Settings]\nLogLevelFile=%s\nLogFilePath=%s\n' "$1" "$base/logs" > "$base/state/Tarnwick.ini"
+  printf '[Settings]\nUpdateCheck=0\nLogLevelFile=%s\nLogFilePath=%s\n' "$1" "$base/logs" > "$base/state/Tarnwick.ini"
   cp "$TOPO_CONF" "$base/state/Configuration.xml"
   TOPO_LOG="$base/logs/Tarnwick Log.txt"
   ip netns exec "$TOPO_CLIENT" env STATE_DIRECTORY="$base/state" RUNTIME_DIRECTORY="$base/run" \

@@ -10,13 +10,16 @@
 
 #include "Quorvane/app/instance_channel.h"
 #include "Quorvane/app/service_mode.h"
+#include "Quorvane/app/update_checker.h"
 #include "Quorvane/config/hooks.h"
 #include "Quorvane/config/profile.h"
+#include "Quorvane/platform/app_profile.h"
 #include "Quorvane/platform/clock.h"
 #include "Quorvane/ui/main_frame_controller.h"
 #include "tests/app/app_fixture.h"
 #include "tests/config/config_records.h"
 #include "tests/config/log_capture.h"
+#include "tests/support/http_server.h"
 
 namespace {
 
@@ -482,6 +485,118 @@ TEST_F(FrameController, CheckResultsAreForwardedOnlyWhileTheServerListRuns) {
   EXPECT_EQ(forwarded, 1);
   EXPECT_EQ(StatusOf(1), EServerStatus::Failed);
   EXPECT_FALSE(Frame().OnServerCheckResult(result(42, true)));  // vanished: freed, ignored
+}
+
+// The update notice through the frame: the check thread's blocking send,
+// the frame's boxes and shell, and its stop road.
+class UpdateNotice : public testsupport::AppTest {
+ protected:
+  UpdateNotice() {
+    ResetUpdateStateForTesting();
+    SetUpdateSiteForTesting(m_web.Origin());
+    platform::WriteProfileInt(L"Settings", L"UpdateCheck", 1);
+  }
+  ~UpdateNotice() override {
+    m_frame.reset();
+    SetUpdateSiteForTesting("");
+    ResetUpdateStateForTesting();
+  }
+
+  // A frame whose window runs on its own thread, as the Qt one does.
+  CMainFrameController& Frame(bool service) {
+    m_window = std::make_unique<CThreadWindow>([this](const platform::SWindowMessage& m) {
+      return m_frame ? m_frame->OnMessage(m) : 0;
+    });
+    CMainFrameController::SSeams seams;
+    seams.dialogs = &m_dialogs;
+    seams.checkEngine = &m_engine;
+    seams.destroy = [this] { ++m_destroyed; };
+    seams.handle = m_window->Handle();
+    seams.service = service;
+    seams.askWithCheckBox = [this](const std::wstring& text, const std::wstring& checkBox, bool& ticked) {
+      m_events.push_back(L"ask:" + checkBox);
+      ticked = m_tick;
+      (void)text;
+      return m_yes;
+    };
+    seams.openUrl = [this](const std::string& url) { m_events.push_back(L"open:" + Utf8ToWide(url)); };
+    m_frame = std::make_unique<CMainFrameController>(std::move(seams));
+    return *m_frame;
+  }
+  // One check against a version file of the site.
+  void Check(const std::string& versionFile) {
+    testsupport::SHttpRoute route;
+    route.body = versionFile;
+    m_web.SetRoute("/v/13800/", route);
+    UpdateCheckThread(m_web.Origin() + "/v/");
+  }
+  std::string Site() const { return m_web.Origin(); }
+
+  testsupport::CHttpServer m_web;
+  testsupport::CScriptedPrompt m_prompt;
+  CRecordingCheckEngine m_engine;
+  CScriptedDialogs m_dialogs;
+  std::unique_ptr<CThreadWindow> m_window;
+  std::unique_ptr<CMainFrameController> m_frame;
+  std::vector<std::wstring> m_events;
+  bool m_yes = false, m_tick = false;
+  int m_destroyed = 0;
+};
+
+TEST_F(UpdateNotice, MarkerTwoOpensTheDownloadPageThenEndsTheProgram) {
+  Frame(false);
+  m_prompt.Answer(IDOK);
+  Check("2 2 " + Site() + "/download\r\n");
+  ASSERT_EQ(m_prompt.boxes.size(), 1u);
+  EXPECT_EQ(m_prompt.boxes[0].caption, L"Tarnwick");
+  EXPECT_EQ(m_prompt.boxes[0].text, L"This version of software is out of date and no longer supported. Please update at " +
+                                        Utf8ToWide(Site()) + L"/download");
+  EXPECT_EQ(m_events, std::vector<std::wstring>({L"open:" + Utf8ToWide(Site()) + L"/download"}));
+  EXPECT_EQ(m_destroyed, 1);
+}
+
+TEST_F(UpdateNotice, MarkerOneRunsOnAndATickedBoxSwitchesTheCheckOff) {
+  Frame(false);
+  m_prompt.Answer(IDOK);
+  Check("2 1 " + Site() + "/old");
+  EXPECT_EQ(m_events, std::vector<std::wstring>({L"open:" + Utf8ToWide(Site()) + L"/old"}));
+  EXPECT_EQ(m_destroyed, 0);
+  m_events.clear();
+  m_tick = true;
+  Check("2 13801 " + Site() + "/new");
+  EXPECT_EQ(m_events, std::vector<std::wstring>({L"ask:Disable product updates check"}));
+  EXPECT_EQ(platform::GetProfileInt(L"Settings", L"UpdateCheck", 1), 0);
+  EXPECT_FALSE(theApp.UpdateCheckEnabled());
+  EXPECT_EQ(m_destroyed, 0);
+}
+
+// The boxes take the service's road (logged, answered No): no prompt.
+TEST_F(UpdateNotice, InServiceModeNoBoxIsShownNothingOpensAndMarkerTwoStillEnds) {
+  theApp.SetRunModeForTesting(RunModeService);
+  Frame(true);
+  Check("2 13801 " + Site() + "/new");
+  EXPECT_TRUE(m_events.empty());
+  EXPECT_EQ(m_destroyed, 0);
+  Check("2 2 " + Site() + "/download");
+  EXPECT_TRUE(m_events.empty());
+  EXPECT_TRUE(m_prompt.boxes.empty());
+  EXPECT_EQ(m_destroyed, 1);
+}
+
+TEST_F(UpdateNotice, ACheckAfterTheFrameHasGoneShowsNothingAndEnds) {
+  Frame(false);
+  m_window.reset();  // the window unregisters; the frame object still exists
+  Check("2 2 " + Site() + "/download");
+  EXPECT_TRUE(m_prompt.boxes.empty());
+  EXPECT_TRUE(m_events.empty());
+  EXPECT_EQ(m_destroyed, 0);
+  EXPECT_FALSE(g_bUpdateCheckRunning);
+}
+
+TEST_F(UpdateNotice, APostedCommandRunsItAsTheMenuDoes) {
+  Frame(false);
+  EXPECT_TRUE(platform::SendWindowMessage(m_window->Handle(), WM_COMMAND, ID_APP_ABOUT, 0));
+  EXPECT_EQ(m_dialogs.aboutRuns, 1);
 }
 
 TEST(BlockingSend, AnswersFromTheWindowsThreadAndFailsWhenTheWindowGoes) {

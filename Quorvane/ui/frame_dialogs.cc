@@ -1,9 +1,12 @@
-#include "Quorvane/ui/desktop_dialogs.h"
+#include "Quorvane/ui/frame_dialogs.h"
 
 #include "Quorvane/app/message_box.h"
 #include "Quorvane/app/quorvane_app.h"
+#include "Quorvane/ui/about_dlg.h"
+#include "Quorvane/ui/advanced_dlg.h"
 #include "Quorvane/ui/main_frame.h"
 #include "Quorvane/ui/rule_list_dlg.h"
+#include "Quorvane/ui/server_import_dlg.h"
 #include "Quorvane/ui/start_wizard_dlg.h"
 
 bool CDesktopDialogs::RunRules(std::vector<CRule>& rules, const std::vector<CDnsServer>& servers,
@@ -12,10 +15,25 @@ bool CDesktopDialogs::RunRules(std::vector<CRule>& rules, const std::vector<CDns
   return dialog.DoModal() == IDOK;
 }
 
+void CDesktopDialogs::RunAdvanced() {
+  CAdvancedDlg dialog;
+  dialog.exec();
+}
+
 void CDesktopDialogs::RunWizard() { RunStartWizard(m_frame); }
+
+void CDesktopDialogs::RunAbout() {
+  CAboutDlg dialog;
+  dialog.exec();
+}
 
 void RunStartWizard(QWidget* parent) {
   SStartWizardHooks hooks;
+  hooks.importDialog = [](QWidget* owner) -> std::optional<std::vector<CDnsServer>> {
+    CServerImportDlg dialog(owner);
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    return dialog.m_result;
+  };
   hooks.rulesCommand = [] {
     if (auto* frame = dynamic_cast<CMainFrame*>(theApp.Frame())) frame->Controller().OnCommand(ID_RULES);
   };
