@@ -373,10 +373,17 @@ bool CQuorvaneApp::InitInstance() {
   // 19.
   if (g_Configuration.settings.clearDnsCache) FlushSystemDnsCache();
 
-  // 20. The first-start wizard is not part of this build, and never runs in
-  // service mode; the value is written in every case.
-  platform::WriteProfileInt(kSettings, L"StartWizard", 1);
+  // 20.
+  RunStartWizardStep();
   return true;
+}
+
+void CQuorvaneApp::RunStartWizardStep() {
+  // Only the UI thread writes the lists, so it reads them without the lock.
+  if (m_nRunMode != RunModeService && m_startWizard && g_Configuration.IsDefault() &&
+      platform::GetProfileInt(kSettings, L"StartWizard", 0) == 0)
+    m_startWizard();
+  platform::WriteProfileInt(kSettings, L"StartWizard", 1);
 }
 
 int CQuorvaneApp::ExitInstance() {

@@ -47,6 +47,8 @@ class CQuorvaneApp {
   // The arguments after the program name, before InitInstance.
   void SetArguments(std::vector<std::string> args) { m_arguments = std::move(args); }
   void SetFrameFactory(FrameFactory factory) { m_frameFactory = std::move(factory); }
+  // The first-start wizard, run modally by step 20; none in service mode.
+  void SetStartWizard(std::function<void()> wizard) { m_startWizard = std::move(wizard); }
 
   bool InitInstance();
   int ExitInstance();
@@ -62,6 +64,9 @@ class CQuorvaneApp {
 
   // Step 15 on its own, for the chosen file of step 14; false ends the start.
   bool RunLoadLoop();
+  // Step 20: the wizard for an empty configuration never offered before;
+  // "StartWizard" is 1 afterwards in every case.
+  void RunStartWizardStep();
 
   CAppFrame* Frame() const { return m_frame.get(); }
   ERunMode RunMode() const { return m_nRunMode; }
@@ -92,6 +97,7 @@ class CQuorvaneApp {
 
   std::vector<std::string> m_arguments;
   FrameFactory m_frameFactory;
+  std::function<void()> m_startWizard;
   std::unique_ptr<CAppFrame> m_frame;
   CInstanceLock m_runningLock;
   CInstanceChannel m_channel;

@@ -343,13 +343,15 @@ void SetUpConfigurationDialog(QFileDialog& dialog) {
 
 }  // namespace
 
-std::optional<std::wstring> CMainFrame::OpenConfiguration() {
-  QFileDialog dialog;
+std::optional<std::wstring> OpenConfigurationDialog(QWidget* parent) {
+  QFileDialog dialog(parent);
   SetUpConfigurationDialog(dialog);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
   return Chosen(dialog);
 }
+
+std::optional<std::wstring> CMainFrame::OpenConfiguration() { return OpenConfigurationDialog(nullptr); }
 
 std::optional<std::wstring> CMainFrame::SaveConfiguration() {
   QFileDialog dialog;

@@ -444,10 +444,7 @@ void CMainFrameController::OnCommand(unsigned id) {
   }
 }
 
-void CMainFrameController::OnNewConfiguration() {
-  if (Ask(L"Your current configration will be replaced with the default one.\nContinue?", L"Conf-File",
-          MB_YESNO | MB_ICONEXCLAMATION | MB_DEFBUTTON2) != IDYES)
-    return;
+void InstallDefaultConfiguration() {
   // A fresh profile through the engine's own road: it drops the old
   // servers' state before a later import reuses their ids, and the lists
   // are replaced under the lock.
@@ -460,6 +457,13 @@ void CMainFrameController::OnNewConfiguration() {
   CLogMessage().Append(LogNormal, L"A default configuration was created.");
   std::wstring error;
   if (!g_Configuration.Save(error, L"")) CLogMessage().SetError().Append(LogError, error);
+}
+
+void CMainFrameController::OnNewConfiguration() {
+  if (Ask(L"Your current configration will be replaced with the default one.\nContinue?", L"Conf-File",
+          MB_YESNO | MB_ICONEXCLAMATION | MB_DEFBUTTON2) != IDYES)
+    return;
+  InstallDefaultConfiguration();
   std::vector<CDnsServer> servers;
   std::vector<CDnsPool> pools;
   CProfile::GetServersAndPools(servers, pools);

@@ -148,6 +148,11 @@ int FileComboIndex(int level);
 int ScreenLevelOfIndex(int index);
 int FileLevelOfIndex(int index);
 
+// New and the wizard's empty start: tells the engine the lists go, installs
+// the default configuration under g_ConfigurationMutex (the running path
+// stays), logs and saves it. The caller restarts pool monitoring.
+void InstallDefaultConfiguration();
+
 class CMainFrameController {
  public:
   struct SSeams {

@@ -59,6 +59,8 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<QCoreApplication> application;
   CMessageBoxPrompt prompt;
+  // Lives past the frame: _exit below runs no destructors anyway.
+  static CDesktopDialogs dialogs;
   if (service) {
     application = std::make_unique<QCoreApplication>(argc, argv);
     theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CServiceFrame>(nullptr, DnsCryptResultSeen); });
@@ -68,8 +70,13 @@ int main(int argc, char** argv) {
     SetPrompt(&prompt);
     // A double-click on an imported server edits it in the server dialog.
     SetServerEditor(EditServerInDialog);
-    static CDesktopDialogs dialogs;
-    theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CMainFrame>(&dialogs, DnsCryptResultSeen); });
+    theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> {
+      auto frame = std::make_unique<CMainFrame>(&dialogs, DnsCryptResultSeen);
+      dialogs.SetFrame(frame.get());
+      return frame;
+    });
+    // At start-up the wizard has no owner.
+    theApp.SetStartWizard([] { RunStartWizard(nullptr); });
   }
   theApp.SetArguments(args);
 

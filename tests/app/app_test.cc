@@ -17,6 +17,7 @@
 #include "Quorvane/app/instance_channel.h"
 #include "Quorvane/app/service_mode.h"
 #include "Quorvane/config/hooks.h"
+#include "Quorvane/platform/app_profile.h"
 #include "tests/app/app_fixture.h"
 #include "tests/config/log_capture.h"
 
@@ -79,6 +80,43 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{"silent_load_alone", {"/SilentLoad"}, RunModeNormal, L""},
         CommandLineCase{"silent_load_first", {"/SilentLoad", "/tmp/a.xml"}, RunModeNormal, L"/tmp/a.xml"}),
     [](const auto& i) { return std::string(i.param.name); });
+
+// --- start-up step 20 ------------------------------------------------------
+
+TEST_F(AppTest, TheWizardIsOfferedOnceForAnEmptyConfigurationAndNeverToTheService) {
+  struct Case {
+    const char* name;
+    ERunMode mode;
+    bool withServer;
+    int startWizard;  // -1: absent
+    bool runs;
+  } cases[] = {
+      {"first_start", RunModeNormal, false, -1, true},
+      {"offered_before", RunModeNormal, false, 1, false},
+      {"configured", RunModeNormal, true, -1, false},
+      {"service", RunModeService, false, 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    theApp.SetRunModeForTesting(c.mode);
+    CProfile profile;
+    profile.ResetToDefault();
+    if (c.withServer) profile.servers.emplace_back();
+    CProfile::SetRunning(profile);
+    // A profile of the case's own, in the test's XDG folder.
+    platform::SetProfilePath(Folder() / (std::string(c.name) + ".ini"));
+    if (c.startWizard >= 0) platform::WriteProfileInt(L"Settings", L"StartWizard", c.startWizard);
+    int runs = 0;
+    theApp.SetStartWizard([&] { ++runs; });
+    theApp.RunStartWizardStep();
+    EXPECT_EQ(runs, c.runs ? 1 : 0);
+    EXPECT_EQ(platform::GetProfileInt(L"Settings", L"StartWizard", 0), 1);
+    theApp.RunStartWizardStep();
+    EXPECT_EQ(runs, c.runs ? 1 : 0) << "offered once only";
+  }
+  theApp.SetStartWizard(nullptr);
+  platform::SetProfilePath({});
+}
 
 // --- load loop --------------------------------------------------------------
 
