@@ -16,4 +16,4 @@ tarnwick_pkg(curl libcurl)
 tarnwick_pkg(nfq libnetfilter_queue)
 tarnwick_pkg(mnl libmnl)
 
-find_package(Qt6 REQUIRED COMPONENTS Core Widgets)
+find_package(Qt6 REQUIRED COMPONENTS Core Widgets Test)

@@ -77,6 +77,24 @@ bool PeerMayOpen(const SPeerCredentials& peer, std::optional<gid_t> groupId) {
 bool CControlOutput::Send(std::vector<uint8_t> bytes) {
   std::lock_guard lock(m_mutex);
   if (m_closed) return false;
+  // The completing thread writes at once what the socket takes without
+  // blocking, when nothing is queued or being written ahead of it; only
+  // the rest waits for the writer thread.
+  if (m_queue.empty() && !m_writing && m_fd >= 0) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      ssize_t n = send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        done += static_cast<size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      return true;  // the connection is gone: the server's poll sees it end
+    }
+    if (done == bytes.size()) return true;
+    bytes.erase(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(done));
+  }
   if (m_queued + bytes.size() > m_limit) {
     // The client stopped reading: drop it rather than grow without end. The
     // shutdown wakes both the writer and the server's poll.
@@ -113,8 +131,11 @@ void CControlOutput::Run(int fd) {
       next = std::move(m_queue.front());
       m_queue.pop_front();
       m_queued -= next.size();
+      m_writing = true;
     }
     SendAll(fd, next);
+    std::lock_guard lock(m_mutex);
+    m_writing = false;
   }
 }
 

@@ -2,9 +2,10 @@
 // a time: a second one, or a peer that is neither root nor in the group, is
 // told ERROR_ACCESS_DENIED in its open reply and closed. Bytes from the
 // client go to its session on the server's own thread; the session's
-// replies are queued and written by the connection's writer thread, so a
-// classification that completes a request never blocks on the client's
-// socket. A client that lets more than the queue's bound pile up is
+// replies are written by the thread that completes them as far as the
+// socket takes them without blocking, the rest queued for the connection's
+// writer thread, so a classification that completes a request never blocks
+// on the client's socket. A client that lets more than the queue's bound pile up is
 // disconnected. Start here: CControlSocketServer::Start.
 #pragma once
 
@@ -69,6 +70,7 @@ class CControlOutput {
   std::condition_variable m_wake;
   std::deque<std::vector<uint8_t>> m_queue;
   size_t m_queued = 0;
+  bool m_writing = false;  // the writer has taken a frame and is sending it
   bool m_closed = false;
   int m_fd = -1;
   std::atomic<bool> m_overflow{false};  // written under m_mutex, read anywhere

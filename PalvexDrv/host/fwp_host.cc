@@ -77,7 +77,7 @@ struct SHostFwp {
   CSocketOwnerFinder owners;
   std::atomic<pid_t> ownerHint{0};
   // Counters, written by the queue reader's thread.
-  std::atomic<uint64_t> untrackedInbound{0}, ownerLookups{0};
+  std::atomic<uint64_t> untrackedInbound{0}, ownerLookups{0}, queuedPackets{0};
 };
 
 SHostFwp& Fwp() {
@@ -364,7 +364,10 @@ EQueueVerdict ClassifyDatagram(const SQueuedPacket& queued, const SParsedPacket&
   return action == FWP_ACTION_BLOCK ? EQueueVerdict::Drop : EQueueVerdict::Accept;
 }
 
+void RunDueCompletions();
+
 void OnPacket(const SQueuedPacket& queued) {
+  ++Fwp().queuedPackets;
   SParsedPacket p;
   EQueueVerdict verdict = EQueueVerdict::Accept;
   if (Parse(queued.data, queued.length, p)) {
@@ -381,9 +384,20 @@ void OnPacket(const SQueuedPacket& queued) {
     mark = Fwp().config.blockMark;
   }
   Fwp().reader.SetVerdict(queued.id, verdict, mark);
+  RunDueCompletions();
 }
 
 // ---- The worker: completions and the sweep -----------------------------------
+
+void RunDueCompletions() {
+  std::deque<SCompletion> due;
+  {
+    std::lock_guard lock(Fwp().mutex);
+    if (Fwp().completions.empty()) return;
+    due.swap(Fwp().completions);
+  }
+  for (const SCompletion& completion : due) completion.fn(completion.context, completion.list, false);
+}
 
 void Work() {
   uint64_t nextSweep = NowNs() + uint64_t(kFlowSweepInterval.count());
@@ -418,7 +432,7 @@ NTSTATUS StartPacketPath() {
     f.reader.Close();
     return STATUS_FWP_INVALID_PARAMETER;
   }
-  f.chain = std::make_unique<CRuleChain>(SRuleChainConfig{f.config.chain, f.config.queueNumber, f.config.blockMark});
+  f.chain = std::make_unique<CRuleChain>(SRuleChainConfig{f.config.chain, f.config.queueNumber, f.config.blockMark, f.config.ownMark});
   if (!f.chain->Install(error)) {
     f.error = error;
     f.chain.reset();
@@ -455,6 +469,8 @@ void StopPacketPath() {
 
 namespace khost {
 
+void RunInjectionCompletions() { RunDueCompletions(); }
+
 void ConfigureFiltering(const SFilteringConfig& config) {
   std::lock_guard lock(Fwp().mutex);
   Fwp().config = config;
@@ -469,7 +485,8 @@ void SetOwnerHint(pid_t pid) { Fwp().ownerHint = pid; }
 
 SHostCounters HostCounters() {
   SHostFwp& f = Fwp();
-  return {f.flows.Size(), f.flows.Limit(), f.flows.Evicted(), f.untrackedInbound.load(), f.ownerLookups.load()};
+  return {f.flows.Size(),           f.flows.Limit(),        f.flows.Evicted(),
+          f.untrackedInbound.load(), f.ownerLookups.load(), f.queuedPackets.load()};
 }
 
 }  // namespace khost
@@ -659,13 +676,19 @@ FWPS_PACKET_INJECTION_STATE FwpsQueryPacketInjectionState0(HANDLE injectionHandl
 
 namespace {
 
+// Completions wait this many before the worker is woken for them; below
+// it they run when the request or packet that injected returns.
+constexpr size_t kCompletionsBeforeWake = 256;
+
 NTSTATUS Accept(NET_BUFFER_LIST* list, FWPS_INJECT_COMPLETE0 completion, void* context) {
   list->Status = STATUS_SUCCESS;
+  bool wake;
   {
     std::lock_guard lock(Fwp().mutex);
     Fwp().completions.push_back({completion, context, list});
+    wake = Fwp().completions.size() >= kCompletionsBeforeWake;
   }
-  Fwp().wake.notify_all();
+  if (wake) Fwp().wake.notify_all();
   return STATUS_SUCCESS;
 }
 

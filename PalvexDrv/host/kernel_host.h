@@ -30,6 +30,10 @@ struct SFilteringConfig {
 };
 // Before LoadDriver.
 void ConfigureFiltering(const SFilteringConfig& config);
+// Runs the injection completions that are due, on the calling thread; the
+// control socket's thread calls it after each request, so an injection's
+// memory is freed without waking the worker.
+void RunInjectionCompletions();
 // Why the last FwpmFilterAdd0 could not set up the packet path, or empty.
 std::string FilteringError();
 // The process looked at first for a socket's owner: the connected client
@@ -43,6 +47,7 @@ struct SHostCounters {
   uint64_t flowsEvicted = 0;      // ended to make room for a new one
   uint64_t untrackedInbound = 0;  // inbound datagrams of no flow, passed
   uint64_t ownerLookups = 0;      // sock_diag searches for a new flow's socket
+  uint64_t queuedPackets = 0;     // packets the reader was handed
 };
 SHostCounters HostCounters();
 

@@ -58,15 +58,45 @@ void CNfQueueReader::Run() {
       return;
     }
     if (fds[0].revents) return;
-    ssize_t n = recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
-    if (n > 0) nfq_handle_packet(m_handle, buffer.data(), static_cast<int>(n));
+    // What is already waiting is read in one round, and the round's verdicts
+    // go out together: a run of equal verdicts is one message.
+    m_inRound = true;
+    for (int i = 0; i < kRoundPackets; ++i) {
+      ssize_t n = recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+      if (n <= 0) break;
+      nfq_handle_packet(m_handle, buffer.data(), static_cast<int>(n));
+    }
+    m_inRound = false;
+    FlushRound();
   }
+}
+
+void CNfQueueReader::FlushRound() {
+  std::lock_guard lock(m_sendMutex);
+  // Ids grow in queue order. While every packet handed out has its verdict,
+  // a batch verdict up to a run's last id covers exactly that run; one
+  // still waiting for its verdict elsewhere would be swept along, so then
+  // each goes alone.
+  const bool settled = m_handed == m_settled;
+  for (size_t i = 0; i < m_round.size() && m_queue; ++i) {
+    if (!settled) {
+      nfq_set_verdict(m_queue, m_round[i].first, m_round[i].second, 0, nullptr);
+      continue;
+    }
+    if (i + 1 < m_round.size() && m_round[i + 1].second == m_round[i].second) continue;
+    nfq_set_verdict_batch(m_queue, m_round[i].first, m_round[i].second);
+  }
+  m_round.clear();
 }
 
 int CNfQueueReader::OnPacket(nfq_q_handle*, struct nfgenmsg*, struct nfq_data* data, void* self) {
   auto* reader = static_cast<CNfQueueReader*>(self);
   nfqnl_msg_packet_hdr* header = nfq_get_msg_packet_hdr(data);
   if (!header) return 0;
+  {
+    std::lock_guard lock(reader->m_sendMutex);
+    ++reader->m_handed;
+  }
   SQueuedPacket packet;
   packet.id = ntohl(header->packet_id);
   packet.inbound = header->hook == NF_INET_LOCAL_IN;
@@ -88,7 +118,12 @@ int CNfQueueReader::OnPacket(nfq_q_handle*, struct nfgenmsg*, struct nfq_data* d
 void CNfQueueReader::SetVerdict(uint32_t id, EQueueVerdict verdict, std::optional<uint32_t> mark) {
   std::lock_guard lock(m_sendMutex);
   if (!m_queue) return;
+  ++m_settled;
   uint32_t code = verdict == EQueueVerdict::Accept ? NF_ACCEPT : verdict == EQueueVerdict::Drop ? NF_DROP : NF_REPEAT;
+  if (!mark && m_inRound && std::this_thread::get_id() == m_thread.get_id()) {
+    m_round.emplace_back(id, code);
+    return;
+  }
   if (mark)
     nfq_set_verdict2(m_queue, id, code, *mark, 0, nullptr);
   else

@@ -2,7 +2,9 @@
 // The queue is bound in copy-packet mode with the fail-open flag, so a full
 // queue accepts packets instead of dropping them. Every packet handed to
 // the handler must get exactly one verdict (SetVerdict, from any thread);
-// one left without keeps its sender waiting.
+// one left without keeps its sender waiting. Verdicts the handler gives on
+// the reader thread wait for the end of the reader's round and go out in
+// batches.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +14,8 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 struct nfq_handle;
 struct nfq_q_handle;
@@ -46,11 +50,17 @@ class CNfQueueReader {
  private:
   static int OnPacket(nfq_q_handle* queue, struct nfgenmsg* message, struct nfq_data* data, void* self);
   void Run();
+  void FlushRound();
+
+  static constexpr int kRoundPackets = 64;  // read before the verdicts go out
 
   nfq_handle* m_handle = nullptr;
   nfq_q_handle* m_queue = nullptr;
   int m_wake = -1;
   Handler m_handler;
   std::thread m_thread;
-  std::mutex m_sendMutex;  // verdicts come from several threads
+  std::mutex m_sendMutex;  // verdicts come from several threads; m_round
+  bool m_inRound = false;  // reader thread only
+  std::vector<std::pair<uint32_t, uint32_t>> m_round;  // id, verdict code, in id order
+  uint64_t m_handed = 0, m_settled = 0;  // packets given to the handler, verdicts given
 };

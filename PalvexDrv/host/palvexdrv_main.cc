@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
 
   // A host that was killed left its chain: traffic bypasses it, but it goes
   // before anything new is installed.
-  CRuleChain(SRuleChainConfig{filtering.chain, filtering.queueNumber, filtering.blockMark}).RemoveLeftovers();
+  CRuleChain(SRuleChainConfig{filtering.chain, filtering.queueNumber, filtering.blockMark, filtering.ownMark})
+      .RemoveLeftovers();
 
   khost::ConfigureFiltering(filtering);
   NTSTATUS status = khost::LoadDriver(DriverEntry);
@@ -83,9 +84,12 @@ int main(int argc, char** argv) {
   int signalNumber = 0;
   while (sigwait(&stopSignals, &signalNumber) == 0 && signalNumber == SIGUSR1) {
     khost::SHostCounters c = khost::HostCounters();
-    std::fprintf(stderr, "palvexdrv: flows %zu of %zu, %llu evicted, %llu inbound of no flow passed, %llu owner lookups\n",
+    std::fprintf(stderr,
+                 "palvexdrv: flows %zu of %zu, %llu evicted, %llu inbound of no flow passed, %llu owner lookups, "
+                 "%llu packets queued\n",
                  c.flows, c.flowLimit, static_cast<unsigned long long>(c.flowsEvicted),
-                 static_cast<unsigned long long>(c.untrackedInbound), static_cast<unsigned long long>(c.ownerLookups));
+                 static_cast<unsigned long long>(c.untrackedInbound), static_cast<unsigned long long>(c.ownerLookups),
+                 static_cast<unsigned long long>(c.queuedPackets));
   }
   server.Stop();
   khost::UnloadDriver();

@@ -33,16 +33,18 @@ std::string Hex(uint32_t value) {
 
 std::vector<ToolArgs> ChainInstallCommands(const SRuleChainConfig& config) {
   const std::string& c = config.chain;
-  return {
+  std::vector<ToolArgs> commands = {
       {"-w", "-N", c},
       {"-w", "-A", c, "-p", "tcp", "-m", "mark", "--mark", Hex(config.blockMark), "-j", "REJECT", "--reject-with",
        "tcp-reset"},
-      Queue(config, {"-p", "udp"}),
-      Queue(config, {"-p", "tcp", "--syn"}),
-      {"-w", "-I", "OUTPUT", "1", "-p", "udp", "--dport", "53", "-j", c},
-      {"-w", "-I", "OUTPUT", "1", "-p", "tcp", "--dport", "53", "-j", c},
-      {"-w", "-I", "INPUT", "1", "-p", "udp", "--sport", "53", "-j", c},
   };
+  if (config.ownMark != 0) commands.push_back({"-w", "-A", c, "-m", "mark", "--mark", Hex(config.ownMark), "-j", "ACCEPT"});
+  for (ToolArgs rule : {Queue(config, {"-p", "udp"}), Queue(config, {"-p", "tcp", "--syn"}),
+                        ToolArgs{"-w", "-I", "OUTPUT", "1", "-p", "udp", "--dport", "53", "-j", c},
+                        ToolArgs{"-w", "-I", "OUTPUT", "1", "-p", "tcp", "--dport", "53", "-j", c},
+                        ToolArgs{"-w", "-I", "INPUT", "1", "-p", "udp", "--sport", "53", "-j", c}})
+    commands.push_back(std::move(rule));
+  return commands;
 }
 
 std::vector<ToolArgs> ChainRemoveCommands(std::string_view chain, std::string_view outputListing,

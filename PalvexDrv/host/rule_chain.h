@@ -2,7 +2,9 @@
 // table, jumped to from OUTPUT (UDP and TCP to port 53) and INPUT (UDP from
 // port 53), in iptables and ip6tables alike. The chain first rejects, with
 // a TCP reset, a packet that carries the block mark (a connect the driver
-// blocked and handed back with NF_REPEAT), then queues UDP and TCP SYNs to
+// blocked and handed back with NF_REPEAT), accepts what the host itself
+// injected (the driver would let it pass unreported, so queueing it only
+// costs a round trip through the reader), then queues UDP and TCP SYNs to
 // NFQUEUE with --queue-bypass, so traffic flows unchanged whenever no host
 // is bound to the queue. Absorbing is a queue verdict, never a DROP rule:
 // a DROP in OUTPUT makes the sender's sendto fail.
@@ -17,6 +19,7 @@ struct SRuleChainConfig {
   std::string chain = "PALVEXDRV";
   uint16_t queueNumber = 5353;
   uint32_t blockMark = 0;
+  uint32_t ownMark = 0;  // the injector's SO_MARK; 0: no accept rule
 };
 
 using ToolArgs = std::vector<std::string>;  // arguments after the tool's name

@@ -43,6 +43,29 @@ SFlowKey Mapped(const SFlowKey& flow) {
   return mapped;
 }
 
+struct SDiagRequest {
+  nlmsghdr header;
+  inet_diag_req_v2 request;
+};
+
+SDiagRequest DiagRequest(int family, uint8_t protocol, uint16_t flags) {
+  SDiagRequest message{};
+  message.header.nlmsg_len = sizeof(message);
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.header.nlmsg_flags = flags;
+  message.request.sdiag_family = static_cast<uint8_t>(family);
+  message.request.sdiag_protocol = protocol;
+  message.request.idiag_states = ~0u;
+  return message;
+}
+
+bool SendToKernel(int fd, const SDiagRequest& message) {
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  return sendto(fd, &message, sizeof(message), 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof(kernel)) ==
+         static_cast<ssize_t>(sizeof(message));
+}
+
 }  // namespace
 
 bool DumpSockets(int family, uint8_t protocol, std::vector<SDiagSocket>& sockets, std::string& error) {
@@ -51,19 +74,7 @@ bool DumpSockets(int family, uint8_t protocol, std::vector<SDiagSocket>& sockets
     error = std::string("sock_diag socket: ") + std::strerror(errno);
     return false;
   }
-  struct {
-    nlmsghdr header;
-    inet_diag_req_v2 request;
-  } message{};
-  message.header.nlmsg_len = sizeof(message);
-  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-  message.request.sdiag_family = static_cast<uint8_t>(family);
-  message.request.sdiag_protocol = protocol;
-  message.request.idiag_states = ~0u;
-  sockaddr_nl kernel{};
-  kernel.nl_family = AF_NETLINK;
-  if (sendto(fd, &message, sizeof(message), 0, reinterpret_cast<sockaddr*>(&kernel), sizeof(kernel)) < 0) {
+  if (!SendToKernel(fd, DiagRequest(family, protocol, NLM_F_REQUEST | NLM_F_DUMP))) {
     error = std::string("sock_diag request: ") + std::strerror(errno);
     close(fd);
     return false;
@@ -114,7 +125,43 @@ std::optional<SDiagSocket> MatchFlowSocket(const SFlowKey& flow, const std::vect
   return std::nullopt;
 }
 
+std::optional<SDiagSocket> LookupFlowSocket(const SFlowKey& flow) {
+  int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (fd < 0) return std::nullopt;
+  SDiagRequest message = DiagRequest(flow.family, flow.protocol, NLM_F_REQUEST);
+  message.request.id.idiag_cookie[0] = message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  // The kernel looks a UDP socket up as the receiver of a datagram from
+  // the source ends to the destination ends, so the remote end goes first
+  // there; a TCP socket by its own ends.
+  bool udp = flow.protocol == IPPROTO_UDP;
+  const auto& source = udp ? flow.remoteAddress : flow.localAddress;
+  const auto& destination = udp ? flow.localAddress : flow.remoteAddress;
+  size_t bytes = flow.family == AF_INET ? 4 : 16;
+  std::memcpy(message.request.id.idiag_src, source.data(), bytes);
+  std::memcpy(message.request.id.idiag_dst, destination.data(), bytes);
+  message.request.id.idiag_sport = htons(udp ? flow.remotePort : flow.localPort);
+  message.request.id.idiag_dport = htons(udp ? flow.localPort : flow.remotePort);
+  std::optional<SDiagSocket> found;
+  if (SendToKernel(fd, message)) {
+    alignas(nlmsghdr) char buffer[4096];
+    ssize_t n;
+    do n = recv(fd, buffer, sizeof(buffer), 0);
+    while (n < 0 && errno == EINTR);
+    auto* header = reinterpret_cast<nlmsghdr*>(buffer);
+    if (n > 0 && NLMSG_OK(header, static_cast<unsigned>(n)) && header->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
+        header->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+      auto* diag = static_cast<inet_diag_msg*>(NLMSG_DATA(header));
+      found = SDiagSocket{KeyOf(*diag, flow.protocol), diag->idiag_inode, diag->idiag_uid};
+    }
+  }
+  close(fd);
+  return found;
+}
+
 std::optional<SDiagSocket> FindFlowSocket(const SFlowKey& flow) {
+  if (auto socket = LookupFlowSocket(flow)) return socket;
+  // Not found by its ends (a kernel without the lookup for the protocol, or
+  // a socket the lookup does not see): every socket is compared.
   std::vector<SDiagSocket> sockets;
   std::string error;
   DumpSockets(flow.family, flow.protocol, sockets, error);

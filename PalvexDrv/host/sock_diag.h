@@ -27,8 +27,13 @@ bool DumpSockets(int family, uint8_t protocol, std::vector<SDiagSocket>& sockets
 // sockets are matched for an IPv4 flow through their mapped addresses.
 std::optional<SDiagSocket> MatchFlowSocket(const SFlowKey& flow, const std::vector<SDiagSocket>& sockets);
 
-// Dumps and matches: the family's sockets, then for IPv4 the IPv6 ones
-// (a dual-stack socket).
+// The kernel's own lookup of the socket a packet of flow belongs to, by
+// the flow's ends (a dual-stack IPv6 socket for an IPv4 flow too): one
+// small request, no dump. Nothing when no socket matches or it fails.
+std::optional<SDiagSocket> LookupFlowSocket(const SFlowKey& flow);
+
+// The lookup, and when it finds nothing, dumps and matches: the family's
+// sockets, then for IPv4 the IPv6 ones (a dual-stack socket).
 std::optional<SDiagSocket> FindFlowSocket(const SFlowKey& flow);
 
 // The inodes of all sockets of the protocol in both families; nothing when

@@ -43,6 +43,7 @@ struct WDFREQUEST__ {
   std::vector<uint8_t> output;
   WDFFILEOBJECT file = nullptr;
   bool parked = false;
+  WDFQUEUE queue = nullptr;  // where it was parked
   std::shared_ptr<CControlOutput> replies;
 };
 
@@ -120,8 +121,11 @@ class CDeviceSession : public IControlSession {
       WdfRequestComplete(request, STATUS_INVALID_PARAMETER);
       return;
     }
-    std::lock_guard dispatch(Host().dispatch);
-    queue->config.EvtIoDeviceControl(queue, request, request->outputCapacity, request->input.size(), request->code);
+    {
+      std::lock_guard dispatch(Host().dispatch);
+      queue->config.EvtIoDeviceControl(queue, request, request->outputCapacity, request->input.size(), request->code);
+    }
+    khost::RunInjectionCompletions();
   }
 
   std::shared_ptr<CControlOutput> m_output;
@@ -264,6 +268,7 @@ NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST request, WDFQUEUE queue) {
   // A client may not make the host hold requests without end.
   if (parked >= kMaxParkedRequestsPerFile) return STATUS_INSUFFICIENT_RESOURCES;
   request->parked = true;
+  request->queue = queue;
   queue->parked.push_back(request);
   return STATUS_SUCCESS;
 }
@@ -285,6 +290,16 @@ NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST request, size_t minimumRequir
 }
 
 void WdfRequestCompleteWithInformation(WDFREQUEST request, NTSTATUS status, uint64_t information) {
+  // The driver drains its parked reads until one finds nothing to read and
+  // completes that one empty; the client would only send it again, so it
+  // goes back to the head of its queue instead, and nobody is woken for it.
+  if (status == STATUS_SUCCESS && information == 0 && request->parked && request->queue &&
+      request->outputCapacity != 0) {
+    std::lock_guard lock(request->queue->mutex);
+    std::vector<uint8_t>().swap(request->output);  // a waiting request holds no buffer
+    request->queue->parked.push_front(request);
+    return;
+  }
   SControlReply reply;
   reply.tag = request->tag;
   reply.status = status;

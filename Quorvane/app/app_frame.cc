@@ -9,10 +9,16 @@
 CAppFrame::~CAppFrame() { Unbind(); }
 
 void CAppFrame::Bind(QObject* context) {
-  m_handle = platform::RegisterWindow([this, context](const platform::SWindowMessage& message) {
-    // Delivery runs on the poster's thread; the frame's work runs on its own.
-    QMetaObject::invokeMethod(context, [this, message] { OnMessage(message); }, Qt::QueuedConnection);
-  });
+  m_handle = platform::RegisterWindow(
+      [this, context](const platform::SWindowMessage& message) {
+        // Delivery runs on the poster's thread; the frame's work runs on its own.
+        QMetaObject::invokeMethod(context, [this, message] { OnMessage(message); }, Qt::QueuedConnection);
+      },
+      [this](const platform::SWindowMessage& message) { return OnMessage(message); },
+      [context](std::function<void()> call) {
+        // A call the loop never runs is destroyed with its event, which fails the send.
+        return QMetaObject::invokeMethod(context, std::move(call), Qt::QueuedConnection);
+      });
 }
 
 void CAppFrame::Unbind() {
@@ -21,8 +27,8 @@ void CAppFrame::Unbind() {
   m_handle = 0;
 }
 
-void CAppFrame::OnMessage(const platform::SWindowMessage& message) {
-  if (!m_handle) return;
+intptr_t CAppFrame::OnMessage(const platform::SWindowMessage& message) {
+  if (!m_handle) return 0;
   switch (message.message) {
     case WM_CLOSE:
       Close();
@@ -39,6 +45,7 @@ void CAppFrame::OnMessage(const platform::SWindowMessage& message) {
     default:
       break;
   }
+  return 0;
 }
 
 int64_t CAppFrame::OnActivateInstance(uint64_t wParam) {

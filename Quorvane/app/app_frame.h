@@ -41,9 +41,9 @@ class CAppFrame {
 
   // WM_ACTIVATE_INSTANCE: 1 closes the frame as Exit does, anything else
   // shows it. Returns 1.
-  int64_t OnActivateInstance(uint64_t wParam);
+  virtual int64_t OnActivateInstance(uint64_t wParam);
   // WM_COPYDATA: only 1911 and 1912 below 520 bytes; the import's result.
-  int64_t OnCopyData(uint32_t dwData, const std::vector<uint8_t>& payload);
+  virtual int64_t OnCopyData(uint32_t dwData, const std::vector<uint8_t>& payload);
   int64_t OnInstanceRequest(const SInstanceRequest& request);
 
   static constexpr size_t kMaxCopyDataBytes = 520;
@@ -55,7 +55,8 @@ class CAppFrame {
   // Unregisters; after it no message reaches the frame. Derived destructors
   // call it first.
   void Unbind();
-  void OnMessage(const platform::SWindowMessage& message);
+  // Posted and sent messages; the result is what a send returns.
+  virtual intptr_t OnMessage(const platform::SWindowMessage& message);
   void MarkClosed() { m_closed = true; }
 
  private:

@@ -306,7 +306,8 @@ bool CQuorvaneApp::InitInstance() {
     QObject::connect(m_stopNotifier.get(), &QSocketNotifier::activated, [] {
       unsigned char byte = 0;
       (void)!read(StopSignalDescriptor(), &byte, 1);
-      platform::PostWindowMessage(g_hMainWnd.load(), WM_CLOSE, 0, 0);
+      // As Exit: WM_CLOSE would only hide the window behind the tray icon.
+      platform::PostWindowMessage(g_hMainWnd.load(), WM_ACTIVATE_INSTANCE, 1, 0);
     });
   }
 

@@ -54,6 +54,7 @@ class CQuorvaneApp {
   void ShowTrayIcon(bool show);
   bool UpdateAutoRun(bool forceRead);
   void StartUpdateCheck(bool enable);
+  bool UpdateCheckEnabled() const { return m_bUpdateCheck; }
   bool SaveConfiguration(const std::wstring& path);
   static std::wstring GetVersionText() { return L"1.38"; }
 

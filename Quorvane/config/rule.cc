@@ -31,8 +31,8 @@ bool ListChar(wchar_t c) {
          c == L'?' || c == L'*' || c == L'-' || c == L'.' || c == L'_' || c == L' ';
 }
 
-// Where a "file://" name is looked up: beside the conf-file being read, or in
-// the per-user configuration folder for a rule edited in the dialog.
+}  // namespace
+
 std::wstring HostsFilePath(const std::wstring& confPath, const std::wstring& fileName) {
   if (confPath.empty()) {
     auto folder = platform::UserConfigFolder();
@@ -43,8 +43,6 @@ std::wstring HostsFilePath(const std::wstring& confPath, const std::wstring& fil
   if (slash == std::wstring::npos) return fileName;
   return confPath.substr(0, slash + 1) + fileName;
 }
-
-}  // namespace
 
 void CRule::InitDefault() {
   *this = CRule();

@@ -51,3 +51,7 @@ class CRule {
   // host has no final dot; compared case-insensitively.
   bool Match(const std::string& host) const;
 };
+
+// Where a "file://" name is looked up: beside the conf-file confPath, or in
+// the per-user configuration folder when confPath is empty.
+std::wstring HostsFilePath(const std::wstring& confPath, const std::wstring& fileName);

@@ -7,10 +7,11 @@
 #include <cerrno>
 #include <chrono>
 
-#include "Quorvane/transports/certificate_cache.h"
 #include "Quorvane/engine/net_filter_processor.h"
 #include "Quorvane/foundation/log.h"
+#include "Quorvane/ngtcp2/quic_client.h"
 #include "Quorvane/platform/clock.h"
+#include "Quorvane/transports/certificate_cache.h"
 
 namespace {
 
@@ -45,6 +46,7 @@ CDnsEngine g_DnsEngine;
 CDnsEngine::CDnsEngine(std::unique_ptr<CDnsCryptProcessor> dnsCrypt)
     : m_dnsCrypt(dnsCrypt ? std::move(dnsCrypt) : std::make_unique<CDnsCryptProcessor>()), m_inject(DriverInjector) {
   m_dnsCrypt->SetLibraryName(L"libdnscrypt.so");
+  SetQuicClientCreator(CQuicClient::Create);
   m_requests.SetHostFailedHandler([this](const std::string& host) { UpdateServerAddress(host); });
 }
 
@@ -248,7 +250,7 @@ bool CDnsEngine::RemoveQuicProcessors(uint32_t serverId, bool check) {
   std::lock_guard lock(m_quicPoolMutex);
   auto it = m_quicPool.find(PoolKey{serverId, 0, check ? 1 : 0});
   if (it == m_quicPool.end()) return false;
-  it->second->CloseAll();
+  it->second->RemoveAllProcessors();
   m_quicPool.erase(it);
   return true;
 }

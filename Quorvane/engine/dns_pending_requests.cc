@@ -100,6 +100,10 @@ uint64_t CDnsPendingRequests::Add(uint8_t* message, uint32_t& length, uint32_t c
 
   const uint8_t clientId[2] = {length >= 2 ? message[0] : uint8_t{0}, length >= 2 ? message[1] : uint8_t{0}};
   if (length >= 2) WriteId(message, upstreamId);
+  // No DNSSEC bit to change: the query goes as the client wrote it, with
+  // the upstream id, without a round through the library.
+  const bool adSet = length >= 4 && (message[3] & 0x20) != 0;
+  if (!localValidation && (!rejectUnsigned || adSet)) return requestId;
   std::vector<uint8_t> encoded;
   if (!ApplyDnssecFlags(message, length, localValidation, rejectUnsigned, encoded)) {
     // The program's reader took what the library does not: send it as read,

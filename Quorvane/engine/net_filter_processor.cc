@@ -109,20 +109,22 @@ void CNetFilterProcessor::WakeReconnect() {
   m_retry.notify_all();
 }
 
+CNetFilterProcessor::SIoResult CNetFilterProcessor::ResultOf(const platform::SDeviceIoResult& result) {
+  if (result.error == 0) return {};
+  if (result.pending)
+    return Failure(GetOverlappedResultFailed, result.error, Text("GetOverlappedResult failed with error ", result.error));
+  return Failure(DeviceIoControlFailed, result.error, Text("DeviceIoControl failed with error ", result.error));
+}
+
 CNetFilterProcessor::SIoResult CNetFilterProcessor::IoControl(uint32_t code, const void* input, uint32_t inputSize,
                                                               void* output, uint32_t outputSize,
                                                               uint32_t& bytesReturned) {
   bytesReturned = 0;
   std::shared_ptr<platform::CControlDevice> device = Device();
-  if (!device)
-    return Failure(DeviceIoControlFailed, platform::ERROR_INVALID_HANDLE,
-                   Text("DeviceIoControl failed with error ", platform::ERROR_INVALID_HANDLE));
+  if (!device) return ResultOf({platform::ERROR_INVALID_HANDLE, false, 0});
   platform::SDeviceIoResult result = device->IoControl(code, input, inputSize, output, outputSize);
   bytesReturned = result.bytesReturned;
-  if (result.error == 0) return {};
-  if (result.pending)
-    return Failure(GetOverlappedResultFailed, result.error, Text("GetOverlappedResult failed with error ", result.error));
-  return Failure(DeviceIoControlFailed, result.error, Text("DeviceIoControl failed with error ", result.error));
+  return ResultOf(result);
 }
 
 CNetFilterProcessor::SIoResult CNetFilterProcessor::GetDriverVersion(uint32_t& version) {
@@ -255,15 +257,80 @@ bool CNetFilterProcessor::Stop() {
   return true;
 }
 
-CNetFilterProcessor::SIoResult CNetFilterProcessor::GetEvent(std::vector<uint8_t>& buffer, uint32_t& bytes) {
-  SIoResult result = IoControl(IOCTL_PALVEX_GET_EVENT, nullptr, 0, buffer.data(), static_cast<uint32_t>(buffer.size()),
-                               bytes);
-  if (result.code != Ok && result.systemError == static_cast<int32_t>(ERROR_INSUFFICIENT_BUFFER)) {
-    // The byte count is the driver's hint; no event is larger than this.
-    if (bytes > kDriverEventHeaderSize + kMaxEventDataLength) return result;
-    if (bytes > buffer.size()) buffer.resize(bytes, 0);
-    result = IoControl(IOCTL_PALVEX_GET_EVENT, nullptr, 0, buffer.data(), static_cast<uint32_t>(buffer.size()), bytes);
+CNetFilterProcessor::SIoResult CNetFilterProcessor::ReadAhead(std::vector<uint8_t>& buffer, uint32_t& bytes) {
+  bytes = 0;
+  std::shared_ptr<platform::CControlDevice> device = Device();
+  if (!device) return ResultOf({platform::ERROR_INVALID_HANDLE, false, 0});
+  // Reads parked for a device that went away end with it.
+  if (device != m_windowDevice) {
+    m_window.clear();
+    m_ready.clear();
+    m_windowDevice = device;
   }
+  if (!m_ready.empty()) {
+    // Taken before a grown read, in the order the driver gave them.
+    if (m_ready.front().size() > buffer.size()) buffer.resize(m_ready.front().size(), 0);
+    std::memcpy(buffer.data(), m_ready.front().data(), m_ready.front().size());
+    bytes = static_cast<uint32_t>(m_ready.front().size());
+    m_ready.pop_front();
+    return {};
+  }
+  // Reads already sent may carry as much as the largest buffer so far,
+  // also when a new event thread starts with a small one.
+  if (buffer.size() < m_windowCapacity) buffer.resize(m_windowCapacity, 0);
+  const uint32_t capacity = static_cast<uint32_t>(buffer.size());
+  m_windowCapacity = capacity;
+  while (m_window.size() < kEventReadAhead) m_window.push_back(device->Begin(IOCTL_PALVEX_GET_EVENT, nullptr, 0, capacity));
+  std::shared_ptr<platform::CControlDevice::CRequest> next = std::move(m_window.front());
+  m_window.pop_front();
+  m_window.push_back(device->Begin(IOCTL_PALVEX_GET_EVENT, nullptr, 0, capacity));
+  platform::SDeviceIoResult io = device->Wait(next, buffer.data(), capacity);
+  bytes = io.bytesReturned;
+  SIoResult result = ResultOf(io);
+  if (result.code == Ok) return result;
+  if (result.systemError != static_cast<int32_t>(ERROR_INSUFFICIENT_BUFFER)) {
+    m_window.clear();  // the device ended: the rest of the window failed with it
+    m_windowDevice.reset();
+    return result;
+  }
+  // The event at the head of the driver's queue is larger than the reads:
+  // every read still parked or sent ahead reaches it and fails as this one
+  // did, so they go, and one read of the hinted size takes it. A younger
+  // read may still have taken an earlier event that came in a race with an
+  // older one; those are kept, in order, ahead of the large one.
+  if (bytes > kDriverEventHeaderSize + kMaxEventDataLength) return result;
+  const size_t offered = buffer.size();
+  if (bytes > buffer.size()) buffer.resize(bytes, 0);
+  m_windowCapacity = static_cast<uint32_t>(buffer.size());
+  std::shared_ptr<platform::CControlDevice::CRequest> grown =
+      device->Begin(IOCTL_PALVEX_GET_EVENT, nullptr, 0, static_cast<uint32_t>(buffer.size()));
+  std::vector<uint8_t> taken(offered);
+  for (const auto& stale : m_window) {
+    platform::SDeviceIoResult staleIo = device->Wait(stale, taken.data(), static_cast<uint32_t>(taken.size()));
+    if (staleIo.error == 0 && staleIo.bytesReturned != 0)
+      m_ready.emplace_back(taken.begin(), taken.begin() + staleIo.bytesReturned);
+  }
+  m_window.clear();
+  io = device->Wait(grown, buffer.data(), static_cast<uint32_t>(buffer.size()));
+  bytes = io.bytesReturned;
+  result = ResultOf(io);
+  if (result.code != Ok && result.systemError != static_cast<int32_t>(ERROR_INSUFFICIENT_BUFFER)) {
+    m_windowDevice.reset();
+    m_ready.clear();
+    return result;
+  }
+  if (result.code == Ok && !m_ready.empty()) {
+    // The large event goes after the ones taken before it.
+    m_ready.emplace_back(buffer.begin(), buffer.begin() + bytes);
+    std::memcpy(buffer.data(), m_ready.front().data(), m_ready.front().size());
+    bytes = static_cast<uint32_t>(m_ready.front().size());
+    m_ready.pop_front();
+  }
+  return result;
+}
+
+CNetFilterProcessor::SIoResult CNetFilterProcessor::GetEvent(std::vector<uint8_t>& buffer, uint32_t& bytes) {
+  SIoResult result = ReadAhead(buffer, bytes);
   if (result.code != Ok) return result;
   if (bytes == 0) return Failure(NoEvent, 0, {});
   if (bytes < kDriverEventHeaderSize || bytes > buffer.size())
@@ -588,9 +655,17 @@ void CNetFilterProcessor::InjectUdp(const uint8_t* message, uint32_t length, con
   std::vector<uint8_t> request(kInjectUdpHeaderSize + packet.size());
   std::memcpy(request.data(), &header, sizeof header);
   std::memcpy(request.data() + kInjectUdpHeaderSize, packet.data(), packet.size());
-  uint32_t bytes = 0;
-  SIoResult result =
-      IoControl(IOCTL_PALVEX_INJECT_UDP, request.data(), static_cast<uint32_t>(request.size()), nullptr, 0, bytes);
-  if (result.code != Ok)
-    CLogMessage().SetError().Append(LogError, "InjectUdp failed with error ").Append(LogError, result.message);
+  // The answer is on its way once written: the reply is matched when it
+  // comes, and only a failure is heard of.
+  auto logFailure = [](const platform::SDeviceIoResult& io) {
+    SIoResult result = ResultOf(io);
+    if (result.code != Ok)
+      CLogMessage().SetError().Append(LogError, "InjectUdp failed with error ").Append(LogError, result.message);
+  };
+  std::shared_ptr<platform::CControlDevice> device = Device();
+  if (!device) {
+    logFailure({platform::ERROR_INVALID_HANDLE, false, 0});
+    return;
+  }
+  device->Post(IOCTL_PALVEX_INJECT_UDP, request.data(), static_cast<uint32_t>(request.size()), logFailure);
 }

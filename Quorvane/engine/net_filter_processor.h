@@ -19,6 +19,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -63,6 +64,12 @@ class CNetFilterProcessor {
   static constexpr uint64_t kProcessPurgeIntervalMs = 2000;
   static constexpr uint32_t kStopWaitMs = 1000;
   static constexpr uint64_t kReconnectIntervalMs = 1000;
+  // GetEvent requests kept parked at the driver ahead of the event thread,
+  // well within the driver host's bound per client. One for now: with more,
+  // a younger read can take an event while an older one stays parked (the
+  // driver reads at once when an event waits), and the thread, which takes
+  // its reads in the order sent, then holds that event back.
+  static constexpr size_t kEventReadAhead = 1;
 
   CNetFilterProcessor();
   ~CNetFilterProcessor();
@@ -104,7 +111,10 @@ class CNetFilterProcessor {
   SIoResult IoControl(uint32_t code, const void* input, uint32_t inputSize, void* output, uint32_t outputSize,
                       uint32_t& bytesReturned);
   SIoResult GetDriverVersion(uint32_t& version);
+  static SIoResult ResultOf(const platform::SDeviceIoResult& result);
   SIoResult GetEvent(std::vector<uint8_t>& buffer, uint32_t& bytes);
+  // The next of the window of GetEvent requests, in the order sent.
+  SIoResult ReadAhead(std::vector<uint8_t>& buffer, uint32_t& bytes);
   SIoResult StartEngine();
   SIoResult SetConfig(uint32_t processId, bool blockTcpPort53, bool interceptOthers);
   void UpdateProcessCache(uint64_t processId, const std::wstring& imagePath);
@@ -132,6 +142,12 @@ class CNetFilterProcessor {
   // Wakes the reconnect wait when the client stops.
   std::mutex m_retryMutex;
   std::condition_variable m_retry;
+  // The read-ahead window and the device it was sent on; kept across Stop
+  // and Start, so the next event thread takes the events already read.
+  std::deque<std::shared_ptr<platform::CControlDevice::CRequest>> m_window;  // event thread only
+  std::shared_ptr<platform::CControlDevice> m_windowDevice;                  // event thread only
+  uint32_t m_windowCapacity = 0;  // output bytes the latest reads offer; event thread only
+  std::deque<std::vector<uint8_t>> m_ready;  // events read, not yet taken; event thread only
   std::map<uint64_t, std::wstring> m_processNames;     // event thread only
   uint64_t m_lastPurge = 0;                            // GetTickCount64 of the last purge
   std::thread m_eventThread;

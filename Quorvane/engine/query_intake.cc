@@ -23,6 +23,8 @@ bool ParseInterceptedTraffic(const uint8_t* data, uint32_t length, SDnsMessageIn
 
 void LogDnsRequest(int level, const std::wstring& context, const SDnsMessageInfo& info,
                    const sockaddr_storage* server, const std::wstring& program, uint32_t processId) {
+  // Its other values are of LogDebug, never written when level is not.
+  if (!CLogMessage::Writes(level)) return;
   CLogMessage message;
   message.Append(level, DnsNameToDisplayText(info.name.name) + L" - " + context + L" : type=" +
                             DnsTypeName(info.qtype));
@@ -44,6 +46,7 @@ bool LogDnsReply(const uint8_t* data, uint32_t length, SDnsMessageInfo& info,
                                                     false));
     return false;
   }
+  if (!CLogMessage::Writes(LogVerbose)) return true;
   CLogMessage message;
   message.Append(LogVerbose, DnsNameToDisplayText(info.name.name) + L" - reply " + (direct ? L"(direct) " : L"") +
                                  L": type=" + DnsTypeName(info.qtype));

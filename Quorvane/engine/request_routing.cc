@@ -15,7 +15,6 @@ namespace {
 constexpr int64_t kRefreshRetrySeconds = 10;
 constexpr int64_t kMinRefreshSeconds = 2;
 // QUIC factories remember which 128-second slot of the clock made them.
-constexpr int64_t kQuicTimeSlotSeconds = 128;
 
 bool IsMappedIpv4(const std::vector<uint8_t>& address) {
   static const uint8_t kPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
@@ -206,7 +205,7 @@ std::shared_ptr<CTcpTlsServerProcessor> CDnsEngine::GetTlsServerProcessor(uint32
 std::shared_ptr<CQuicServerConnectionFactory> CDnsEngine::GetQuicFactory(uint32_t serverId, bool test,
                                                                          const std::wstring& name) {
   return GetOrMake(m_quicPoolMutex, m_quicPool, serverId, test, [&] {
-    return std::make_shared<CQuicServerConnectionFactory>(name, platform::WallTime() / kQuicTimeSlotSeconds);
+    return std::make_shared<CQuicServerConnectionFactory>(name, platform::WallTime() / CQuicServerConnectionFactory::kTimeSlotSeconds);
   });
 }
 
@@ -223,9 +222,15 @@ bool CDnsEngine::DispatchRequest(const uint8_t* message, uint32_t length, const 
       return holder->GetProcessor(holder->NextConnectionKey())
           ->SendRequest(message, length, info, server, localAddresses, m_socketEvents, requestId, relay);
     }
-    case EDnsProtocol::Doq:
+    case EDnsProtocol::Doq: {
+      // Each query's own answer layer; the client feeds it the stream's bytes.
+      auto handler = std::make_shared<CDnsPlainProtocolProcessor>(true);
+      handler->m_requestId = requestId;
+      handler->m_name = DnsNameToDisplayText(info.name.name);
       return GetQuicFactory(server.id, test, server.name)
-          ->SendRequest(message, length, info, server, localAddresses, m_socketEvents, requestId);
+          ->GetProcessor()
+          ->SendRequest(message, length, info, server, localAddresses, &m_socketEvents, requestId, handler);
+    }
     case EDnsProtocol::Plain:
       if (server.plain_use_tcp) {
         auto holder = GetTcpServerProcessor(server.id, test, server.name);

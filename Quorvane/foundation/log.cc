@@ -1,5 +1,6 @@
 #include "Quorvane/foundation/log.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "Quorvane/foundation/run_mode.h"
@@ -30,21 +31,28 @@ constexpr size_t kFloodQueueLimit = 1000;
 
 }  // namespace
 
-CLogMessage::CLogMessage() {
-  m_screen.time = m_file.time = platform::WallTime();
-  m_screen.text.reserve(kReservedChars);
-  m_file.text.reserve(kReservedChars);
+CLogMessage::CLogMessage() { m_screen.time = m_file.time = platform::WallTime(); }
+
+namespace {
+
+// Room is made once a line gets its first value: a statement at a level
+// no sink writes allocates nothing.
+void AppendToLine(std::wstring& line, const std::wstring& value) {
+  if (line.empty()) line.reserve(std::max(kReservedChars, value.size()));
+  line += value;
 }
 
-bool CLogMessage::Takes(int level) const {
+}  // namespace
+
+bool CLogMessage::Writes(int level) {
   int file = g_LogLevelFile.load(std::memory_order_relaxed);
   return level <= g_LogLevelScreen.load(std::memory_order_relaxed) || (file != 0 && level <= file);
 }
 
 CLogMessage& CLogMessage::Append(int level, const std::wstring& value) {
-  if (level <= g_LogLevelScreen.load(std::memory_order_relaxed)) m_screen.text += value;
+  if (level <= g_LogLevelScreen.load(std::memory_order_relaxed)) AppendToLine(m_screen.text, value);
   int file = g_LogLevelFile.load(std::memory_order_relaxed);
-  if (file != 0 && level <= file) m_file.text += value;
+  if (file != 0 && level <= file) AppendToLine(m_file.text, value);
   return *this;
 }
 

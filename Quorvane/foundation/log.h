@@ -58,8 +58,12 @@ class CLogMessage {
   CLogMessage& Append(int level, unsigned short value);
   CLogMessage& SetError();
 
+  // Whether a value of level would be written by any sink now: statements
+  // whose text costs something to build ask first.
+  static bool Writes(int level);
+
  private:
-  bool Takes(int level) const;
+  bool Takes(int level) const { return Writes(level); }
   SLogLine m_screen;
   SLogLine m_file;
 };

@@ -31,6 +31,7 @@ namespace {
 struct STrust {
   std::shared_mutex mutex;
   gnutls_x509_trust_list_t list = nullptr;  // never freed: lives as long as the process
+  std::string addedPem;  // under mutex
 };
 
 STrust& Trust() {
@@ -196,7 +197,14 @@ bool AddTrustedCertificates(const std::string& data, std::string& error) {
     error = "no certificate found";
     return false;
   }
+  if (pem) trust.addedPem += data + "\n";
   return true;
+}
+
+std::string AddedTrustedCertificatesPem() {
+  STrust& trust = Trust();
+  std::shared_lock lock(trust.mutex);
+  return trust.addedPem;
 }
 
 bool AddTrustedCertificatesFile(const std::filesystem::path& path, std::string& error) {

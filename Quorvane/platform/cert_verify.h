@@ -65,5 +65,8 @@ std::vector<uint8_t> Sha256(const uint8_t* data, size_t length);
 // the process-wide trust list. False with a reason when none could be read.
 bool AddTrustedCertificates(const std::string& data, std::string& error);
 bool AddTrustedCertificatesFile(const std::filesystem::path& path, std::string& error);
+// The PEM certificates the hook has added so far, for verifiers that keep
+// their own trust (the HTTP stand-in).
+std::string AddedTrustedCertificatesPem();
 
 }  // namespace platform

@@ -41,6 +41,9 @@ struct CompletionPort::SSocketState {
   uint64_t key = 0;
   uint64_t serial = 0;
   bool datagram = false;
+  // epoll reported EPOLLHUP: the socket was shut down. A datagram receive
+  // then answers EAGAIN for ever, so it completes with 0 bytes instead.
+  bool hangUp = false;
   std::deque<SOperation> receives;
   std::deque<SOperation> sends;  // sends and connects, in start order
 };
@@ -87,8 +90,12 @@ bool CompletionPort::Associate(int fd, uint64_t key) {
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
   int type = 0;
   socklen_t typeLength = sizeof(type);
-  bool datagram = getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 && type == SOCK_DGRAM;
+  if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0) type = 0;
+  return Associate(fd, key, type);
+}
 
+bool CompletionPort::Associate(int fd, uint64_t key, int nonBlockingType) {
+  const bool datagram = nonBlockingType == SOCK_DGRAM;
   std::lock_guard lock(m_mutex);
   auto state = std::make_unique<SSocketState>();
   state->fd = fd;
@@ -212,7 +219,11 @@ bool CompletionPort::Perform(SSocketState& state, SOperation& op) {
       }
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        if (!state.datagram || !state.hangUp) return false;
+        Complete(state, op, ERROR_SUCCESS);
+        return true;
+      }
       uint32_t error = state.datagram && errno == ECONNREFUSED ? ERROR_PORT_UNREACHABLE
                                                                : Win32ErrorFromErrno(errno);
       Complete(state, op, error);
@@ -287,6 +298,7 @@ void CompletionPort::Drive(SSocketState& state, uint32_t events) {
   auto run = [&](std::deque<SOperation>& queue) {
     while (!queue.empty() && Perform(state, queue.front())) queue.pop_front();
   };
+  if (events & EPOLLHUP) state.hangUp = true;
   if (events & (EPOLLIN | EPOLLERR | EPOLLHUP)) run(state.receives);
   if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) run(state.sends);
   Arm(state);
@@ -327,6 +339,7 @@ void CompletionPort::Wake() {
 SCompletion CompletionPort::Wait(uint32_t timeoutMs) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  int overdue = 0;  // rounds that began past the deadline
   for (;;) {
     {
       std::lock_guard lock(m_mutex);
@@ -357,7 +370,9 @@ SCompletion CompletionPort::Wait(uint32_t timeoutMs) {
       if (serial == m_serials.end()) continue;  // disassociated meanwhile
       Drive(*m_sockets.at(serial->second), events[i].events);
     }
-    if (n == 0 && left == 0) {
+    // Past the deadline one more look is allowed; after that a round that
+    // completed nothing ends the wait too (a hung-up socket keeps reporting).
+    if (left == 0 && (n == 0 || overdue++ > 0)) {
       std::lock_guard lock(m_mutex);
       if (m_queue.empty()) {
         SCompletion timedOut;

@@ -42,6 +42,9 @@ class CompletionPort {
   // False (errno set) for a descriptor that epoll refuses or that is already
   // associated with this port.
   bool Associate(int fd, uint64_t key);
+  // The same for a socket created with SOCK_NONBLOCK whose type the caller
+  // knows (SOCK_DGRAM, SOCK_STREAM): nothing is asked of the descriptor.
+  bool Associate(int fd, uint64_t key, int nonBlockingType);
   // Drops the socket's pending operations and its queued completions; no
   // buffer of it is touched after this returns. Call before close().
   void Disassociate(int fd);

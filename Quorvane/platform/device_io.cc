@@ -100,53 +100,80 @@ CControlDevice::~CControlDevice() { Close(); }
 
 SDeviceIoResult CControlDevice::IoControl(uint32_t code, const void* input, uint32_t inputSize, void* output,
                                           uint32_t outputSize) {
+  return Wait(Begin(code, input, inputSize, output ? outputSize : 0), output, outputSize);
+}
+
+std::shared_ptr<CControlDevice::CRequest> CControlDevice::Begin(uint32_t code, const void* input, uint32_t inputSize,
+                                                                uint32_t outputCapacity) {
+  return Send(code, input, inputSize, outputCapacity, nullptr);
+}
+
+void CControlDevice::Post(uint32_t code, const void* input, uint32_t inputSize, Completion done) {
+  std::shared_ptr<CRequest> request = Send(code, input, inputSize, 0, std::move(done));
+  // Failed before it was sent: nobody else will run its completion.
+  if (request->registered) return;
   SDeviceIoResult result;
+  result.error = request->localError;
+  Completion completion = std::move(request->completion);
+  completion(result);
+}
+
+std::shared_ptr<CControlDevice::CRequest> CControlDevice::Send(uint32_t code, const void* input, uint32_t inputSize,
+                                                               uint32_t outputCapacity, Completion done) {
+  auto waiter = std::make_shared<CRequest>();
+  waiter->completion = std::move(done);
   if (inputSize > kMaxRequestInput || (inputSize != 0 && !input)) {
-    result.error = ERROR_INVALID_PARAMETER;
-    return result;
+    waiter->localError = ERROR_INVALID_PARAMETER;
+    waiter->done = true;
+    return waiter;
   }
   SControlRequest request;
   request.code = code;
-  request.outputCapacity = std::min(outputSize, kMaxRequestOutput);
-  if (!output) request.outputCapacity = 0;
+  request.outputCapacity = std::min(outputCapacity, kMaxRequestOutput);
   const auto* in = static_cast<const uint8_t*>(input);
   if (inputSize != 0) request.input.assign(in, in + inputSize);
-
-  SWaiter waiter;
-  {
-    std::lock_guard lock(m_mutex);
-    if (m_state != EState::Open) {
-      result.error = m_state == EState::Closed ? ERROR_INVALID_HANDLE : ERROR_DEVICE_NOT_CONNECTED;
-      return result;
-    }
-    request.tag = m_nextTag++;
-    waiter.capacity = request.outputCapacity;
-    m_waiters[request.tag] = &waiter;
-  }
   std::vector<uint8_t> frame;
-  EncodeRequest(request, frame);
   bool sent;
   {
-    std::lock_guard lock(m_writeMutex);
+    // The write lock is taken before the tag: tags reach the host in order.
+    std::lock_guard writeLock(m_writeMutex);
+    {
+      std::lock_guard lock(m_mutex);
+      if (m_state != EState::Open) {
+        waiter->localError = m_state == EState::Closed ? ERROR_INVALID_HANDLE : ERROR_DEVICE_NOT_CONNECTED;
+        waiter->done = true;
+        return waiter;
+      }
+      request.tag = m_nextTag++;
+      waiter->capacity = request.outputCapacity;
+      waiter->registered = true;
+      m_waiters[request.tag] = waiter;
+    }
+    EncodeRequest(request, frame);
     sent = m_fd >= 0 && SendAll(m_fd, frame);
   }
   if (!sent) Disconnect();  // a frame cut off midway leaves the stream unreadable for the host
+  return waiter;
+}
 
+SDeviceIoResult CControlDevice::Wait(const std::shared_ptr<CRequest>& request, void* output, uint32_t outputSize) {
+  SDeviceIoResult result;
   std::unique_lock lock(m_mutex);
-  m_done.wait(lock, [&] { return waiter.done; });
-  if (waiter.localError != 0) {
-    result.error = waiter.localError;
-    result.pending = true;
+  request->wake.wait(lock, [&] { return request->done; });
+  if (request->localError != 0) {
+    result.error = request->localError;
+    result.pending = request->registered;  // else refused at once, before anything was sent
     return result;
   }
-  const SControlReply& reply = waiter.reply;
+  const SControlReply& reply = request->reply;
   result.error = NtStatusToWin32Error(reply.status);
   result.pending = reply.parked;
   if (NT_ERROR(reply.status)) {
     result.bytesReturned = static_cast<uint32_t>(std::min<uint64_t>(reply.information, UINT32_MAX));
   } else {
-    result.bytesReturned = static_cast<uint32_t>(reply.output.size());
-    if (!reply.output.empty()) std::memcpy(output, reply.output.data(), reply.output.size());
+    size_t bytes = std::min<size_t>(reply.output.size(), output ? outputSize : 0);
+    result.bytesReturned = static_cast<uint32_t>(bytes);
+    if (bytes != 0) std::memcpy(output, reply.output.data(), bytes);
   }
   return result;
 }
@@ -154,6 +181,7 @@ SDeviceIoResult CControlDevice::IoControl(uint32_t code, const void* input, uint
 void CControlDevice::ReaderThread() {
   CControlFrameReader reader;
   std::vector<uint8_t> buffer(64 * 1024);
+  std::vector<std::shared_ptr<CRequest>> finished;
   for (;;) {
     ssize_t got = recv(m_fd, buffer.data(), buffer.size(), 0);
     if (got < 0 && errno == EINTR) continue;
@@ -166,7 +194,7 @@ void CControlDevice::ReaderThread() {
       std::lock_guard lock(m_mutex);
       auto it = m_waiters.find(reply.tag);
       if (it == m_waiters.end()) continue;  // not ours, or its caller already gave up
-      SWaiter* waiter = it->second;
+      std::shared_ptr<CRequest> waiter = it->second;
       // Output only with success or a warning, never more than was offered or
       // than the driver says it wrote: else the host is not speaking the protocol.
       if (NT_ERROR(reply.status) ? !reply.output.empty()
@@ -177,25 +205,49 @@ void CControlDevice::ReaderThread() {
       waiter->reply = std::move(reply);
       waiter->done = true;
       m_waiters.erase(it);
-      m_done.notify_all();
+      if (waiter->completion)
+        finished.push_back(std::move(waiter));
+      else
+        waiter->wake.notify_one();
     }
+    RunCompletions(finished);
     if (status == EFrameStatus::Invalid || broken) break;
   }
   {
     std::lock_guard lock(m_mutex);
-    if (m_state == EState::Open) EndAllLocked(EState::Lost, ERROR_DEVICE_NOT_CONNECTED);
+    if (m_state == EState::Open) EndAllLocked(EState::Lost, ERROR_DEVICE_NOT_CONNECTED, finished);
   }
+  RunCompletions(finished);
   Disconnect();  // the host sees the end too and frees the device for the next client
 }
 
-void CControlDevice::EndAllLocked(EState state, uint32_t error) {
+void CControlDevice::RunCompletions(std::vector<std::shared_ptr<CRequest>>& finished) {
+  for (const std::shared_ptr<CRequest>& request : finished) {
+    SDeviceIoResult result;
+    if (request->localError != 0) {
+      result.error = request->localError;
+      result.pending = true;
+    } else {
+      result.error = NtStatusToWin32Error(request->reply.status);
+      result.pending = request->reply.parked;
+    }
+    Completion completion = std::move(request->completion);
+    completion(result);
+  }
+  finished.clear();
+}
+
+void CControlDevice::EndAllLocked(EState state, uint32_t error, std::vector<std::shared_ptr<CRequest>>& finished) {
   m_state = state;
   for (auto& [tag, waiter] : m_waiters) {
     waiter->localError = error;
     waiter->done = true;
+    if (waiter->completion)
+      finished.push_back(waiter);
+    else
+      waiter->wake.notify_one();
   }
   m_waiters.clear();
-  m_done.notify_all();
 }
 
 void CControlDevice::Disconnect() {
@@ -205,11 +257,13 @@ void CControlDevice::Disconnect() {
 
 void CControlDevice::Close() {
   std::lock_guard closeLock(m_closeMutex);
+  std::vector<std::shared_ptr<CRequest>> finished;
   {
     std::lock_guard lock(m_mutex);
     if (m_state == EState::Closed && !m_reader.joinable()) return;
-    EndAllLocked(EState::Closed, ERROR_OPERATION_ABORTED);
+    EndAllLocked(EState::Closed, ERROR_OPERATION_ABORTED, finished);
   }
+  RunCompletions(finished);
   Disconnect();
   if (m_reader.joinable()) m_reader.join();
   std::lock_guard lock(m_writeMutex);

@@ -1,7 +1,10 @@
 // DeviceIoControl on "\\.\PalvexDrv" (CreateFileW, then overlapped requests
 // with GetOverlappedResult(wait)) from any number of threads at once.
 // Linux: the driver host's Unix socket (default "/run/PalvexDrv"), framed by
-// shared/control_framing.h; tagged requests, one reader thread for replies.
+// shared/control_framing.h; tagged requests, one reader thread for replies,
+// which wakes only the waiter of each reply. Besides the waited call,
+// requests may be sent ahead and waited for later (Begin, Wait) or left to
+// a completion that runs where the reply arrives (Post).
 // Guards: SIGPIPE (MSG_NOSIGNAL), frames the host would refuse, a descriptor
 // closed under a sender. Any thread; Close may run while others still wait.
 #pragma once
@@ -9,6 +12,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -69,33 +73,59 @@ class CControlDevice {
   // for a request outstanding when that happened.
   SDeviceIoResult IoControl(uint32_t code, const void* input, uint32_t inputSize, void* output, uint32_t outputSize);
 
+  // A request sent now and waited for later, with IoControl's results.
+  // Requests sent in some order reach the driver in that order.
+  class CRequest;
+  std::shared_ptr<CRequest> Begin(uint32_t code, const void* input, uint32_t inputSize, uint32_t outputCapacity);
+  // Once per request; output takes at most outputSize bytes.
+  SDeviceIoResult Wait(const std::shared_ptr<CRequest>& request, void* output, uint32_t outputSize);
+
+  // A request without output whose result goes to done, on the reader
+  // thread when the reply arrives, on the closing thread when Close ends it,
+  // or at once for a failure before sending. A reply that comes after
+  // Close is dropped.
+  using Completion = std::function<void(const SDeviceIoResult&)>;
+  void Post(uint32_t code, const void* input, uint32_t inputSize, Completion done);
+
   // CloseHandle: every outstanding request ends with ERROR_OPERATION_ABORTED.
   void Close();
 
  private:
   enum class EState { Open, Lost, Closed };
-  struct SWaiter {
-    bool done = false;
-    uint32_t capacity = 0;    // output bytes offered
-    uint32_t localError = 0;  // set when the device ended before a reply
-    SControlReply reply;
-  };
 
   explicit CControlDevice(int fd);
+  // Registers and sends; the request is done at once when the device is
+  // not open or the input is refused.
+  std::shared_ptr<CRequest> Send(uint32_t code, const void* input, uint32_t inputSize, uint32_t outputCapacity,
+                                 Completion done);
   void ReaderThread();
-  // Under m_mutex: every waiter ends with error, and the state becomes state.
-  void EndAllLocked(EState state, uint32_t error);
+  // Under m_mutex: every waiter ends with error, and the state becomes
+  // state; the completions of posted requests go to finished, to be run
+  // without the lock.
+  void EndAllLocked(EState state, uint32_t error, std::vector<std::shared_ptr<CRequest>>& finished);
+  static void RunCompletions(std::vector<std::shared_ptr<CRequest>>& finished);
   void Disconnect();  // the stream is unusable: wake the reader so it ends
 
   int m_fd;                  // closed only by Close, under m_writeMutex
   std::mutex m_writeMutex;   // one frame at a time on the socket
   std::mutex m_closeMutex;   // Close runs once at a time
-  std::mutex m_mutex;        // the fields below
-  std::condition_variable m_done;
-  std::map<uint64_t, SWaiter*> m_waiters;  // by tag; each owned by its caller
+  std::mutex m_mutex;        // the fields below and every request's state
+  std::map<uint64_t, std::shared_ptr<CRequest>> m_waiters;  // by tag
   EState m_state = EState::Open;
   uint64_t m_nextTag = 1;
   std::thread m_reader;
+};
+
+class CControlDevice::CRequest {
+ private:
+  friend class CControlDevice;
+  std::condition_variable wake;  // its own: a reply wakes only its waiter
+  bool done = false;
+  bool registered = false;  // sent, or about to be: set once, by the sending thread
+  uint32_t capacity = 0;    // output bytes offered
+  uint32_t localError = 0;  // set when the device ended before a reply
+  SControlReply reply;
+  Completion completion;  // posted requests only
 };
 
 }  // namespace platform

@@ -3,13 +3,53 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <set>
+#include <thread>
 
 namespace platform {
 namespace {
 
+// One blocking send from another thread.
+struct SPendingSend {
+  std::mutex mutex;
+  std::condition_variable condition;
+  enum { Waiting, Done, Failed } state = Waiting;
+  intptr_t result = 0;
+
+  void Finish(bool done, intptr_t value) {
+    {
+      std::lock_guard lock(mutex);
+      if (state != Waiting) return;
+      state = done ? Done : Failed;
+      result = value;
+    }
+    condition.notify_all();
+  }
+  bool IsWaiting() {
+    std::lock_guard lock(mutex);
+    return state == Waiting;
+  }
+};
+
+// Fails its send when the queued call is destroyed without having run.
+struct SSendGuard {
+  std::shared_ptr<SPendingSend> send;
+  ~SSendGuard() {
+    if (send) send->Finish(false, 0);
+  }
+};
+
+struct SWindowEntry {
+  WindowDelivery deliver;
+  WindowHandler handler;
+  WindowThreadRunner runner;
+  std::thread::id thread;
+  std::set<std::shared_ptr<SPendingSend>> pending;  // under the registry lock
+};
+
 struct Registry {
   std::mutex mutex;
-  std::map<HWND, std::shared_ptr<WindowDelivery>> windows;
+  std::map<HWND, std::shared_ptr<SWindowEntry>> windows;
   HWND next = 1;
 };
 
@@ -20,18 +60,33 @@ Registry& TheRegistry() {
 
 }  // namespace
 
-HWND RegisterWindow(WindowDelivery deliver) {
+HWND RegisterWindow(WindowDelivery deliver) { return RegisterWindow(std::move(deliver), nullptr, nullptr); }
+
+HWND RegisterWindow(WindowDelivery deliver, WindowHandler handler, WindowThreadRunner runner) {
+  auto entry = std::make_shared<SWindowEntry>();
+  entry->deliver = std::move(deliver);
+  entry->handler = std::move(handler);
+  entry->runner = std::move(runner);
+  entry->thread = std::this_thread::get_id();
   auto& r = TheRegistry();
   std::lock_guard lock(r.mutex);
   HWND handle = r.next++;
-  r.windows.emplace(handle, std::make_shared<WindowDelivery>(std::move(deliver)));
+  r.windows.emplace(handle, std::move(entry));
   return handle;
 }
 
 void UnregisterWindow(HWND window) {
-  auto& r = TheRegistry();
-  std::lock_guard lock(r.mutex);
-  r.windows.erase(window);
+  std::set<std::shared_ptr<SPendingSend>> pending;
+  {
+    auto& r = TheRegistry();
+    std::lock_guard lock(r.mutex);
+    auto it = r.windows.find(window);
+    if (it == r.windows.end()) return;
+    pending.swap(it->second->pending);
+    r.windows.erase(it);
+  }
+  // Senders still waiting learn that the window went.
+  for (const auto& send : pending) send->Finish(false, 0);
 }
 
 bool IsWindow(HWND window) {
@@ -48,7 +103,50 @@ bool PostWindowMessage(HWND window, unsigned message, uintptr_t wParam, intptr_t
   std::lock_guard lock(r.mutex);
   auto it = r.windows.find(window);
   if (it == r.windows.end()) return false;
-  (*it->second)(SWindowMessage{message, wParam, lParam});
+  it->second->deliver(SWindowMessage{message, wParam, lParam});
+  return true;
+}
+
+bool SendWindowMessage(HWND window, unsigned message, uintptr_t wParam, intptr_t lParam, intptr_t* result) {
+  if (window == 0) return false;
+  const SWindowMessage sent{message, wParam, lParam};
+  auto& r = TheRegistry();
+  std::shared_ptr<SWindowEntry> entry;
+  auto send = std::make_shared<SPendingSend>();
+  {
+    std::lock_guard lock(r.mutex);
+    auto it = r.windows.find(window);
+    if (it == r.windows.end() || !it->second->handler) return false;
+    entry = it->second;
+    if (entry->thread != std::this_thread::get_id()) entry->pending.insert(send);
+  }
+  if (entry->thread == std::this_thread::get_id()) {
+    const intptr_t value = entry->handler(sent);
+    if (result) *result = value;
+    return true;
+  }
+  auto guard = std::make_shared<SSendGuard>();
+  guard->send = send;
+  const WindowHandler handler = entry->handler;
+  // The call runs on the window's thread, where UnregisterWindow also runs:
+  // a send still waiting there means the window is still registered.
+  const bool queued = entry->runner && entry->runner([guard, handler, sent] {
+    if (!guard->send->IsWaiting()) return;
+    const intptr_t value = handler(sent);
+    guard->send->Finish(true, value);
+  });
+  guard.reset();
+  if (!queued) send->Finish(false, 0);
+  {
+    std::unique_lock lock(send->mutex);
+    send->condition.wait(lock, [&] { return send->state != SPendingSend::Waiting; });
+  }
+  {
+    std::lock_guard lock(r.mutex);
+    entry->pending.erase(send);
+  }
+  if (send->state != SPendingSend::Done) return false;
+  if (result) *result = send->result;
   return true;
 }
 

@@ -3,7 +3,10 @@
 // thread; tests and service mode use CMessageQueueWindow). As on Windows, a
 // post to a window that is gone fails and the caller keeps (and frees) the
 // payload. Any thread may post; delivery runs on the poster's thread and must
-// only queue.
+// only queue. SendWindowMessage is the blocking SendMessage: on the window's
+// own thread it calls the handler directly; from another thread it queues
+// the call onto the window's thread and waits, and fails (false) once the
+// window is unregistered or its thread drops the call (a loop that is gone).
 #pragma once
 
 #include <condition_variable>
@@ -24,13 +27,24 @@ struct SWindowMessage {
 };
 
 using WindowDelivery = std::function<void(const SWindowMessage&)>;
+// Handles one sent message on the window's thread and returns its result.
+using WindowHandler = std::function<intptr_t(const SWindowMessage&)>;
+// Queues a call onto the window's thread; false when it cannot. A call it
+// destroys without running counts as a failed send.
+using WindowThreadRunner = std::function<bool(std::function<void()>)>;
 
 HWND RegisterWindow(WindowDelivery deliver);
+// A window that also takes sent messages; its thread is the caller's.
+HWND RegisterWindow(WindowDelivery deliver, WindowHandler handler, WindowThreadRunner runner);
 // After it returns no delivery of this window runs any more.
 void UnregisterWindow(HWND window);
 bool IsWindow(HWND window);
 // False when the window is null or gone; the message was not delivered.
 bool PostWindowMessage(HWND window, unsigned message, uintptr_t wParam, intptr_t lParam);
+// False when the window is null, gone, takes no sent messages, or went away
+// (or lost its loop) before it handled the message; result is then untouched.
+bool SendWindowMessage(HWND window, unsigned message, uintptr_t wParam, intptr_t lParam,
+                       intptr_t* result = nullptr);
 
 // A window that only queues what is posted to it.
 class CMessageQueueWindow {

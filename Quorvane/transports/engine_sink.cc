@@ -21,3 +21,9 @@ std::atomic<CEngineSink*> g_engineSink{&g_noEngine};
 void SetEngineSink(CEngineSink* sink) { g_engineSink = sink ? sink : &g_noEngine; }
 
 CEngineSink& GetEngineSink() { return *g_engineSink.load(); }
+
+void FailRequest(uint64_t requestId, const std::wstring& name, const std::wstring& text) {
+  CEngineSink& engine = GetEngineSink();
+  engine.RemoveRequestProcessor(requestId);
+  engine.OnPendingRequestError(requestId, name, text);
+}

@@ -22,6 +22,10 @@ class CEngineSink {
   virtual void OnPendingRequestError(uint64_t requestId, const std::wstring& name, const std::wstring& text) = 0;
 };
 
+// A transport's failure of one request: its processor goes, then the pending
+// request hears why.
+void FailRequest(uint64_t requestId, const std::wstring& name, const std::wstring& text);
+
 // Null restores the default sink. The sink must outlive every transport.
 void SetEngineSink(CEngineSink* sink);
 CEngineSink& GetEngineSink();

@@ -122,9 +122,7 @@ void CPlainUdpProcessor::CDnsSocketEventProcessor::Fail(uint32_t error, uint64_t
 }
 
 void CPlainUdpProcessor::CDnsSocketEventProcessor::OnError(const std::wstring& text) {
-  CEngineSink& engine = GetEngineSink();
-  engine.RemoveRequestProcessor(m_requestId);
-  engine.OnPendingRequestError(m_requestId, m_name, text);
+  FailRequest(m_requestId, m_name, text);
 }
 
 bool CPlainUdpProcessor::SendRequest(const uint8_t* query, uint32_t length, const SDnsMessageInfo& info,
@@ -154,8 +152,10 @@ bool CPlainUdpProcessor::SendRequest(const uint8_t* query, uint32_t length, cons
     }
   }
 
+  // A socket per query: its random source port is what a spoofed answer
+  // must guess. Non-blocking from the start, as the port needs it.
   std::shared_ptr<CSafeSocket> socket =
-      CSafeSocket::Create(static_cast<int>(server.family), SOCK_DGRAM, IPPROTO_UDP);
+      CSafeSocket::Create(static_cast<int>(server.family), SOCK_DGRAM | SOCK_NONBLOCK, IPPROTO_UDP);
   if (!socket) return failWithError(L"socket creation failed with error ");
   const int fd = socket->Handle();
   if (source && bind(fd, reinterpret_cast<const sockaddr*>(source), sizeof(sockaddr_storage)) != 0) {
@@ -174,7 +174,7 @@ bool CPlainUdpProcessor::SendRequest(const uint8_t* query, uint32_t length, cons
   auto processor = std::make_shared<CDnsSocketEventProcessor>(name, requestId, socket,
                                                               ReceiveBufferSizeFor(query, length), manager.GetPort());
   uint64_t key = 0;
-  if (!manager.AddSocketToQueueWithReadEvents(processor, key, socket)) {
+  if (!manager.AddSocketToQueueWithReadEvents(processor, key, socket, SOCK_DGRAM)) {
     return failWithError(L"AddSocketToQueueWithReadEvents failed with error ");
   }
   {

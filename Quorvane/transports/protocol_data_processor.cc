@@ -3,7 +3,5 @@
 #include "Quorvane/transports/engine_sink.h"
 
 void CProtocolDataProcessor::OnError(const std::wstring& text) {
-  CEngineSink& engine = GetEngineSink();
-  engine.RemoveRequestProcessor(m_requestId);
-  engine.OnPendingRequestError(m_requestId, m_name, text);
+  FailRequest(m_requestId, m_name, text);
 }

@@ -36,7 +36,8 @@ void CSocketEventsManager::Disassociate(const SSocketEntry& entry) {
 }
 
 bool CSocketEventsManager::AddSocketToQueueWithReadEvents(std::shared_ptr<CSocketEventProcessor> processor,
-                                                          uint64_t& key, std::shared_ptr<CSafeSocket> socket) {
+                                                          uint64_t& key, std::shared_ptr<CSafeSocket> socket,
+                                                          int nonBlockingType) {
   platform::CompletionPort* port = m_port.load();
   if (!port) return false;
   std::lock_guard lock(m_mutex);
@@ -47,7 +48,8 @@ bool CSocketEventsManager::AddSocketToQueueWithReadEvents(std::shared_ptr<CSocke
   m_staged = m_staging.size();
   // Associated under the mutex: no completion of the new key can be looked
   // up before its entry is staged.
-  return handle >= 0 && port->Associate(handle, newKey);
+  if (handle < 0) return false;
+  return nonBlockingType != 0 ? port->Associate(handle, newKey, nonBlockingType) : port->Associate(handle, newKey);
 }
 
 template <class F>

@@ -80,8 +80,10 @@ class CSocketEventsManager {
   // key, written to key. False without a port (key untouched) or when the
   // association fails (the entry stays staged and is later expired). Posts
   // no operation: the caller posts its first one after this returns.
+  // nonBlockingType: the type (SOCK_DGRAM...) of a socket created with
+  // SOCK_NONBLOCK, which spares asking the descriptor; 0 when unknown.
   bool AddSocketToQueueWithReadEvents(std::shared_ptr<CSocketEventProcessor> processor, uint64_t& key,
-                                      std::shared_ptr<CSafeSocket> socket);
+                                      std::shared_ptr<CSafeSocket> socket, int nonBlockingType = 0);
   // Worker only.
   WaitResult WaitForEvent(uint64_t& key, SSocketEntry& entry, SCompletionEvent& event);
   // Drops the registration and the socket's pending operations; returns the

@@ -256,9 +256,7 @@ void CEventProcessor::StartLongTask(CProcessingResultCode& result, std::vector<u
 }
 
 void CEventProcessor::OnError(const std::wstring& text) {
-  CEngineSink& engine = GetEngineSink();
-  engine.RemoveRequestProcessor(m_requestId);
-  engine.OnPendingRequestError(m_requestId, m_name, text);
+  FailRequest(m_requestId, m_name, text);
 }
 
 bool CTcpProcessorBase::SendRequest(const uint8_t* query, uint32_t length, const SDnsMessageInfo& info,

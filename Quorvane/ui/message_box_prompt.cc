@@ -1,5 +1,6 @@
 #include "Quorvane/ui/message_box_prompt.h"
 
+#include "Quorvane/app/quorvane_app.h"
 #include "Quorvane/foundation/text_utils.h"
 #include "Quorvane/platform/shell.h"
 #include "Quorvane/ui/main_frame.h"
@@ -25,6 +26,10 @@ std::unique_ptr<QMessageBox> MakeMessageBox(const std::wstring& text, const std:
 }
 
 int CMessageBoxPrompt::Ask(const std::wstring& text, const std::wstring& caption, unsigned type) {
+  // After a stop or an exit during the start-up's boxes nobody is left to
+  // answer the next one: it ends as No at once.
+  if (const CAppFrame* frame = theApp.Frame(); frame && frame->IsClosed())
+    return (type & 0xF) == MB_YESNO ? IDNO : IDOK;
   auto box = MakeMessageBox(text, caption, type);
   int answer = box->exec();
   if (answer == QMessageBox::Yes) return IDYES;

@@ -20,6 +20,14 @@
 #include "Quorvane/foundation/text_utils.h"
 #include "Quorvane/ui/main_frame.h"
 #include "Quorvane/ui/message_box_prompt.h"
+#include "Quorvane/ui/service_frame.h"
+
+namespace {
+
+// Pool monitoring waits for the DNSCrypt library's first result.
+bool DnsCryptResultSeen() { return g_DnsEngine.DnsCrypt().ResultSeen(); }
+
+}  // namespace
 
 int main(int argc, char** argv) {
   InitTextLocale();
@@ -42,11 +50,12 @@ int main(int argc, char** argv) {
   CMessageBoxPrompt prompt;
   if (service) {
     application = std::make_unique<QCoreApplication>(argc, argv);
+    theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CServiceFrame>(nullptr, DnsCryptResultSeen); });
   } else {
     application = std::make_unique<QApplication>(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     SetPrompt(&prompt);
-    theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CMainFrame>(); });
+    theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CMainFrame>(nullptr, DnsCryptResultSeen); });
   }
   theApp.SetArguments(args);
 

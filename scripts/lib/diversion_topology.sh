@@ -12,6 +12,14 @@
 #   topo_client CMD...     runs CMD in the client namespace
 #   topo_http_start DIR    (opt-in) a web server on port 80 of the server
 #                          namespace, serving DIR
+#   topo_rule NAME HOSTNAMES ID   a process_server rule line for TOPO_EXTRA_RULES
+#   topo_ask QID NAME [DIG-OPTIONS...]   dig A from the client to the server
+#                          namespace's address; $out and $status hold the result
+#   topo_expect_answer WHAT QID "TTL RDATA"   checks $out, calling the script's fail
+#   topo_doq_start PORT    (opt-in, before topo_start) the DoQ test server on
+#                          that port of the server namespace's IPv4 address,
+#                          its leaf for that address, its CA in $TOPO_DOQ_CA,
+#                          every query answered with A $TOPO_DOQ_ANSWER
 #   topo_down
 #
 # Opt-ins, set before the calls that read them (each empty or unset by default):
@@ -28,6 +36,7 @@
 # `tarnwick /ServiceMode` with folders of its own under $TOPO_DIR/tarnwick,
 # in place of the engine harness; TOPO_LOG is then the program's log file.
 # The harness stays the default, for cases that need its test-only options.
+#   topo_doq_start PORT    (opt-in) the DoQ test server in the server namespace
 
 TOPO_CLIENT_ADDRESS4=10.53.0.2
 TOPO_CLIENT_ADDRESS6=fd53::2
@@ -233,4 +242,36 @@ topo_start_tarnwick() {  # log level (1..4)
   TOPO_PIDS+=($!)
   for _ in $(seq 100); do grep -q "Engine started." "$TOPO_LOG" 2>/dev/null && return 0; sleep 0.1; done
   topo_fail "tarnwick did not start: $(cat "$TOPO_LOG" "$base/stdout" 2>/dev/null)"
+}
+
+TOPO_DOQ_ANSWER=192.0.2.85
+
+topo_doq_start() {  # port
+  local server=$TOPO_BUILD/tests/ngtcp2/doq_test_server
+  [[ -x $server ]] || topo_fail "build doq_test_server in $TOPO_BUILD first"
+  TOPO_DOQ_CA=$TOPO_DIR/doq-ca.pem
+  ip netns exec "$TOPO_SERVER" "$server" --listen $TOPO_SERVER_ADDRESS4 --port "$1" --write-ca "$TOPO_DOQ_CA" \
+    --leaf-address $TOPO_SERVER_ADDRESS4 --answer-a $TOPO_DOQ_ANSWER >"$TOPO_DIR/doq.log" 2>&1 &
+  TOPO_PIDS+=($!)
+  for _ in $(seq 100); do grep -q "listening" "$TOPO_DIR/doq.log" 2>/dev/null && return 0; sleep 0.1; done
+  topo_fail "the DoQ test server did not start: $(cat "$TOPO_DIR/doq.log")"
+}
+
+topo_rule() {  # name, hostnames, server id
+  printf '\t<Rule name="%s" enabled="1" dnssec_local_validation="0" dnssec_reject_unsigned="0" block_return_zero_ip="1" hostnames="%s" action="process_server" action_id="%s" interface_id="" />\n' "$@"
+}
+
+topo_ask() {  # qid, name [dig options...]
+  local qid=$1 name=$2; shift 2
+  status=0
+  out=$(topo_client dig @$TOPO_SERVER_ADDRESS4 +qid="$qid" +tries=1 +timeout=3 +noall +answer +comments "$@" "$name" A) \
+    || status=$?
+}
+
+topo_expect_answer() {  # what, qid, "ttl rdata"
+  local got
+  got=$(awk '!/^;/ && NF >= 5 { print $2, $5 }' <<< "$out")
+  [[ $status -eq 0 ]] || { fail "$1: dig failed ($status): $out"; return; }
+  grep -q "id: $2\$" <<< "$out" || fail "$1: the answer does not carry the client's id $2: $out"
+  [[ $got == "$3" ]] || fail "$1: answer '$got', expected '$3'"
 }

@@ -490,6 +490,56 @@ TEST_F(NetFilterTest, AnEventLargerThanTheBufferIsReadAgainIntoAGrownBuffer) {
   EXPECT_TRUE(std::all_of(first, sizes.end(), [](uint32_t size) { return size == 2000; }));
 }
 
+// The reads sent ahead stay parked after the stop ended the event thread:
+// what reaches them is read by the next thread, in the driver's order.
+TEST_F(NetFilterTest, ReadsAheadKeepTheDriversOrderAndLoseNothingAcrossStopAndStart) {
+  OpenAndStart();
+  auto queue = [&](int batch) {
+    for (int i = 0; i < 100; ++i) TvnLogEvent((std::to_string(batch) + ":" + std::to_string(i)).c_str(), STATUS_UNSUCCESSFUL, 0, false);
+    m_listener->Flush();
+  };
+  queue(1);
+  ASSERT_TRUE(WaitForLog("Network Engine: 1:99 ("));
+  ASSERT_TRUE(m_client->Stop());
+  ASSERT_TRUE(WaitForLog("Network Engine stopped."));
+  ASSERT_TRUE(m_client->Start());  // the driver drops what it held while stopped
+  queue(2);
+  queue(3);
+  ASSERT_TRUE(WaitForLog("Network Engine: 3:99 ("));
+  size_t last = 0;
+  for (int batch = 1; batch <= 3; ++batch) {
+    for (int i = 0; i < 100; ++i) {
+      const std::string line = "Network Engine: " + std::to_string(batch) + ":" + std::to_string(i) + " (";
+      size_t at = m_log.find(line);
+      ASSERT_NE(at, std::string::npos) << line << " missing in:\n" << m_log;
+      EXPECT_EQ(m_log.find(line, at + 1), std::string::npos) << line << " twice";
+      EXPECT_GT(at, last) << line << " out of order";
+      last = at;
+    }
+  }
+  EXPECT_EQ(m_log.find("GetEvent failed"), std::string::npos) << m_log;
+}
+
+// InjectUdp returns once its request is written; the driver's refusal comes
+// with the reply and is logged once, as a waited call logged it.
+TEST_F(NetFilterTest, ARefusedInjectionIsLoggedOnceWhenItsReplyArrives) {
+  std::wstring error;
+  ASSERT_TRUE(m_client->Open(error));  // not started: the driver refuses every injection
+  std::atomic<int> replies{0};
+  m_listener->SetReplyRewrite([&](uint32_t code, SControlReply&) {
+    if (code == IOCTL_PALVEX_INJECT_UDP) ++replies;
+  });
+  std::vector<uint8_t> answer(40, 0x11);
+  DatagramContext context{};
+  m_client->InjectUdp(answer.data(), 40, Address("10.53.0.1", 53), Address("10.53.0.2", 40000), context, true);
+  ASSERT_TRUE(WaitForLog("InjectUdp failed with error DeviceIoControl failed with error "));
+  EXPECT_EQ(replies, 1);
+  std::this_thread::sleep_for(50ms);
+  std::string logs = Logs();
+  size_t first = logs.find("InjectUdp failed with error ");
+  EXPECT_EQ(logs.find("InjectUdp failed with error ", first + 1), std::string::npos) << logs;
+}
+
 TEST_F(NetFilterTest, AnEmptyReadIsReadAgain) {
   OpenAndStart();
   std::atomic<bool> blank{true};

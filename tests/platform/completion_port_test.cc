@@ -222,6 +222,31 @@ TEST_F(CompletionPortTest, ReceiveOnRefusedUdpPortFailsWithPortUnreachable) {
   close(fd);
 }
 
+// Linux trap: after shutdown a connected UDP socket's recvmsg answers EAGAIN
+// while epoll keeps reporting EPOLLHUP.
+TEST_F(CompletionPortTest, ShutDownUdpReceiveCompletesWithNoBytes) {
+  for (bool postedFirst : {true, false}) {
+    SCOPED_TRACE(postedFirst ? "posted before the shutdown" : "posted after it");
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = Loopback(ClosedUdpPort());
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_TRUE(m_port->Associate(fd, 12));
+    uint8_t buffer[64];
+    Overlapped ov;
+    if (postedFirst) EXPECT_EQ(m_port->Recv(fd, buffer, sizeof(buffer), &ov), platform::WSA_IO_PENDING);
+    ASSERT_EQ(shutdown(fd, SHUT_RDWR), 0);
+    if (!postedFirst) m_port->Recv(fd, buffer, sizeof(buffer), &ov);
+    SCompletion c = m_port->Wait(kWaitMs);
+    EXPECT_EQ(c.overlapped, &ov);
+    EXPECT_EQ(c.key, 12u);
+    EXPECT_EQ(c.bytes, 0u);
+    // Nothing left: the hung-up socket no longer keeps the wait past its time-out.
+    EXPECT_EQ(m_port->Wait(50).error, platform::WAIT_TIMEOUT);
+    m_port->Disassociate(fd);
+    close(fd);
+  }
+}
+
 TEST_F(CompletionPortTest, SendCompletesOnlyWhenEveryByteIsWritten) {
   Pair pair(SOCK_STREAM);
   int small = 4096;

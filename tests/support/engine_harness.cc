@@ -17,6 +17,9 @@
 // --trust-ca adds the PEM certificates of FILE to the trust list that DNS
 // over TLS verifies servers against (a test CA).
 //
+// --dnscrypt-library PATH: the DNSCrypt bridge opens PATH (a stand-in of the
+// outside library) instead of libdnscrypt.so beside the program.
+//
 // Every screen log line goes to the log file (standard output without one),
 // flushed as it is written; "Harness running." says the start is complete.
 #include <signal.h>
@@ -112,8 +115,13 @@ void CheckServers(const std::vector<CDnsServer>& servers, const std::string& tes
 
 int main(int argc, char** argv) {
   SOptions options;
+  std::string dnscryptLibrary;
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i];
+    if (name == "--dnscrypt-library" && i + 1 < argc) {
+      dnscryptLibrary = argv[++i];
+      continue;
+    }
     if (name == "--check-servers") {
       options.checkServers = true;
       continue;
@@ -178,6 +186,8 @@ int main(int argc, char** argv) {
     finish(1);
   }
   CProfile::SetRunning(profile);
+
+  if (!dnscryptLibrary.empty()) g_DnsEngine.DnsCrypt().SetLibraryName(Utf8ToWide(dnscryptLibrary));
 
   // Failed requests and the rule evaluation reach the real detector.
   SetCaptivePortalHooks(&CCaptivePortalDetector::Hooks());

@@ -41,6 +41,21 @@ TEST(RuleChain, RejectsTheBlockMarkBeforeAnythingIsQueuedAndEveryQueueRuleBypass
                           [](const ToolArgs& a) { return Has(a, {"INPUT", "udp", "--sport", "53", "PALVEXDRV"}); }));
 }
 
+TEST(RuleChain, AcceptsTheOwnMarkAfterTheResetAndBeforeAnythingIsQueued) {
+  SRuleChainConfig config{"PALVEXDRV", 77, 0x70640002, 0x70640001};
+  auto commands = ChainInstallCommands(config);
+  auto accept = std::find_if(commands.begin(), commands.end(),
+                             [](const ToolArgs& a) { return Has(a, {"-A", "PALVEXDRV", "--mark", "0x70640001", "ACCEPT"}); });
+  auto reset = std::find_if(commands.begin(), commands.end(), [](const ToolArgs& a) { return Has(a, {"REJECT"}); });
+  auto queue = std::find_if(commands.begin(), commands.end(), [](const ToolArgs& a) { return Has(a, {"NFQUEUE"}); });
+  ASSERT_NE(accept, commands.end());
+  EXPECT_LT(reset, accept);
+  EXPECT_LT(accept, queue);
+  // Without a mark there is nothing to accept by.
+  config.ownMark = 0;
+  for (const ToolArgs& args : ChainInstallCommands(config)) EXPECT_FALSE(Has(args, {"ACCEPT"}));
+}
+
 TEST(RuleChain, RemovesEveryJumpOfTheListingsAndNoOtherRule) {
   const char* output =
       "-P OUTPUT ACCEPT\n"
