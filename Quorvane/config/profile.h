@@ -82,6 +82,10 @@ class CProfile {
   // empty, names the file instead of this->path. Load appends to the lists.
   bool Load(std::wstring& error, bool& openFailed, bool& checkVersion, const std::wstring& path);
   bool Save(std::wstring& error, const std::wstring& path) const;
+  // Load and Save over text in memory; file only places relative hosts-file
+  // names, as the conf-file's own path does for Load.
+  bool LoadFromText(std::wstring& error, bool& checkVersion, const std::string& text, const std::wstring& file);
+  bool SaveToText(std::wstring& error, std::string& text) const;
 };
 
 extern CProfile g_Configuration;

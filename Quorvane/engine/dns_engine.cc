@@ -69,6 +69,33 @@ CDnsEngine::~CDnsEngine() {
 
 void CDnsEngine::SetInjectorForTesting(InjectUdpFn inject) { m_inject = inject ? std::move(inject) : DriverInjector; }
 
+CDnsEngine::STableSizes CDnsEngine::TableSizes() {
+  STableSizes sizes;
+  sizes.pending = m_requests.Count();
+  sizes.udp = m_udp.Count();
+  {
+    std::lock_guard lock(m_tcpPoolMutex);
+    for (auto& [key, holder] : m_tcpPool) sizes.tcp += holder->Count();
+  }
+  {
+    std::lock_guard lock(m_tlsPoolMutex);
+    for (auto& [key, holder] : m_tlsPool) sizes.tls += holder->Count();
+  }
+  {
+    std::lock_guard lock(m_quicPoolMutex);
+    for (auto& [key, factory] : m_quicPool) sizes.quic += factory->ProcessorCount();
+  }
+  sizes.socketEvents = m_socketEvents.EntryCount();
+  {
+    std::lock_guard lock(m_dnssecChecksMutex);
+    sizes.dnssecChecks = m_dnssecChecks.size();
+  }
+  std::lock_guard lock(m_dnssecMutex);
+  sizes.dnssecAnswers = m_dnssecAnswers.size();
+  sizes.dnssecCache = m_dnssecCache.size();
+  return sizes;
+}
+
 void CDnsEngine::StartDetached(std::function<void()> body) {
   {
     std::lock_guard lock(m_detachedMutex);

@@ -332,6 +332,10 @@ CNetFilterProcessor::SIoResult CNetFilterProcessor::ReadAhead(std::vector<uint8_
 CNetFilterProcessor::SIoResult CNetFilterProcessor::GetEvent(std::vector<uint8_t>& buffer, uint32_t& bytes) {
   SIoResult result = ReadAhead(buffer, bytes);
   if (result.code != Ok) return result;
+  return CheckEvent(buffer, bytes);
+}
+
+CNetFilterProcessor::SIoResult CNetFilterProcessor::CheckEvent(const std::vector<uint8_t>& buffer, uint32_t bytes) {
   if (bytes == 0) return Failure(NoEvent, 0, {});
   if (bytes < kDriverEventHeaderSize || bytes > buffer.size())
     return Failure(BadByteCount, 0, "Incorrect number of bytes returned");
@@ -365,39 +369,44 @@ void CNetFilterProcessor::EventThread() {
       if (result.systemError != static_cast<int32_t>(platform::ERROR_DEVICE_NOT_CONNECTED) || !Reconnect()) return;
       continue;
     }
-    DriverEvent event;
-    std::memcpy(&event, buffer.data(), sizeof event);
-    const uint8_t* data = buffer.data() + kDriverEventHeaderSize;
-    if (event.appIdLength > event.dataLength) {
-      CLogMessage()
-          .SetError()
-          .Append(LogError, "Event dropped: application id of ")
-          .Append(LogError, event.appIdLength)
-          .Append(LogError, " bytes in ")
-          .Append(LogError, event.dataLength)
-          .Append(LogError, " bytes of data");
-      continue;
-    }
-    switch (event.eventType) {
-      case EventFlowEstablished:
-        UpdateProcessCache(event.processId, event.appIdLength ? AppIdText(buffer.data(), bytes) : std::wstring());
-        break;
-      case EventFlowDeleted:
-        break;
-      case EventLog:
-        if (!OnLogEvent(event, data)) return;
-        break;
-      case EventUdpDatagram:
-        OnDatagramEvent(event, data);
-        break;
-      case EventTcpConnect:
-        OnTcpConnectEvent(event, buffer.data(), bytes);
-        break;
-      default:
-        CLogMessage().SetError().Append(LogError, "Unknown event type ").Append(LogError, event.eventType);
-        break;
-    }
+    if (!OnEvent(buffer, bytes)) return;
   }
+}
+
+bool CNetFilterProcessor::OnEvent(const std::vector<uint8_t>& buffer, uint32_t bytes) {
+  DriverEvent event;
+  std::memcpy(&event, buffer.data(), sizeof event);
+  const uint8_t* data = buffer.data() + kDriverEventHeaderSize;
+  if (event.appIdLength > event.dataLength) {
+    CLogMessage()
+        .SetError()
+        .Append(LogError, "Event dropped: application id of ")
+        .Append(LogError, event.appIdLength)
+        .Append(LogError, " bytes in ")
+        .Append(LogError, event.dataLength)
+        .Append(LogError, " bytes of data");
+    return true;
+  }
+  switch (event.eventType) {
+    case EventFlowEstablished:
+      UpdateProcessCache(event.processId, event.appIdLength ? AppIdText(buffer.data(), bytes) : std::wstring());
+      break;
+    case EventFlowDeleted:
+      break;
+    case EventLog:
+      if (!OnLogEvent(event, data)) return false;
+      break;
+    case EventUdpDatagram:
+      OnDatagramEvent(event, data);
+      break;
+    case EventTcpConnect:
+      OnTcpConnectEvent(event, buffer.data(), bytes);
+      break;
+    default:
+      CLogMessage().SetError().Append(LogError, "Unknown event type ").Append(LogError, event.eventType);
+      break;
+  }
+  return true;
 }
 
 bool CNetFilterProcessor::Reconnect() {

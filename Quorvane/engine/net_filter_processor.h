@@ -106,6 +106,11 @@ class CNetFilterProcessor {
   void SetEngineStartForTesting(std::function<void()> start) { m_engineStart = std::move(start); }
   // Tests: the process-name entry of processId, or null (event thread stopped).
   const std::wstring* ProcessNameForTesting(uint64_t processId) const;
+  // Tests and fuzzing: one read's bytes as the event thread takes them, its
+  // checks first; false where the thread would end.
+  bool TakeEventForTesting(const std::vector<uint8_t>& buffer, uint32_t bytes) {
+    return CheckEvent(buffer, bytes).code != Ok || OnEvent(buffer, bytes);
+  }
 
  private:
   SIoResult IoControl(uint32_t code, const void* input, uint32_t inputSize, void* output, uint32_t outputSize,
@@ -113,6 +118,8 @@ class CNetFilterProcessor {
   SIoResult GetDriverVersion(uint32_t& version);
   static SIoResult ResultOf(const platform::SDeviceIoResult& result);
   SIoResult GetEvent(std::vector<uint8_t>& buffer, uint32_t& bytes);
+  // The header's sizes against the bytes read.
+  static SIoResult CheckEvent(const std::vector<uint8_t>& buffer, uint32_t bytes);
   // The next of the window of GetEvent requests, in the order sent.
   SIoResult ReadAhead(std::vector<uint8_t>& buffer, uint32_t& bytes);
   SIoResult StartEngine();
@@ -127,6 +134,8 @@ class CNetFilterProcessor {
   bool Reopen(std::wstring& errorText);
   std::shared_ptr<platform::CControlDevice> Device();
   void WakeReconnect();
+  // One checked event; false: the event thread ends.
+  bool OnEvent(const std::vector<uint8_t>& buffer, uint32_t bytes);
   // false: the event thread ends.
   bool OnLogEvent(const DriverEvent& event, const uint8_t* data);
   void OnDatagramEvent(const DriverEvent& event, const uint8_t* data);

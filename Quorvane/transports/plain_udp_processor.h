@@ -92,6 +92,11 @@ class CPlainUdpProcessor {
   // entry and removes its socket from the manager.
   void RemoveRequestProcessor(uint64_t requestId, CSocketEventsManager& manager);
 
+  size_t Count() {
+    std::lock_guard lock(m_mutex);
+    return m_requests.size();
+  }
+
   std::mutex m_mutex;
   std::map<uint64_t, uint64_t> m_requests;  // request id to registration key; under m_mutex
 };
