@@ -265,6 +265,7 @@ CNetFilterProcessor::SIoResult CNetFilterProcessor::ReadAhead(std::vector<uint8_
   if (device != m_windowDevice) {
     m_window.clear();
     m_ready.clear();
+    m_windowOrder = std::make_shared<platform::CControlDevice::COrder>();
     m_windowDevice = device;
   }
   if (!m_ready.empty()) {
@@ -280,10 +281,13 @@ CNetFilterProcessor::SIoResult CNetFilterProcessor::ReadAhead(std::vector<uint8_
   if (buffer.size() < m_windowCapacity) buffer.resize(m_windowCapacity, 0);
   const uint32_t capacity = static_cast<uint32_t>(buffer.size());
   m_windowCapacity = capacity;
-  while (m_window.size() < kEventReadAhead) m_window.push_back(device->Begin(IOCTL_PALVEX_GET_EVENT, nullptr, 0, capacity));
-  std::shared_ptr<platform::CControlDevice::CRequest> next = std::move(m_window.front());
-  m_window.pop_front();
-  m_window.push_back(device->Begin(IOCTL_PALVEX_GET_EVENT, nullptr, 0, capacity));
+  auto begin = [&] { m_window.push_back(device->Begin(IOCTL_PALVEX_GET_EVENT, nullptr, 0, capacity, m_windowOrder)); };
+  while (m_window.size() < kEventReadAhead) begin();
+  // The driver hands an event at once to a read that arrives while one is
+  // queued, though older reads stay parked: the reads are taken as they end.
+  std::shared_ptr<platform::CControlDevice::CRequest> next = device->WaitNext(*m_windowOrder);
+  if (auto it = std::find(m_window.begin(), m_window.end(), next); it != m_window.end()) m_window.erase(it);
+  begin();
   platform::SDeviceIoResult io = device->Wait(next, buffer.data(), capacity);
   bytes = io.bytesReturned;
   SIoResult result = ResultOf(io);
@@ -305,7 +309,8 @@ CNetFilterProcessor::SIoResult CNetFilterProcessor::ReadAhead(std::vector<uint8_
   std::shared_ptr<platform::CControlDevice::CRequest> grown =
       device->Begin(IOCTL_PALVEX_GET_EVENT, nullptr, 0, static_cast<uint32_t>(buffer.size()));
   std::vector<uint8_t> taken(offered);
-  for (const auto& stale : m_window) {
+  for (size_t left = m_window.size(); left != 0; --left) {
+    std::shared_ptr<platform::CControlDevice::CRequest> stale = device->WaitNext(*m_windowOrder);
     platform::SDeviceIoResult staleIo = device->Wait(stale, taken.data(), static_cast<uint32_t>(taken.size()));
     if (staleIo.error == 0 && staleIo.bytesReturned != 0)
       m_ready.emplace_back(taken.begin(), taken.begin() + staleIo.bytesReturned);
