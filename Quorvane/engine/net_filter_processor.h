@@ -145,7 +145,6 @@ class CNetFilterProcessor {
   std::shared_ptr<platform::CControlDevice> m_windowDevice;                  // event thread only
   std::shared_ptr<platform::CControlDevice::COrder> m_windowOrder;           // the window's; event thread only
   uint32_t m_windowCapacity = 0;  // output bytes the latest reads offer; event thread only
-  std::deque<std::vector<uint8_t>> m_ready;  // events read, not yet taken; event thread only
   std::map<uint64_t, std::wstring> m_processNames;     // event thread only
   uint64_t m_lastPurge = 0;                            // GetTickCount64 of the last purge
   std::thread m_eventThread;
