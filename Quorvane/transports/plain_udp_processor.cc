@@ -53,7 +53,8 @@ size_t CPlainUdpProcessor::ReceiveBufferSizeFor(const uint8_t* query, size_t len
 CPlainUdpProcessor::CDnsSocketEventProcessor::CDnsSocketEventProcessor(std::wstring name, uint64_t requestId,
                                                                        std::shared_ptr<CSafeSocket> socket,
                                                                        size_t receiveLimit,
-                                                                       platform::CompletionPort* port)
+                                                                       platform::CompletionPort* port,
+                                                                       CPlainUdpProcessor* owner)
     : m_lastActivity(platform::TickSeconds()),
       m_name(std::move(name)),
       m_requestId(requestId),
