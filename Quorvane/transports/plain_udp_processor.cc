@@ -53,13 +53,15 @@ size_t CPlainUdpProcessor::ReceiveBufferSizeFor(const uint8_t* query, size_t len
 CPlainUdpProcessor::CDnsSocketEventProcessor::CDnsSocketEventProcessor(std::wstring name, uint64_t requestId,
                                                                        std::shared_ptr<CSafeSocket> socket,
                                                                        size_t receiveLimit,
-                                                                       platform::CompletionPort* port)
+                                                                       platform::CompletionPort* port,
+                                                                       CPlainUdpProcessor* owner)
     : m_lastActivity(platform::TickSeconds()),
       m_name(std::move(name)),
       m_requestId(requestId),
       m_socket(std::move(socket)),
       m_receiveLimit(receiveLimit),
-      m_port(port) {}
+      m_port(port),
+      m_owner(owner) {}
 
 CPlainUdpProcessor::CDnsSocketEventProcessor::~CDnsSocketEventProcessor() {
   if (m_port && m_socket) m_port->Disassociate(m_socket->Handle());
@@ -84,11 +86,21 @@ void CPlainUdpProcessor::CDnsSocketEventProcessor::ProcessEvent(
   std::vector<uint8_t> datagram;
   if (!TakeDatagram(event.bytes, datagram, key, manager)) return;
   if (GetEngineSink().OnUpstreamAnswer(datagram, m_requestId)) {
-    manager.RemoveSocket(key);
+    Remove(key, manager);  // the engine took the answer and most likely removed the request already
     return;
   }
   // Not the answer: keep waiting on the same socket.
-  if (!PostReceive()) manager.RemoveSocket(key);
+  if (!PostReceive()) Remove(key, manager);
+}
+
+void CPlainUdpProcessor::CDnsSocketEventProcessor::Remove(uint64_t key, CSocketEventsManager& manager) {
+  if (m_removed.exchange(true)) return;
+  if (m_owner) {
+    std::lock_guard lock(m_owner->m_mutex);
+    auto it = m_owner->m_requests.find(m_requestId);
+    if (it != m_owner->m_requests.end() && it->second == key) m_owner->m_requests.erase(it);
+  }
+  manager.RemoveSocket(key);
 }
 
 bool CPlainUdpProcessor::CDnsSocketEventProcessor::TakeDatagram(size_t size, std::vector<uint8_t>& datagram,
@@ -115,7 +127,7 @@ bool CPlainUdpProcessor::CDnsSocketEventProcessor::TakeDatagram(size_t size, std
 }
 
 void CPlainUdpProcessor::CDnsSocketEventProcessor::Fail(uint32_t error, uint64_t key, CSocketEventsManager& manager) {
-  manager.RemoveSocket(key);
+  Remove(key, manager);
   std::wstring message = platform::SystemErrorMessage(error);
   if (message.size() > kMaxMessageText) message.resize(kMaxMessageText);
   OnError(message + L" (" + std::to_wstring(error) + L")");
@@ -172,7 +184,8 @@ bool CPlainUdpProcessor::SendRequest(const uint8_t* query, uint32_t length, cons
   }
 
   auto processor = std::make_shared<CDnsSocketEventProcessor>(name, requestId, socket,
-                                                              ReceiveBufferSizeFor(query, length), manager.GetPort());
+                                                              ReceiveBufferSizeFor(query, length), manager.GetPort(),
+                                                              this);
   uint64_t key = 0;
   if (!manager.AddSocketToQueueWithReadEvents(processor, key, socket, SOCK_DGRAM)) {
     return failWithError(L"AddSocketToQueueWithReadEvents failed with error ");
@@ -182,16 +195,22 @@ bool CPlainUdpProcessor::SendRequest(const uint8_t* query, uint32_t length, cons
     m_requests[requestId] = key;
   }
   if (!processor->PostReceive()) {
-    manager.RemoveSocket(key);
+    processor->Remove(key, manager);
     return false;
   }
   return true;
 }
 
 void CPlainUdpProcessor::RemoveRequestProcessor(uint64_t requestId, CSocketEventsManager& manager) {
-  std::lock_guard lock(m_mutex);
-  auto it = m_requests.find(requestId);
-  if (it == m_requests.end()) return;
-  manager.RemoveSocket(it->second);
-  m_requests.erase(it);
+  uint64_t key;
+  {
+    std::lock_guard lock(m_mutex);
+    auto it = m_requests.find(requestId);
+    if (it == m_requests.end()) return;
+    key = it->second;
+    m_requests.erase(it);
+  }
+  std::shared_ptr<CSocketEventsManager::CSocketEventProcessor> removed = manager.RemoveSocket(key);
+  if (removed && removed->GetType() == typeid(CDnsSocketEventProcessor))
+    static_cast<CDnsSocketEventProcessor&>(*removed).m_removed = true;
 }

@@ -11,6 +11,7 @@
 
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -33,7 +34,7 @@ class CPlainUdpProcessor {
 
     // receiveLimit: the largest datagram taken as an answer.
     CDnsSocketEventProcessor(std::wstring name, uint64_t requestId, std::shared_ptr<CSafeSocket> socket,
-                             size_t receiveLimit, platform::CompletionPort* port);
+                             size_t receiveLimit, platform::CompletionPort* port, CPlainUdpProcessor* owner);
     // Drops a receive still pending into the buffer, should one be left.
     ~CDnsSocketEventProcessor() override;
 
@@ -63,8 +64,15 @@ class CPlainUdpProcessor {
     bool TakeDatagram(size_t size, std::vector<uint8_t>& datagram, uint64_t key, CSocketEventsManager& manager);
     // Removes the socket and fails the request with the error's text.
     void Fail(uint32_t error, uint64_t key, CSocketEventsManager& manager);
+    // Removes the socket and the owner's entry for it, unless that was done.
+    void Remove(uint64_t key, CSocketEventsManager& manager);
 
     platform::CompletionPort* const m_port;  // lives as long as the process
+    CPlainUdpProcessor* const m_owner;       // the engine's, which outlives its sockets
+    friend class CPlainUdpProcessor;
+    // Set by the first to remove the socket: the worker, or whoever removes
+    // the request, so each socket is removed once.
+    std::atomic<bool> m_removed{false};
   };
 
   // The largest answer taken: 2048 bytes, or the UDP payload size a query

@@ -513,11 +513,10 @@ void CMainFrameController::OnDnsServers() {
   if (ok) {
     CProfile::NotifyServerChanges(servers);
     CProfile::NotifyPoolChanges(pools);
-    {
-      std::lock_guard lock(g_ConfigurationMutex);
-      g_Configuration.servers = servers;
-      g_Configuration.pools = pools;
-    }
+    CProfile::ChangeRunningLists([&](std::vector<CDnsServer>& running, std::vector<CDnsPool>& runningPools, auto&) {
+      running = servers;
+      runningPools = pools;
+    });
     RestartPoolMonitoring(servers, pools);
   }
   // The checks below and the save also run after Cancel, on the running lists.

@@ -35,7 +35,7 @@ class CRecordingHooks : public CConfigEngineHooks {
   ~CRecordingHooks() override { SetConfigEngineHooks(nullptr); }
   void OnServerChange(int kind, const CDnsServer& server, const CDnsServer& relay, bool) override {
     // The lists must still be the old ones while the engine drops state.
-    changes.push_back({kind, server.id, relay.id, g_Configuration.servers.size()});
+    changes.push_back({kind, server.id, relay.id, g_Configuration.Servers().size()});
   }
   struct SChange {
     int kind;
@@ -175,9 +175,10 @@ class FrameController : public testsupport::AppTest {
   }
 
   void SetRunning(std::vector<CDnsServer> servers, std::vector<CDnsPool> pools = {}) {
-    std::lock_guard lock(g_ConfigurationMutex);
-    g_Configuration.servers = std::move(servers);
-    g_Configuration.pools = std::move(pools);
+    CProfile::ChangeRunningLists([&](std::vector<CDnsServer>& s, std::vector<CDnsPool>& p, auto&) {
+      s = std::move(servers);
+      p = std::move(pools);
+    });
   }
 
   EServerStatus StatusOf(uint32_t id) {
@@ -283,7 +284,7 @@ TEST_F(FrameController, ServerStateLogsOnlyChangesAndRecoveryRestartsMonitoring)
 TEST_F(FrameController, AFailedPoolServerGetsItsEarlyRecheckOnce) {
   SetRunning({MakeServer(1, L"Alpha"), MakeServer(2, L"Beta")},
              {MakePool(10, L"Pool", EPoolType::Redundancy, {1, 2})});
-  Frame().RestartPoolMonitoring(g_Configuration.servers, g_Configuration.pools);
+  Frame().RestartPoolMonitoring(g_Configuration.Servers(), g_Configuration.Pools());
   const int64_t first = platform::WallTime() + 3;
   Frame().OnServerState(1, 0x10000);
   m_clock.StepWallSeconds(1);
@@ -364,7 +365,7 @@ TEST_F(FrameController, NewDropsEngineStateBeforeReplacingTheLists) {
   prompt.Answer(IDNO);
   Frame().OnCommand(ID_FILE_NEW);
   EXPECT_TRUE(hooks.changes.empty());
-  EXPECT_EQ(g_Configuration.servers.size(), 2u);
+  EXPECT_EQ(g_Configuration.Servers().size(), 2u);
 
   prompt.Answer(IDYES);
   Frame().OnCommand(ID_FILE_NEW);
@@ -423,7 +424,7 @@ TEST_F(FrameController, ExitDuringADialogEndsItAsCancelAndTheFrameGoesAfterTheHa
   m_dialogs.edit = [](std::vector<CDnsServer>& servers) { servers.clear(); };
   Frame().OnCommand(ID_DNS_SERVERS);
   EXPECT_EQ(m_destroyed, 1);
-  EXPECT_EQ(g_Configuration.servers.size(), 1u) << "a dialog ended by the exit must not apply its edits";
+  EXPECT_EQ(g_Configuration.Servers().size(), 1u) << "a dialog ended by the exit must not apply its edits";
   Frame().OnCommand(ID_DNS_SERVERS);
   EXPECT_EQ(m_dialogs.serverListRuns, 1);
 }
