@@ -41,7 +41,7 @@ CWizardModel::SHooks CStartWizardDlg::CompleteHooks(CWizardModel::SHooks hooks) 
   if (!hooks.hasConfiguration)
     hooks.hasConfiguration = [] {
       std::lock_guard lock(g_ConfigurationMutex);
-      return !g_Configuration.servers.empty() || g_Configuration.rules.size() > 1;
+      return !g_Configuration.Servers().empty() || g_Configuration.Rules().size() > 1;
     };
   if (!hooks.createDefault)
     hooks.createDefault = [this] {
@@ -78,11 +78,10 @@ CWizardModel::SHooks CStartWizardDlg::CompleteHooks(CWizardModel::SHooks hooks) 
       rule.action_id = server.id;
       rules = {rule};
       CProfile::NotifyServerChanges(servers);
-      {
-        std::lock_guard lock(g_ConfigurationMutex);
-        g_Configuration.servers = servers;
-        g_Configuration.rules = rules;
-      }
+      CProfile::ChangeRunningLists([&](std::vector<CDnsServer>& running, auto&, std::vector<CRule>& runningRules) {
+        running = servers;
+        runningRules = rules;
+      });
       theApp.SaveConfiguration(L"");
     };
   return hooks;
