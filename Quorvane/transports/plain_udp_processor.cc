@@ -189,9 +189,52 @@ bool CPlainUdpProcessor::SendRequest(const uint8_t* query, uint32_t length, cons
 }
 
 void CPlainUdpProcessor::RemoveRequestProcessor(uint64_t requestId, CSocketEventsManager& manager) {
+  RemoveRequestProcessors({requestId}, manager);
+}
+
+void CPlainUdpProcessor::RemoveRequestProcessors(const std::set<uint64_t>& ids, CSocketEventsManager& manager) {
+  std::vector<uint64_t> keys;
+  {
+    std::lock_guard lock(m_mutex);
+    for (uint64_t id : ids) {
+      auto it = m_requests.find(id);
+      if (it == m_requests.end()) continue;
+      keys.push_back(it->second);
+      m_requests.erase(it);
+    }
+  }
+  RemoveSockets(keys, manager);
+}
+
+std::vector<uint64_t> CPlainUdpProcessor::RemoveOrphans(const std::set<uint64_t>& live,
+                                                        CSocketEventsManager& manager) {
+  std::vector<uint64_t> ids, keys;
+  {
+    std::lock_guard lock(m_mutex);
+    for (auto it = m_requests.begin(); it != m_requests.end();) {
+      if (live.count(it->first) != 0) {
+        ++it;
+        continue;
+      }
+      ids.push_back(it->first);
+      keys.push_back(it->second);
+      it = m_requests.erase(it);
+    }
+  }
+  RemoveSockets(keys, manager);
+  return ids;
+}
+
+void CPlainUdpProcessor::RemoveSockets(const std::vector<uint64_t>& keys, CSocketEventsManager& manager) {
+  for (uint64_t key : keys) manager.RemoveSocket(key);
+}
+
+std::map<uint64_t, uint64_t> CPlainUdpProcessor::RequestsForTesting() {
   std::lock_guard lock(m_mutex);
-  auto it = m_requests.find(requestId);
-  if (it == m_requests.end()) return;
-  manager.RemoveSocket(it->second);
-  m_requests.erase(it);
+  return m_requests;
+}
+
+void CPlainUdpProcessor::SetRequestForTesting(uint64_t requestId, uint64_t key) {
+  std::lock_guard lock(m_mutex);
+  m_requests[requestId] = key;
 }

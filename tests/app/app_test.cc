@@ -18,7 +18,7 @@
 #include "Quorvane/app/service_mode.h"
 #include "Quorvane/config/hooks.h"
 #include "tests/app/app_fixture.h"
-#include "tests/config/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 

@@ -17,6 +17,7 @@
 #include "tests/engine/engine_fixture.h"
 #include "tests/engine/scripted_http_server.h"
 #include "tests/support/unbound_server.h"
+#include "tests/support/bounded_wait.h"
 
 namespace {
 
@@ -184,7 +185,7 @@ TEST_F(PortalDetector, ChecksStartAtMostOncePerIntervalAndOnlyTheCurrentOneCount
   clock.AdvanceMs(1);
   Detector::StartCheck();
   ASSERT_TRUE(server.WaitForRequests(2));
-  for (int i = 0; i < 250 && Detector::IsCheckRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  testsupport::WaitUntil([&]() -> bool { return !Detector::IsCheckRunning(); }, std::chrono::milliseconds(5000), std::chrono::milliseconds(20));
   EXPECT_FALSE(Detector::IsCheckRunning());
   server.Release();
   ASSERT_TRUE(Detector::WaitForChecksForTesting(kCheckWaitMs));
@@ -200,7 +201,7 @@ TEST_F(PortalDetector, APortalFoundAndGoneResetsTheEngine) {
   platform::SetClockSourceForTesting(&clock);
   CScriptedHttpServer server({{SendStep(kPortalPage), CloseStep()}, {SendStep(kExpected), CloseStep()}});
   Detector::SetProbeForTesting(kProbeHost, server.Port());
-  m_engine.m_hostAddresses["dns.tarnwick.test"] = {AF_INET, {192, 0, 2, 1}, 0};
+  (*m_engine.HostAddresses().lock())["dns.tarnwick.test"] = {AF_INET, {192, 0, 2, 1}, 0};
 
   Detector::StartCheck();
   ASSERT_TRUE(Detector::WaitForChecksForTesting(kCheckWaitMs));
@@ -208,7 +209,7 @@ TEST_F(PortalDetector, APortalFoundAndGoneResetsTheEngine) {
   auto lines = m_log.TakeTexts();
   EXPECT_TRUE(Contains(lines, L"Captive Portal Detector activated"));
   EXPECT_TRUE(Contains(lines, L"Captive Portal detected. Use system resolver for all queries."));
-  EXPECT_EQ(m_engine.m_hostAddresses.size(), 1u);
+  EXPECT_EQ(m_engine.HostAddresses().lock()->size(), 1u);
 
   clock.AdvanceMs(Detector::kCheckIntervalMs);
   Detector::StartCheck();
@@ -217,7 +218,7 @@ TEST_F(PortalDetector, APortalFoundAndGoneResetsTheEngine) {
   lines = m_log.TakeTexts();
   EXPECT_TRUE(Contains(lines, L"Captive Portal disabled. Use normal rules for all queries."));
   EXPECT_TRUE(Contains(lines, L"Captive Portal not detected"));
-  EXPECT_TRUE(m_engine.m_hostAddresses.empty());
+  EXPECT_TRUE(m_engine.HostAddresses().lock()->empty());
   EXPECT_EQ(static_cast<CCountingBridge&>(m_engine.DnsCrypt()).releaseAll, 1);
 }
 
