@@ -175,17 +175,20 @@ TEST_F(PortalDetector, ChecksStartAtMostOncePerIntervalAndOnlyTheCurrentOneCount
   Detector::StartCheck();
   ASSERT_TRUE(server.WaitForRequests(1));
   EXPECT_TRUE(Detector::IsCheckRunning());
+  const uint64_t claimed = Detector::s_lastCheckTick;
   clock.AdvanceMs(1000);
   Detector::StartCheck();
   clock.AdvanceMs(Detector::kCheckIntervalMs - 1001);
   Detector::StartCheck();
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // A start is claimed on the caller's thread: neither of these claimed one.
+  EXPECT_EQ(Detector::s_lastCheckTick, claimed);
   EXPECT_EQ(server.Requests().size(), 1u);
 
   clock.AdvanceMs(1);
   Detector::StartCheck();
   ASSERT_TRUE(server.WaitForRequests(2));
-  testsupport::WaitUntil([&]() -> bool { return !Detector::IsCheckRunning(); }, std::chrono::milliseconds(5000), std::chrono::milliseconds(20));
+  testsupport::WaitUntil([&]() -> bool { return !Detector::IsCheckRunning(); }, testsupport::kDefaultWaitLimit,
+                         std::chrono::milliseconds(20));
   EXPECT_FALSE(Detector::IsCheckRunning());
   server.Release();
   ASSERT_TRUE(Detector::WaitForChecksForTesting(kCheckWaitMs));
@@ -270,10 +273,14 @@ TEST_F(PortalBypass, ConcurrentStartsRaceTheRuleEvaluationsReads) {
   Detector::SetProbeForTesting(kProbeHost, server.Port());
   m_log.SetLevel(LogError);  // the evaluations' lines would pile up
   std::atomic<bool> stop{false};
+  std::atomic<uint64_t> starts{0};
   std::vector<std::thread> threads;
   for (int i = 0; i < 3; ++i) {
     threads.emplace_back([&] {
-      while (!stop) Detector::StartCheck();
+      while (!stop) {
+        Detector::StartCheck();
+        ++starts;
+      }
     });
   }
   for (int i = 0; i < 2; ++i) {
@@ -286,8 +293,11 @@ TEST_F(PortalBypass, ConcurrentStartsRaceTheRuleEvaluationsReads) {
   }
   constexpr int kIntervals = 8;
   for (int i = 0; i < kIntervals; ++i) {
+    // The racing callers meet each interval before the next one begins.
+    const uint64_t before = starts.load();
     clock.AdvanceMs(Detector::kCheckIntervalMs);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    testsupport::WaitUntil([&] { return starts.load() >= before + 100; }, testsupport::kDefaultWaitLimit,
+                           std::chrono::milliseconds(0));
   }
   stop = true;
   for (std::thread& thread : threads) thread.join();
