@@ -186,6 +186,8 @@ void TvnCompletePendingReads() {
     size_t bytes = 0;
     status = TvnReadEvent(request, parameters.OutputBufferLength, &bytes);
     WdfRequestCompleteWithInformation(request, status, bytes);
-    if (NT_SUCCESS(status) && bytes == 0) return;
+    // An event appended while this read was out of the queue found no read
+    // to complete, and the framework may have put this one back: look again.
+    if (NT_SUCCESS(status) && bytes == 0 && g_TvnEventListSize.load() == 0) return;
   }
 }

@@ -62,7 +62,8 @@ void TvnLogEvent(std::string_view text, NTSTATUS status, uint64_t value, bool is
 // with that status and costs no event.
 NTSTATUS TvnReadEvent(WDFREQUEST request, size_t outputLength, size_t* bytes);
 
-// Completes parked GetEvent requests one by one until one finds no event or
-// none is parked; any other parked request is completed with
-// STATUS_OBJECT_TYPE_MISMATCH. Called with no spin lock held.
+// Completes parked GetEvent requests one by one until one finds no event
+// (and none has been queued since) or none is parked; any other parked
+// request is completed with STATUS_OBJECT_TYPE_MISMATCH. Called with no spin
+// lock held.
 void TvnCompletePendingReads();

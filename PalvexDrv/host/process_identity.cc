@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -20,17 +21,22 @@ uint64_t SocketInode(const char* target) {
   return std::strtoull(target + prefix.size(), nullptr, 10);
 }
 
+// The socket inode behind a descriptor entry of an fd folder, else 0.
+uint64_t EntrySocketInode(int folder, const char* name) {
+  char target[64];
+  ssize_t n = readlinkat(folder, name, target, sizeof(target) - 1);
+  if (n <= 0) return 0;
+  target[n] = 0;
+  return SocketInode(target);
+}
+
 template <typename Visit>
 void ForEachSocket(const std::filesystem::path& fdFolder, Visit visit) {
   DIR* folder = opendir(fdFolder.c_str());
   if (!folder) return;
   while (dirent* entry = readdir(folder)) {
     if (entry->d_name[0] == '.') continue;
-    char target[64];
-    ssize_t n = readlinkat(dirfd(folder), entry->d_name, target, sizeof(target) - 1);
-    if (n <= 0) continue;
-    target[n] = 0;
-    if (uint64_t inode = SocketInode(target)) {
+    if (uint64_t inode = EntrySocketInode(dirfd(folder), entry->d_name)) {
       if (!visit(inode)) break;
     }
   }
@@ -101,6 +107,40 @@ bool CSocketOwnerFinder::ProcessHolds(pid_t pid, uint64_t inode) const {
   return found;
 }
 
+bool CSocketOwnerFinder::HintHolds(pid_t pid, uint64_t inode) {
+  if (pid != m_hintPid) {
+    m_hintFds.clear();
+    m_hintPid = pid;
+  }
+  DIR* folder = opendir((m_proc / std::to_string(pid) / "fd").c_str());
+  if (!folder) return false;
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch()).count();
+  auto holds = [&](int fd, const char* name) {
+    uint64_t held = EntrySocketInode(dirfd(folder), name);
+    auto [it, added] = m_hintFds.try_emplace(fd, SHintFd{held, now});
+    if (!added && it->second.inode != held) it->second = {held, now};
+    return held == inode;
+  };
+  std::vector<int> stable;
+  bool found = false;
+  while (!found) {
+    dirent* entry = readdir(folder);
+    if (!entry) break;
+    if (entry->d_name[0] == '.') continue;
+    const int fd = std::atoi(entry->d_name);
+    auto known = m_hintFds.find(fd);
+    if (known != m_hintFds.end() && now - known->second.since >= m_stableMs) {
+      stable.push_back(fd);
+      continue;
+    }
+    found = holds(fd, entry->d_name);
+  }
+  for (size_t i = 0; !found && i < stable.size(); ++i) found = holds(stable[i], std::to_string(stable[i]).c_str());
+  closedir(folder);
+  return found;
+}
+
 void CSocketOwnerFinder::Rebuild() {
   m_cache.clear();
   ++m_rebuilds;
@@ -119,8 +159,8 @@ void CSocketOwnerFinder::Rebuild() {
 }
 
 std::optional<pid_t> CSocketOwnerFinder::Find(uint64_t inode, pid_t hint) {
-  if (hint > 0 && ProcessHolds(hint, inode)) return hint;
   std::lock_guard lock(m_mutex);
+  if (hint > 0 && HintHolds(hint, inode)) return hint;
   auto cached = m_cache.find(inode);
   // A cached owner may have closed the socket since; trust it only while it
   // still holds the inode.

@@ -17,6 +17,11 @@
 #include "Quorvane/foundation/log.h"
 #include "Quorvane/platform/window_messages.h"
 
+// A menu command posted to a frame (wParam: the command id), and the About
+// command the start-up posts.
+constexpr unsigned WM_COMMAND = 0x0111;
+constexpr unsigned kAboutCommand = 32800;
+
 class CAppFrame {
  public:
   virtual ~CAppFrame();

@@ -8,12 +8,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <system_error>
+#include <thread>
 
 #include "Quorvane/app/command_line.h"
 #include "Quorvane/app/crash_reporter.h"
 #include "Quorvane/app/dns_cache_flush.h"
 #include "Quorvane/app/message_box.h"
 #include "Quorvane/app/service_mode.h"
+#include "Quorvane/app/update_checker.h"
 #include "Quorvane/config/object_id.h"
 #include "Quorvane/config/profile.h"
 #include "Quorvane/engine/dns_engine.h"
@@ -23,6 +25,7 @@
 #include "Quorvane/foundation/text_utils.h"
 #include "Quorvane/foundation/user_sid.h"
 #include "Quorvane/platform/app_profile.h"
+#include "Quorvane/platform/clock.h"
 #include "Quorvane/platform/device_io.h"
 #include "Quorvane/platform/paths.h"
 #include "Quorvane/platform/system_dns.h"
@@ -169,8 +172,15 @@ bool CQuorvaneApp::UpdateAutoRun(bool forceRead) {
   return true;
 }
 
-// The update check is not part of this build.
-void CQuorvaneApp::StartUpdateCheck(bool) {}
+void CQuorvaneApp::StartUpdateCheck(bool enable) {
+  m_bUpdateCheck = enable;
+  platform::WriteProfileInt(kSettings, L"UpdateCheck", enable ? 1 : 0);
+  if (!enable) return;
+  bool idle = false;
+  if (g_bUpdateCheckRunning.compare_exchange_strong(idle, true))
+    std::thread(UpdateCheckThread, UpdateSite() + "/last_versions/windows/").detach();
+  platform::WriteProfileString(kSettings, L"LastUpdateCheck", std::to_wstring(platform::WallTime()));
+}
 
 bool CQuorvaneApp::SaveConfiguration(const std::wstring& path) {
   if (g_Configuration.settings.clearDnsCache) FlushSystemDnsCache();
@@ -311,8 +321,14 @@ bool CQuorvaneApp::InitInstance() {
     });
   }
 
+  // A stop or an exit that came during a box (or before the loop runs)
+  // ends the start there: nothing after it would be used, and the driver
+  // must not be opened and the engine started only to be stopped again.
+  auto closed = [this] { return m_frame->IsClosed(); };
+
   // 9. Tray icon and the frame's first show.
   ShowTrayIcon(tray);
+  if (closed()) return false;
   if (!service) m_frame->ShowFrame(!(m_nid.uID != 0 && m_nRunMode != RunModeShowWindow));
 
   // 10.
@@ -322,8 +338,10 @@ bool CQuorvaneApp::InitInstance() {
   m_bUpdateCheck = platform::GetProfileInt(kSettings, L"UpdateCheck", 1) != 0;
   if (m_bUpdateCheck) StartUpdateCheck(true);
 
-  // 12. The About box at start is not part of this build; the value is kept.
+  // 12. The About box at start, once the user has unticked "Don't show on startup".
   if (!platform::HasProfileValue(kSettings, L"NotShowAbout")) platform::WriteProfileInt(kSettings, L"NotShowAbout", 1);
+  if (!service && platform::GetProfileInt(kSettings, L"NotShowAbout", 0) == 0)
+    platform::PostWindowMessage(m_frame->Handle(), WM_COMMAND, kAboutCommand, 0);
 
   // 13. Interface changes, and the first snapshot that fills the tables.
   if (!IsNetInterfaceChangeNotificationRegistered()) RegisterNetInterfaceChangeNotification();
@@ -334,10 +352,11 @@ bool CQuorvaneApp::InitInstance() {
 
   // 14, 15. The configuration.
   ChooseConfigurationPath();
-  if (!RunLoadLoop()) return false;
+  if (!RunLoadLoop() || closed()) return false;
 
   // 16.
   UpdateAutoRun(false);
+  if (closed()) return false;
 
   // 18. The driver; the engine starts on the driver client's thread.
   std::wstring error;
@@ -354,10 +373,17 @@ bool CQuorvaneApp::InitInstance() {
   // 19.
   if (g_Configuration.settings.clearDnsCache) FlushSystemDnsCache();
 
-  // 20. The first-start wizard is not part of this build, and never runs in
-  // service mode; the value is written in every case.
-  platform::WriteProfileInt(kSettings, L"StartWizard", 1);
+  // 20.
+  RunStartWizardStep();
   return true;
+}
+
+void CQuorvaneApp::RunStartWizardStep() {
+  // Only the UI thread writes the lists, so it reads them without the lock.
+  if (m_nRunMode != RunModeService && m_startWizard && g_Configuration.IsDefault() &&
+      platform::GetProfileInt(kSettings, L"StartWizard", 0) == 0)
+    m_startWizard();
+  platform::WriteProfileInt(kSettings, L"StartWizard", 1);
 }
 
 int CQuorvaneApp::ExitInstance() {
@@ -389,7 +415,7 @@ bool ImportConfigurationFile(const std::wstring& path, bool silent) {
     bool checkVersion = attempt == 0 && !silent;
     const bool wasChecking = checkVersion;
     bool loaded = profile.Load(error, openFailed, checkVersion, path);
-    g_NextObjectId = std::max(keptNextId, g_NextObjectId);
+    g_NextObjectId = std::max(keptNextId, g_NextObjectId.load());
     if (loaded) {
       if (!silent && !g_Configuration.IsDefault() &&
           ShowMessageBox(L"Your current configuration will be overwritten.\nContinue?", L"Configuration Import",

@@ -13,6 +13,7 @@
 // thread except the log writer and the service thread.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,6 +25,7 @@
 #include "Quorvane/app/instance_channel.h"
 #include "Quorvane/foundation/log_writer.h"
 #include "Quorvane/foundation/run_mode.h"
+#include "tarnwick_version.h"
 
 class QSocketNotifier;
 
@@ -45,6 +47,8 @@ class CQuorvaneApp {
   // The arguments after the program name, before InitInstance.
   void SetArguments(std::vector<std::string> args) { m_arguments = std::move(args); }
   void SetFrameFactory(FrameFactory factory) { m_frameFactory = std::move(factory); }
+  // The first-start wizard, run modally by step 20; none in service mode.
+  void SetStartWizard(std::function<void()> wizard) { m_startWizard = std::move(wizard); }
 
   bool InitInstance();
   int ExitInstance();
@@ -56,10 +60,13 @@ class CQuorvaneApp {
   void StartUpdateCheck(bool enable);
   bool UpdateCheckEnabled() const { return m_bUpdateCheck; }
   bool SaveConfiguration(const std::wstring& path);
-  static std::wstring GetVersionText() { return L"1.38"; }
+  static std::wstring GetVersionText() { return kTarnwickVersionText; }
 
   // Step 15 on its own, for the chosen file of step 14; false ends the start.
   bool RunLoadLoop();
+  // Step 20: the wizard for an empty configuration never offered before;
+  // "StartWizard" is 1 afterwards in every case.
+  void RunStartWizardStep();
 
   CAppFrame* Frame() const { return m_frame.get(); }
   ERunMode RunMode() const { return m_nRunMode; }
@@ -81,7 +88,8 @@ class CQuorvaneApp {
   STrayIconData m_nid;
   CAutoRun m_autoRun;
   bool m_bUpdateCheck = false;
-  ERunMode m_nRunMode = RunModeNormal;
+  // Read by other threads (the DNS-cache flush) through the run-mode hook.
+  std::atomic<ERunMode> m_nRunMode{RunModeNormal};
   std::thread m_logWriterThread;
   bool m_bDriverStarted = false;
   std::wstring m_strConfigFromCommandLine;
@@ -89,6 +97,7 @@ class CQuorvaneApp {
 
   std::vector<std::string> m_arguments;
   FrameFactory m_frameFactory;
+  std::function<void()> m_startWizard;
   std::unique_ptr<CAppFrame> m_frame;
   CInstanceLock m_runningLock;
   CInstanceChannel m_channel;

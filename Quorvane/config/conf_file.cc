@@ -588,21 +588,28 @@ bool LoadDocument(CProfile& profile, const CXmlDoc& document, const std::wstring
   return true;
 }
 
-}  // namespace
-
-bool CProfile::Load(std::wstring& error, bool& openFailed, bool& checkVersion, const std::wstring& path) {
-  const std::wstring file = path.empty() ? this->path : path;
-  CXmlDoc document(L"root");
-  if (!document.Load(file, error, openFailed)) return false;
+bool LoadParsed(CProfile& profile, const CXmlDoc& document, const std::wstring& file, bool& checkVersion,
+                std::wstring& error) {
   try {
-    return LoadDocument(*this, document, file, checkVersion, error);
+    return LoadDocument(profile, document, file, checkVersion, error);
   } catch (const CXmlDoc::XmlExc& e) {
     error = L"Xml error: " + e.Message();
     return false;
   }
 }
 
-bool CProfile::Save(std::wstring& error, const std::wstring& path) const {
+}  // namespace
+
+bool CProfile::Load(std::wstring& error, bool& openFailed, bool& checkVersion, const std::wstring& path) {
+  const std::wstring file = path.empty() ? this->path : path;
+  CXmlDoc document(L"root");
+  if (!document.Load(file, error, openFailed)) return false;
+  return LoadParsed(*this, document, file, checkVersion, error);
+}
+
+namespace {
+
+CXmlDoc MakeDocument(const CProfile& profile) {
   CXmlDoc document(L"root");
   {
     // Elements join their owner when they go out of scope, each new name in
@@ -611,10 +618,27 @@ bool CProfile::Save(std::wstring& error, const std::wstring& path) const {
     root.SetAttributeUInt("file_format", kConfFileFormat);
     root.SetAttributeUInt("product_id", kConfProductId);
     root.SetAttributeUInt("product_min_version", kConfProgramVersion);
-    for (const CDnsServer& server : servers) WriteDnsServer(server, root);
-    for (const CDnsPool& pool : pools) WriteDnsPool(pool, root);
-    for (const CRule& rule : rules) WriteRule(rule, root);
-    WriteSettings(settings, checkerSettings, root);
+    for (const CDnsServer& server : profile.servers) WriteDnsServer(server, root);
+    for (const CDnsPool& pool : profile.pools) WriteDnsPool(pool, root);
+    for (const CRule& rule : profile.rules) WriteRule(rule, root);
+    WriteSettings(profile.settings, profile.checkerSettings, root);
   }
-  return document.Save(path.empty() ? this->path : path, error);
+  return document;
+}
+
+}  // namespace
+
+bool CProfile::Save(std::wstring& error, const std::wstring& path) const {
+  return MakeDocument(*this).Save(path.empty() ? this->path : path, error);
+}
+
+bool CProfile::LoadFromText(std::wstring& error, bool& checkVersion, const std::string& text,
+                            const std::wstring& file) {
+  CXmlDoc document(L"root");
+  if (!document.LoadFromText(text, error)) return false;
+  return LoadParsed(*this, document, file, checkVersion, error);
+}
+
+bool CProfile::SaveToText(std::wstring& error, std::string& text) const {
+  return MakeDocument(*this).SaveToText(text, error);
 }

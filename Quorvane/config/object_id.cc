@@ -1,3 +1,3 @@
 #include "Quorvane/config/object_id.h"
 
-uint32_t g_NextObjectId = 1000;
+std::atomic<uint32_t> g_NextObjectId{1000};

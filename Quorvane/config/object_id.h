@@ -1,13 +1,15 @@
 // Ids shared by servers and pools: one counter, one lookup.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 // The next free id; whoever creates a server or pool takes it and
-// increments it. Used only on the thread that edits the configuration.
-extern uint32_t g_NextObjectId;
+// increments it. Writers: the thread that edits the configuration, and
+// import threads (under g_ServerImportMutex).
+extern std::atomic<uint32_t> g_NextObjectId;
 
 // Index of the first record whose id matches, or -1 (also for an empty list).
 template <class Record>

@@ -7,8 +7,23 @@
 #include "Quorvane/config/hooks.h"
 #include "Quorvane/foundation/log.h"
 
-CProfile g_Configuration;
+CRunningProfile g_Configuration;
 std::mutex g_ConfigurationMutex;
+
+namespace {
+
+// Replaced whole under g_ConfigurationMutex, after every change of the lists.
+std::shared_ptr<const SRunningLists> g_RunningLists = std::make_shared<SRunningLists>();
+
+void PublishLocked() {
+  auto lists = std::make_shared<SRunningLists>();
+  lists->servers = g_Configuration.Servers();
+  lists->pools = g_Configuration.Pools();
+  lists->rules = g_Configuration.Rules();
+  g_RunningLists = std::move(lists);
+}
+
+}  // namespace
 
 std::vector<std::string> SDnsCheckerSettings::DefaultImportUrls() {
   return {
@@ -41,13 +56,22 @@ void CProfile::GetServers(std::vector<CDnsServer>& outServers) {
 
 void CProfile::SetServers(const std::vector<CDnsServer>& newServers) {
   NotifyServerChanges(newServers);
-  std::lock_guard lock(g_ConfigurationMutex);
-  g_Configuration.servers = newServers;
+  ChangeRunningLists([&](std::vector<CDnsServer>& servers, auto&, auto&) { servers = newServers; });
 }
 
 void CProfile::SetRules(const std::vector<CRule>& newRules) {
+  ChangeRunningLists([&](auto&, auto&, std::vector<CRule>& rules) { rules = newRules; });
+}
+
+void CProfile::ChangeRunningLists(const ListsChange& change) {
   std::lock_guard lock(g_ConfigurationMutex);
-  g_Configuration.rules = newRules;
+  change(g_Configuration.servers, g_Configuration.pools, g_Configuration.rules);
+  PublishLocked();
+}
+
+std::shared_ptr<const SRunningLists> CProfile::RunningLists() {
+  std::lock_guard lock(g_ConfigurationMutex);
+  return g_RunningLists;
 }
 
 void CProfile::SetRunning(const CProfile& profile) {
@@ -58,6 +82,7 @@ void CProfile::SetRunning(const CProfile& profile) {
   g_Configuration.rules = profile.rules;
   g_Configuration.settings = profile.settings;
   g_Configuration.checkerSettings = profile.checkerSettings;
+  PublishLocked();
 }
 
 namespace {

@@ -1,15 +1,19 @@
 // The whole configuration a conf-file holds, and the running one.
 //
 // g_Configuration is the running profile. g_ConfigurationMutex guards only
-// its servers, pools and rules: readers copy those out under it (the engine
-// for every query) and work on the copies; writers, all on the UI thread,
-// replace whole lists. path, settings and checkerSettings are written only on
-// the UI thread without the lock; the engine's threads read settings without
-// it, which is why its fields are atomics. No other lock is taken while
-// g_ConfigurationMutex is held (the log lock aside).
+// its servers, pools and rules, which only CProfile's setters and
+// ChangeRunningLists write (all on the UI thread); each change also makes
+// the immutable SRunningLists that the engine takes for every query, so a
+// query sees one consistent configuration without copying it. path,
+// settings and checkerSettings are written only on the UI thread without the
+// lock; the engine's threads read settings without it, which is why its
+// fields are atomics. No other lock is taken while g_ConfigurationMutex is
+// held (the log lock aside).
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -41,6 +45,13 @@ struct SDnsCheckerSettings {
   static std::vector<std::string> DefaultImportUrls();
 };
 
+// The running servers, pools and rules as one whole that never changes.
+struct SRunningLists {
+  std::vector<CDnsServer> servers;
+  std::vector<CDnsPool> pools;
+  std::vector<CRule> rules;  // evaluation order, the Default rule last
+};
+
 class CProfile {
  public:
   std::wstring path;  // the conf-file read from or written to
@@ -62,6 +73,13 @@ class CProfile {
   static void SetServers(const std::vector<CDnsServer>& newServers);
   // Rules need no notification: the engine reads them for every query.
   static void SetRules(const std::vector<CRule>& newRules);
+  // Any other change of the running lists: change runs under
+  // g_ConfigurationMutex, then the lists are published. No notification.
+  using ListsChange = std::function<void(std::vector<CDnsServer>& servers, std::vector<CDnsPool>& pools,
+                                         std::vector<CRule>& rules)>;
+  static void ChangeRunningLists(const ListsChange& change);
+  // The lists as last published; any thread.
+  static std::shared_ptr<const SRunningLists> RunningLists();
   // Copies lists, settings and checkerSettings into g_Configuration under
   // one lock; the running path stays. UI thread.
   static void SetRunning(const CProfile& profile);
@@ -82,7 +100,29 @@ class CProfile {
   // empty, names the file instead of this->path. Load appends to the lists.
   bool Load(std::wstring& error, bool& openFailed, bool& checkVersion, const std::wstring& path);
   bool Save(std::wstring& error, const std::wstring& path) const;
+  // Load and Save over text in memory; file only places relative hosts-file
+  // names, as the conf-file's own path does for Load.
+  bool LoadFromText(std::wstring& error, bool& checkVersion, const std::string& text, const std::wstring& file);
+  bool SaveToText(std::wstring& error, std::string& text) const;
 };
 
-extern CProfile g_Configuration;
+// The running profile. Its lists are read through Servers(), Pools() and
+// Rules() (on the UI thread, or under g_ConfigurationMutex) and written only
+// through CProfile, so that none is changed without being published.
+class CRunningProfile : public CProfile {
+ public:
+  const std::vector<CDnsServer>& Servers() const { return servers; }
+  const std::vector<CDnsPool>& Pools() const { return pools; }
+  const std::vector<CRule>& Rules() const { return rules; }
+
+ private:
+  friend class CProfile;
+  using CProfile::Load;
+  using CProfile::ResetToDefault;
+  using CProfile::pools;
+  using CProfile::rules;
+  using CProfile::servers;
+};
+
+extern CRunningProfile g_Configuration;
 extern std::mutex g_ConfigurationMutex;

@@ -79,24 +79,24 @@ void CRuleProcessor::CollectTargets(const CRule& rule, std::vector<CDnsServer>& 
   outTargets.clear();
   outRelays.clear();
   if (rule.action == ERuleAction::ProcessServer) {
-    int index = FindServerIndexById(servers, rule.action_id);
-    if (index >= 0) outTargets.push_back(servers[index]);
+    int index = FindServerIndexById(Servers(), rule.action_id);
+    if (index >= 0) outTargets.push_back(Servers()[index]);
     return;
   }
   if (rule.action != ERuleAction::ProcessPool) return;
-  int poolIndex = FindPoolIndexById(pools, rule.action_id);
+  int poolIndex = FindPoolIndexById(Pools(), rule.action_id);
   if (poolIndex < 0) return;
-  outPool = pools[poolIndex];
+  outPool = Pools()[poolIndex];
   for (uint32_t id : outPool.relayIds) {
-    int index = FindServerIndexById(servers, id);
-    if (index >= 0) outRelays.push_back(servers[index]);
+    int index = FindServerIndexById(Servers(), id);
+    if (index >= 0) outRelays.push_back(Servers()[index]);
   }
   // Relays the pool names but that are all gone: sending without one would
   // reveal the client to the server the relay was meant to hide it from.
   if (!outPool.relayIds.empty() && outRelays.empty()) return;
   for (uint32_t id : outPool.serverIds) {
-    int index = FindServerIndexById(servers, id);
-    if (index >= 0) outTargets.push_back(servers[index]);
+    int index = FindServerIndexById(Servers(), id);
+    if (index >= 0) outTargets.push_back(Servers()[index]);
   }
 }
 
@@ -158,8 +158,8 @@ bool CRuleProcessor::Process(std::vector<sockaddr_storage>& localAddresses, CDns
     }
   }
 
-  for (size_t i = 0; i < rules.size(); ++i) {
-    const CRule& candidate = rules[i];
+  for (size_t i = 0; i < Rules().size(); ++i) {
+    const CRule& candidate = Rules()[i];
     SNetInterface netInterface;
     std::vector<CDnsServer> targets, relays;
     CDnsPool pool;
@@ -214,7 +214,7 @@ bool CRuleProcessor::Process(std::vector<sockaddr_storage>& localAddresses, CDns
       }
       if (!up || targets.empty()) {
         if (settings.ignore_rule_if_interface_down) {
-          if (i + 1 == rules.size()) {
+          if (i + 1 == Rules().size()) {
             CLogMessage().SetError().Append(LogError, L"Interface of Default rule is down. Request blocked.");
             block = true;
             return true;

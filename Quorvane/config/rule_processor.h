@@ -2,21 +2,23 @@
 // resolved, and for a resolved one through which server (and relay), from
 // which local addresses, under which rule. One log line per rule acted on.
 //
-// The engine fills host and copies of the running lists (taken together with
-// CProfile::GetRulesServersAndPools) and calls Process once; evaluation takes
-// no configuration lock. It runs on the thread that decides queries and reads
+// The engine fills host and the running lists as last published
+// (CProfile::RunningLists) and calls Process once; evaluation takes no
+// configuration lock. It runs on the thread that decides queries and reads
 // the running settings and the captive-portal state without locks.
 #pragma once
 
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "Quorvane/config/dns_pool.h"
 #include "Quorvane/config/dns_server.h"
+#include "Quorvane/config/profile.h"
 #include "Quorvane/config/rule.h"
 #include "Quorvane/foundation/net_interfaces.h"
 
@@ -36,6 +38,8 @@ class CRuleProcessor {
   std::vector<CDnsServer> servers;
   std::vector<CDnsPool> pools;
   std::vector<CRule> rules;  // in order, the Default rule last
+  // When set, evaluated in place of the three lists above, uncopied.
+  std::shared_ptr<const SRunningLists> running;
   const CRuleInterfaceSource* interfaces = nullptr;  // nullptr: the interface table
 
   // False: bypass, the query goes on to the server the process addressed.
@@ -64,6 +68,9 @@ class CRuleProcessor {
 
  private:
   const CRuleInterfaceSource& Interfaces() const;
+  const std::vector<CDnsServer>& Servers() const { return running ? running->servers : servers; }
+  const std::vector<CDnsPool>& Pools() const { return running ? running->pools : pools; }
+  const std::vector<CRule>& Rules() const { return running ? running->rules : rules; }
 };
 
 // Redundancy: the Ok candidate (a relay when there are relays) with the

@@ -69,6 +69,24 @@ CDnsEngine::~CDnsEngine() {
 
 void CDnsEngine::SetInjectorForTesting(InjectUdpFn inject) { m_inject = inject ? std::move(inject) : DriverInjector; }
 
+CDnsEngine::STableSizes CDnsEngine::TableSizes() {
+  STableSizes sizes;
+  sizes.pending = m_requests.Count();
+  sizes.udp = m_udp.Count();
+  for (auto& [key, holder] : *m_tcpPool.lock()) sizes.tcp += holder->Count();
+  for (auto& [key, holder] : *m_tlsPool.lock()) sizes.tls += holder->Count();
+  for (auto& [key, factory] : *m_quicPool.lock()) sizes.quic += factory->ProcessorCount();
+  sizes.socketEvents = m_socketEvents.EntryCount();
+  {
+    std::lock_guard lock(m_dnssecChecksMutex);
+    sizes.dnssecChecks = m_dnssecChecks.size();
+  }
+  auto store = m_dnssecStore.lock();
+  sizes.dnssecAnswers = store->answers.size();
+  sizes.dnssecCache = store->cache.size();
+  return sizes;
+}
+
 void CDnsEngine::StartDetached(std::function<void()> body) {
   {
     std::lock_guard lock(m_detachedMutex);

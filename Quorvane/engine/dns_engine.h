@@ -240,6 +240,23 @@ class CDnsEngine {
   void SetInjectorForTesting(InjectUdpFn inject);
   CDnsCryptProcessor& DnsCrypt() { return *m_dnsCrypt; }
 
+  // How many entries each of the engine's tables holds, each read under its
+  // own lock (so not one instant): a running engine that has nothing in
+  // flight drains to zeros but for the sub-answer cache, which drains as its
+  // entries expire.
+  struct STableSizes {
+    size_t pending = 0;        // pending requests
+    size_t udp = 0;            // UDP requests with a socket
+    size_t tcp = 0;            // plain TCP processors over every holder
+    size_t tls = 0;            // DoT processors over every holder
+    size_t quic = 0;           // DoQ connection processors over every factory
+    size_t socketEvents = 0;   // socket-events registrations, staged and active
+    size_t dnssecChecks = 0;   // running DNSSEC checks
+    size_t dnssecAnswers = 0;  // sub-answers waiting for a poll
+    size_t dnssecCache = 0;    // cached sub-answers
+  };
+  STableSizes TableSizes();
+
   // What code beside the engine and the tests reach; the rest is private.
   CDnsPendingRequests& Requests() { return m_requests; }
   CSocketEventsManager& SocketEvents() { return m_socketEvents; }

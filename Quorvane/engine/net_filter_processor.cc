@@ -264,74 +264,51 @@ CNetFilterProcessor::SIoResult CNetFilterProcessor::ReadAhead(std::vector<uint8_
   // Reads parked for a device that went away end with it.
   if (device != m_windowDevice) {
     m_window.clear();
-    m_ready.clear();
+    m_windowOrder = std::make_shared<platform::CControlDevice::COrder>();
     m_windowDevice = device;
-  }
-  if (!m_ready.empty()) {
-    // Taken before a grown read, in the order the driver gave them.
-    if (m_ready.front().size() > buffer.size()) buffer.resize(m_ready.front().size(), 0);
-    std::memcpy(buffer.data(), m_ready.front().data(), m_ready.front().size());
-    bytes = static_cast<uint32_t>(m_ready.front().size());
-    m_ready.pop_front();
-    return {};
   }
   // Reads already sent may carry as much as the largest buffer so far,
   // also when a new event thread starts with a small one.
   if (buffer.size() < m_windowCapacity) buffer.resize(m_windowCapacity, 0);
-  const uint32_t capacity = static_cast<uint32_t>(buffer.size());
-  m_windowCapacity = capacity;
-  while (m_window.size() < kEventReadAhead) m_window.push_back(device->Begin(IOCTL_PALVEX_GET_EVENT, nullptr, 0, capacity));
-  std::shared_ptr<platform::CControlDevice::CRequest> next = std::move(m_window.front());
-  m_window.pop_front();
-  m_window.push_back(device->Begin(IOCTL_PALVEX_GET_EVENT, nullptr, 0, capacity));
-  platform::SDeviceIoResult io = device->Wait(next, buffer.data(), capacity);
-  bytes = io.bytesReturned;
-  SIoResult result = ResultOf(io);
-  if (result.code == Ok) return result;
-  if (result.systemError != static_cast<int32_t>(ERROR_INSUFFICIENT_BUFFER)) {
-    m_window.clear();  // the device ended: the rest of the window failed with it
-    m_windowDevice.reset();
-    return result;
-  }
-  // The event at the head of the driver's queue is larger than the reads:
-  // every read still parked or sent ahead reaches it and fails as this one
-  // did, so they go, and one read of the hinted size takes it. A younger
-  // read may still have taken an earlier event that came in a race with an
-  // older one; those are kept, in order, ahead of the large one.
-  if (bytes > kDriverEventHeaderSize + kMaxEventDataLength) return result;
-  const size_t offered = buffer.size();
-  if (bytes > buffer.size()) buffer.resize(bytes, 0);
   m_windowCapacity = static_cast<uint32_t>(buffer.size());
-  std::shared_ptr<platform::CControlDevice::CRequest> grown =
-      device->Begin(IOCTL_PALVEX_GET_EVENT, nullptr, 0, static_cast<uint32_t>(buffer.size()));
-  std::vector<uint8_t> taken(offered);
-  for (const auto& stale : m_window) {
-    platform::SDeviceIoResult staleIo = device->Wait(stale, taken.data(), static_cast<uint32_t>(taken.size()));
-    if (staleIo.error == 0 && staleIo.bytesReturned != 0)
-      m_ready.emplace_back(taken.begin(), taken.begin() + staleIo.bytesReturned);
+  for (;;) {
+    const uint32_t capacity = static_cast<uint32_t>(buffer.size());
+    while (m_window.size() < kEventReadAhead)
+      m_window.push_back(device->Begin(IOCTL_PALVEX_GET_EVENT, nullptr, 0, capacity, m_windowOrder));
+    // The driver hands an event at once to a read that arrives while one is
+    // queued, though older reads stay parked: the reads are taken as they end.
+    std::shared_ptr<platform::CControlDevice::CRequest> next = device->WaitNext(*m_windowOrder);
+    if (auto it = std::find(m_window.begin(), m_window.end(), next); it != m_window.end()) m_window.erase(it);
+    platform::SDeviceIoResult io = device->Wait(next, buffer.data(), capacity);
+    bytes = io.bytesReturned;
+    SIoResult result = ResultOf(io);
+    if (result.code == Ok) {
+      m_window.push_back(device->Begin(IOCTL_PALVEX_GET_EVENT, nullptr, 0, capacity, m_windowOrder));
+      return result;
+    }
+    if (result.systemError != static_cast<int32_t>(ERROR_INSUFFICIENT_BUFFER)) {
+      m_window.clear();  // the device ended: the rest of the window failed with it
+      m_windowDevice.reset();
+      return result;
+    }
+    // The event at the head of the driver's queue is larger than this read
+    // and stays queued: reads of the hinted size take it, and the smaller
+    // ones still parked fail on it in turn and are sent again grown. None
+    // is waited for in particular, as a read the driver keeps parked would
+    // hold the thread.
+    if (bytes > kDriverEventHeaderSize + kMaxEventDataLength) return result;
+    if (bytes > buffer.size()) buffer.resize(bytes, 0);
+    m_windowCapacity = static_cast<uint32_t>(buffer.size());
   }
-  m_window.clear();
-  io = device->Wait(grown, buffer.data(), static_cast<uint32_t>(buffer.size()));
-  bytes = io.bytesReturned;
-  result = ResultOf(io);
-  if (result.code != Ok && result.systemError != static_cast<int32_t>(ERROR_INSUFFICIENT_BUFFER)) {
-    m_windowDevice.reset();
-    m_ready.clear();
-    return result;
-  }
-  if (result.code == Ok && !m_ready.empty()) {
-    // The large event goes after the ones taken before it.
-    m_ready.emplace_back(buffer.begin(), buffer.begin() + bytes);
-    std::memcpy(buffer.data(), m_ready.front().data(), m_ready.front().size());
-    bytes = static_cast<uint32_t>(m_ready.front().size());
-    m_ready.pop_front();
-  }
-  return result;
 }
 
 CNetFilterProcessor::SIoResult CNetFilterProcessor::GetEvent(std::vector<uint8_t>& buffer, uint32_t& bytes) {
   SIoResult result = ReadAhead(buffer, bytes);
   if (result.code != Ok) return result;
+  return CheckEvent(buffer, bytes);
+}
+
+CNetFilterProcessor::SIoResult CNetFilterProcessor::CheckEvent(const std::vector<uint8_t>& buffer, uint32_t bytes) {
   if (bytes == 0) return Failure(NoEvent, 0, {});
   if (bytes < kDriverEventHeaderSize || bytes > buffer.size())
     return Failure(BadByteCount, 0, "Incorrect number of bytes returned");
@@ -365,39 +342,44 @@ void CNetFilterProcessor::EventThread() {
       if (result.systemError != static_cast<int32_t>(platform::ERROR_DEVICE_NOT_CONNECTED) || !Reconnect()) return;
       continue;
     }
-    DriverEvent event;
-    std::memcpy(&event, buffer.data(), sizeof event);
-    const uint8_t* data = buffer.data() + kDriverEventHeaderSize;
-    if (event.appIdLength > event.dataLength) {
-      CLogMessage()
-          .SetError()
-          .Append(LogError, "Event dropped: application id of ")
-          .Append(LogError, event.appIdLength)
-          .Append(LogError, " bytes in ")
-          .Append(LogError, event.dataLength)
-          .Append(LogError, " bytes of data");
-      continue;
-    }
-    switch (event.eventType) {
-      case EventFlowEstablished:
-        UpdateProcessCache(event.processId, event.appIdLength ? AppIdText(buffer.data(), bytes) : std::wstring());
-        break;
-      case EventFlowDeleted:
-        break;
-      case EventLog:
-        if (!OnLogEvent(event, data)) return;
-        break;
-      case EventUdpDatagram:
-        OnDatagramEvent(event, data);
-        break;
-      case EventTcpConnect:
-        OnTcpConnectEvent(event, buffer.data(), bytes);
-        break;
-      default:
-        CLogMessage().SetError().Append(LogError, "Unknown event type ").Append(LogError, event.eventType);
-        break;
-    }
+    if (!OnEvent(buffer, bytes)) return;
   }
+}
+
+bool CNetFilterProcessor::OnEvent(const std::vector<uint8_t>& buffer, uint32_t bytes) {
+  DriverEvent event;
+  std::memcpy(&event, buffer.data(), sizeof event);
+  const uint8_t* data = buffer.data() + kDriverEventHeaderSize;
+  if (event.appIdLength > event.dataLength) {
+    CLogMessage()
+        .SetError()
+        .Append(LogError, "Event dropped: application id of ")
+        .Append(LogError, event.appIdLength)
+        .Append(LogError, " bytes in ")
+        .Append(LogError, event.dataLength)
+        .Append(LogError, " bytes of data");
+    return true;
+  }
+  switch (event.eventType) {
+    case EventFlowEstablished:
+      UpdateProcessCache(event.processId, event.appIdLength ? AppIdText(buffer.data(), bytes) : std::wstring());
+      break;
+    case EventFlowDeleted:
+      break;
+    case EventLog:
+      if (!OnLogEvent(event, data)) return false;
+      break;
+    case EventUdpDatagram:
+      OnDatagramEvent(event, data);
+      break;
+    case EventTcpConnect:
+      OnTcpConnectEvent(event, buffer.data(), bytes);
+      break;
+    default:
+      CLogMessage().SetError().Append(LogError, "Unknown event type ").Append(LogError, event.eventType);
+      break;
+  }
+  return true;
 }
 
 bool CNetFilterProcessor::Reconnect() {

@@ -63,11 +63,8 @@ class CNetFilterProcessor {
   static constexpr uint32_t kStopWaitMs = 1000;
   static constexpr uint64_t kReconnectIntervalMs = 1000;
   // GetEvent requests kept parked at the driver ahead of the event thread,
-  // well within the driver host's bound per client. One for now: with more,
-  // a younger read can take an event while an older one stays parked (the
-  // driver reads at once when an event waits), and the thread, which takes
-  // its reads in the order sent, then holds that event back.
-  static constexpr size_t kEventReadAhead = 1;
+  // well within the driver host's bound per client.
+  static constexpr size_t kEventReadAhead = 64;
 
   CNetFilterProcessor();
   ~CNetFilterProcessor();
@@ -104,6 +101,11 @@ class CNetFilterProcessor {
   void SetEngineStartForTesting(std::function<void()> start) { m_engineStart = std::move(start); }
   // Tests: the process-name entry of processId, or null (event thread stopped).
   const std::wstring* ProcessNameForTesting(uint64_t processId) const;
+  // Tests and fuzzing: one read's bytes as the event thread takes them, its
+  // checks first; false where the thread would end.
+  bool TakeEventForTesting(const std::vector<uint8_t>& buffer, uint32_t bytes) {
+    return CheckEvent(buffer, bytes).code != Ok || OnEvent(buffer, bytes);
+  }
 
  private:
   SIoResult IoControl(uint32_t code, const void* input, uint32_t inputSize, void* output, uint32_t outputSize,
@@ -111,7 +113,9 @@ class CNetFilterProcessor {
   SIoResult GetDriverVersion(uint32_t& version);
   static SIoResult ResultOf(const platform::SDeviceIoResult& result);
   SIoResult GetEvent(std::vector<uint8_t>& buffer, uint32_t& bytes);
-  // The next of the window of GetEvent requests, in the order sent.
+  // The header's sizes against the bytes read.
+  static SIoResult CheckEvent(const std::vector<uint8_t>& buffer, uint32_t bytes);
+  // The next of the window of GetEvent requests to end.
   SIoResult ReadAhead(std::vector<uint8_t>& buffer, uint32_t& bytes);
   SIoResult StartEngine();
   SIoResult SetConfig(uint32_t processId, bool blockTcpPort53, bool interceptOthers);
@@ -125,6 +129,8 @@ class CNetFilterProcessor {
   bool Reopen(std::wstring& errorText);
   std::shared_ptr<platform::CControlDevice> Device();
   void WakeReconnect();
+  // One checked event; false: the event thread ends.
+  bool OnEvent(const std::vector<uint8_t>& buffer, uint32_t bytes);
   // false: the event thread ends.
   bool OnLogEvent(const DriverEvent& event, const uint8_t* data);
   void OnDatagramEvent(const DriverEvent& event, const uint8_t* data);
@@ -144,8 +150,8 @@ class CNetFilterProcessor {
   // and Start, so the next event thread takes the events already read.
   std::deque<std::shared_ptr<platform::CControlDevice::CRequest>> m_window;  // event thread only
   std::shared_ptr<platform::CControlDevice> m_windowDevice;                  // event thread only
+  std::shared_ptr<platform::CControlDevice::COrder> m_windowOrder;           // the window's; event thread only
   uint32_t m_windowCapacity = 0;  // output bytes the latest reads offer; event thread only
-  std::deque<std::vector<uint8_t>> m_ready;  // events read, not yet taken; event thread only
   std::map<uint64_t, std::wstring> m_processNames;     // event thread only
   uint64_t m_lastPurge = 0;                            // GetTickCount64 of the last purge
   std::thread m_eventThread;

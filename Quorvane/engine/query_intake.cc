@@ -86,7 +86,7 @@ EInterceptResult CDnsEngine::ProcessInterceptedQuery(uint8_t* packet, uint32_t& 
   CRuleProcessor rules;
   rules.host = info.name.name;
   TrimRight(rules.host, '.');
-  CProfile::GetRulesServersAndPools(rules.rules, rules.servers, rules.pools);
+  rules.running = CProfile::RunningLists();
   const std::wstring name = DnsNameToDisplayText(rules.host);
 
   std::vector<sockaddr_storage> localAddresses;
@@ -96,7 +96,7 @@ EInterceptResult CDnsEngine::ProcessInterceptedQuery(uint8_t* packet, uint32_t& 
   bool fromRedundancyPool = false;
   bool decidedByHost = false;
 
-  for (const CDnsServer& candidate : rules.servers) {
+  for (const CDnsServer& candidate : rules.running->servers) {
     if (candidate.GetHostOrAddress(false) != rules.host) continue;
     chosen = candidate;
     int family = 0;

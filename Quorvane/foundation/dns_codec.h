@@ -37,6 +37,7 @@ constexpr uint16_t kDnsTypeA = 1;
 constexpr uint16_t kDnsTypeCname = 5;
 constexpr uint16_t kDnsTypeMx = 15;
 constexpr uint16_t kDnsTypeAaaa = 28;
+constexpr uint16_t kDnsTypeOpt = 41;  // EDNS
 constexpr uint16_t kDnsClassIn = 1;
 
 // Size of the buffers that hold a diverted query (the driver client's

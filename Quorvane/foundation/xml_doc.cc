@@ -287,9 +287,8 @@ void CXmlDoc::WriteNode(std::string& out, const CXmlDoc& element, int depth) {
   out += "</" + name + ">\n";
 }
 
-bool CXmlDoc::Save(const std::wstring& path, std::wstring& error) const {
-  // The whole text is built first, so that a refused name touches no file.
-  std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n";
+bool CXmlDoc::SaveToText(std::string& out, std::wstring& error) const {
+  out = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n";
   try {
     for (const auto& [name, elements] : m_children) {
       for (const CXmlDoc& element : elements) WriteNode(out, element, 0);
@@ -298,6 +297,13 @@ bool CXmlDoc::Save(const std::wstring& path, std::wstring& error) const {
     error = e.Message();
     return false;
   }
+  return true;
+}
+
+bool CXmlDoc::Save(const std::wstring& path, std::wstring& error) const {
+  // The whole text is built first, so that a refused name touches no file.
+  std::string out;
+  if (!SaveToText(out, error)) return false;
 
   // Written beside the file it replaces and renamed over it, so that a full
   // disk or a failed write keeps the previous file.

@@ -50,6 +50,8 @@ class CXmlDoc {
   // this document's children; on any failure the previous file stays as it
   // was and no temporary file is left behind.
   bool Save(const std::wstring& path, std::wstring& error) const;
+  // Save's text of the document, with no file.
+  bool SaveToText(std::string& out, std::wstring& error) const;
 
   // The conf-file's typed attribute layer, defined in config/conf_file.cc
   // with its number formats. Getters return false when the attribute is

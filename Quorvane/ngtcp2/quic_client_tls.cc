@@ -6,7 +6,11 @@
 #include <gnutls/abstract.h>
 #include <gnutls/x509.h>
 
+#include <atomic>
 #include <cstring>
+#include <list>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "Quorvane/foundation/log.h"
@@ -47,7 +51,7 @@ bool CollectPeerCertificates(gnutls_session_t session, std::vector<std::vector<u
   return true;
 }
 
-void ValidateCertificateThread(SQuicCertificateTask task) {
+void ValidateCertificate(SQuicCertificateTask task) {
   uint32_t error = 0;
   PCertificateContext leaf = LoadPeerCertificates(task.certificates, &error);
   if (leaf) error = VerifyServerCertificateQuic(leaf, task.hostName);
@@ -61,6 +65,55 @@ void ValidateCertificateThread(SQuicCertificateTask task) {
   }
   GetCertificateCache().SetVerified(task.hostName, task.publicKey, task.address, kCacheTag);
   CLogMessage().Append(LogNormal, L"TLS certificate for ").Append(LogNormal, task.hostName).Append(LogNormal, L" is valid");
+}
+
+// The running checks. A check left running at exit would reach the cache,
+// the trust list and GnuTLS's own state as they are destroyed, so this
+// object, made after the cache and destroyed before it, waits for them.
+class CCertificateChecks {
+ public:
+  // The cache, made first, is destroyed after this.
+  CCertificateChecks() { GetCertificateCache(); }
+  ~CCertificateChecks() {
+    std::list<SCheck> running;
+    {
+      std::lock_guard lock(m_mutex);
+      m_closed = true;
+      running.swap(m_checks);
+    }
+    for (SCheck& check : running) check.thread.join();
+  }
+
+  void Start(SQuicCertificateTask task) {
+    std::lock_guard lock(m_mutex);
+    // A handshake ending while the program exits: nobody will use the result.
+    if (m_closed) return;
+    std::erase_if(m_checks, [](SCheck& check) {
+      if (!check.done->load()) return false;
+      check.thread.join();
+      return true;
+    });
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread thread([task = std::move(task), done]() mutable {
+      ValidateCertificate(std::move(task));
+      done->store(true);
+    });
+    m_checks.push_back({std::move(thread), std::move(done)});
+  }
+
+ private:
+  struct SCheck {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  std::mutex m_mutex;
+  std::list<SCheck> m_checks;  // under m_mutex
+  bool m_closed = false;       // under m_mutex
+};
+
+CCertificateChecks& CertificateChecks() {
+  static CCertificateChecks checks;
+  return checks;
 }
 
 }  // namespace
@@ -99,7 +152,7 @@ void CQuicClient::CheckServerCertificate() {
   task.address.assign(address, address + sizeof(m_remoteAddress.address));
   task.hostName = m_hostName;
   if (GetCertificateCache().GetVerifiedTime(task.hostName, task.publicKey, task.address, kCacheTag) != 0) return;
-  std::thread(ValidateCertificateThread, std::move(task)).detach();
+  CertificateChecks().Start(std::move(task));
   // Closed once the library has returned from this handshake.
   DisconnectLocked();
   CLogMessage().Append(LogVerbose, L"TLS certificate for ").Append(LogVerbose, m_hostName).Append(LogVerbose, L" will be validated");

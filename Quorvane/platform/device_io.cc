@@ -108,6 +108,29 @@ std::shared_ptr<CControlDevice::CRequest> CControlDevice::Begin(uint32_t code, c
   return Send(code, input, inputSize, outputCapacity, nullptr);
 }
 
+std::shared_ptr<CControlDevice::CRequest> CControlDevice::Begin(uint32_t code, const void* input, uint32_t inputSize,
+                                                                uint32_t outputCapacity,
+                                                                const std::shared_ptr<COrder>& order) {
+  return Send(code, input, inputSize, outputCapacity, nullptr, order);
+}
+
+std::shared_ptr<CControlDevice::CRequest> CControlDevice::WaitNext(COrder& order) {
+  std::unique_lock lock(m_mutex);
+  order.wake.wait(lock, [&] { return !order.ended.empty(); });
+  std::shared_ptr<CRequest> next = std::move(order.ended.front());
+  order.ended.pop_front();
+  return next;
+}
+
+void CControlDevice::EndedLocked(const std::shared_ptr<CRequest>& request) {
+  request->done = true;
+  if (std::shared_ptr<COrder> order = request->order.lock()) {
+    order->ended.push_back(request);
+    order->wake.notify_one();
+  }
+  request->wake.notify_one();
+}
+
 void CControlDevice::Post(uint32_t code, const void* input, uint32_t inputSize, Completion done) {
   std::shared_ptr<CRequest> request = Send(code, input, inputSize, 0, std::move(done));
   // Failed before it was sent: nobody else will run its completion.
@@ -119,12 +142,15 @@ void CControlDevice::Post(uint32_t code, const void* input, uint32_t inputSize, 
 }
 
 std::shared_ptr<CControlDevice::CRequest> CControlDevice::Send(uint32_t code, const void* input, uint32_t inputSize,
-                                                               uint32_t outputCapacity, Completion done) {
+                                                               uint32_t outputCapacity, Completion done,
+                                                               const std::shared_ptr<COrder>& order) {
   auto waiter = std::make_shared<CRequest>();
   waiter->completion = std::move(done);
+  waiter->order = order;
   if (inputSize > kMaxRequestInput || (inputSize != 0 && !input)) {
+    std::lock_guard lock(m_mutex);
     waiter->localError = ERROR_INVALID_PARAMETER;
-    waiter->done = true;
+    EndedLocked(waiter);
     return waiter;
   }
   SControlRequest request;
@@ -141,7 +167,7 @@ std::shared_ptr<CControlDevice::CRequest> CControlDevice::Send(uint32_t code, co
       std::lock_guard lock(m_mutex);
       if (m_state != EState::Open) {
         waiter->localError = m_state == EState::Closed ? ERROR_INVALID_HANDLE : ERROR_DEVICE_NOT_CONNECTED;
-        waiter->done = true;
+        EndedLocked(waiter);
         return waiter;
       }
       request.tag = m_nextTag++;
@@ -203,12 +229,13 @@ void CControlDevice::ReaderThread() {
         break;
       }
       waiter->reply = std::move(reply);
-      waiter->done = true;
       m_waiters.erase(it);
-      if (waiter->completion)
+      if (waiter->completion) {
+        waiter->done = true;
         finished.push_back(std::move(waiter));
-      else
-        waiter->wake.notify_one();
+      } else {
+        EndedLocked(waiter);
+      }
     }
     RunCompletions(finished);
     if (status == EFrameStatus::Invalid || broken) break;
@@ -241,11 +268,12 @@ void CControlDevice::EndAllLocked(EState state, uint32_t error, std::vector<std:
   m_state = state;
   for (auto& [tag, waiter] : m_waiters) {
     waiter->localError = error;
-    waiter->done = true;
-    if (waiter->completion)
+    if (waiter->completion) {
+      waiter->done = true;
       finished.push_back(waiter);
-    else
-      waiter->wake.notify_one();
+    } else {
+      EndedLocked(waiter);
+    }
   }
   m_waiters.clear();
 }

@@ -11,6 +11,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -74,6 +75,16 @@ class CControlDevice {
   // Once per request; output takes at most outputSize bytes.
   SDeviceIoResult Wait(const std::shared_ptr<CRequest>& request, void* output, uint32_t outputSize);
 
+  // Requests begun with one order are taken in the order they end (their
+  // replies' order, or the order sent when the device ends them), so that
+  // one the driver completes early is not held behind older ones it keeps.
+  class COrder;
+  std::shared_ptr<CRequest> Begin(uint32_t code, const void* input, uint32_t inputSize, uint32_t outputCapacity,
+                                  const std::shared_ptr<COrder>& order);
+  // The next request of order that has ended, waiting for one; Wait on it
+  // then returns at once. Only while some request of order is outstanding.
+  std::shared_ptr<CRequest> WaitNext(COrder& order);
+
   // A request without output whose result goes to done, on the reader
   // thread when the reply arrives, on the closing thread when Close ends it,
   // or at once for a failure before sending. A reply that comes after
@@ -91,7 +102,9 @@ class CControlDevice {
   // Registers and sends; the request is done at once when the device is
   // not open or the input is refused.
   std::shared_ptr<CRequest> Send(uint32_t code, const void* input, uint32_t inputSize, uint32_t outputCapacity,
-                                 Completion done);
+                                 Completion done, const std::shared_ptr<COrder>& order = nullptr);
+  // Under m_mutex: the request has ended; wakes its waiter or its order.
+  static void EndedLocked(const std::shared_ptr<CRequest>& request);
   void ReaderThread();
   // Under m_mutex: every waiter ends with error, and the state becomes
   // state; the completions of posted requests go to finished, to be run
@@ -120,6 +133,14 @@ class CControlDevice::CRequest {
   uint32_t localError = 0;  // set when the device ended before a reply
   SControlReply reply;
   Completion completion;  // posted requests only
+  std::weak_ptr<COrder> order;  // requests begun with an order only
+};
+
+class CControlDevice::COrder {
+ private:
+  friend class CControlDevice;
+  std::condition_variable wake;                // under the device's m_mutex, as is ended
+  std::deque<std::shared_ptr<CRequest>> ended;  // in the order they ended
 };
 
 }  // namespace platform

@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr uint16_t kTypeOpt = 41;
 constexpr size_t kMaxMessageText = 1000;
 
 // Skips one name; false when it cannot be read within length.
@@ -43,7 +42,7 @@ size_t CPlainUdpProcessor::ReceiveBufferSizeFor(const uint8_t* query, size_t len
     SDnsRrHeader rr;
     if (!SkipName(query, pos, length) || !ReadDnsRrHeader(rr, query, pos, length)) break;
     // The OPT record's class is the largest UDP payload its sender takes.
-    if (i >= before && rr.type == kTypeOpt) return std::max<size_t>(kReceiveBufferSize, rr.klass);
+    if (i >= before && rr.type == kDnsTypeOpt) return std::max<size_t>(kReceiveBufferSize, rr.klass);
     if (length - pos < rr.rdlength) break;
     pos += rr.rdlength;
   }
@@ -53,13 +52,15 @@ size_t CPlainUdpProcessor::ReceiveBufferSizeFor(const uint8_t* query, size_t len
 CPlainUdpProcessor::CDnsSocketEventProcessor::CDnsSocketEventProcessor(std::wstring name, uint64_t requestId,
                                                                        std::shared_ptr<CSafeSocket> socket,
                                                                        size_t receiveLimit,
-                                                                       platform::CompletionPort* port)
+                                                                       platform::CompletionPort* port,
+                                                                       CPlainUdpProcessor* owner)
     : m_lastActivity(platform::TickSeconds()),
       m_name(std::move(name)),
       m_requestId(requestId),
       m_socket(std::move(socket)),
       m_receiveLimit(receiveLimit),
-      m_port(port) {}
+      m_port(port),
+      m_owner(owner) {}
 
 CPlainUdpProcessor::CDnsSocketEventProcessor::~CDnsSocketEventProcessor() {
   if (m_port && m_socket) m_port->Disassociate(m_socket->Handle());
@@ -84,11 +85,21 @@ void CPlainUdpProcessor::CDnsSocketEventProcessor::ProcessEvent(
   std::vector<uint8_t> datagram;
   if (!TakeDatagram(event.bytes, datagram, key, manager)) return;
   if (GetEngineSink().OnUpstreamAnswer(datagram, m_requestId)) {
-    manager.RemoveSocket(key);
+    Remove(key, manager);  // the engine took the answer and most likely removed the request already
     return;
   }
   // Not the answer: keep waiting on the same socket.
-  if (!PostReceive()) manager.RemoveSocket(key);
+  if (!PostReceive()) Remove(key, manager);
+}
+
+void CPlainUdpProcessor::CDnsSocketEventProcessor::Remove(uint64_t key, CSocketEventsManager& manager) {
+  if (m_removed.exchange(true)) return;
+  if (m_owner) {
+    std::lock_guard lock(m_owner->m_mutex);
+    auto it = m_owner->m_requests.find(m_requestId);
+    if (it != m_owner->m_requests.end() && it->second == key) m_owner->m_requests.erase(it);
+  }
+  manager.RemoveSocket(key);
 }
 
 bool CPlainUdpProcessor::CDnsSocketEventProcessor::TakeDatagram(size_t size, std::vector<uint8_t>& datagram,
@@ -115,7 +126,7 @@ bool CPlainUdpProcessor::CDnsSocketEventProcessor::TakeDatagram(size_t size, std
 }
 
 void CPlainUdpProcessor::CDnsSocketEventProcessor::Fail(uint32_t error, uint64_t key, CSocketEventsManager& manager) {
-  manager.RemoveSocket(key);
+  Remove(key, manager);
   std::wstring message = platform::SystemErrorMessage(error);
   if (message.size() > kMaxMessageText) message.resize(kMaxMessageText);
   OnError(message + L" (" + std::to_wstring(error) + L")");
@@ -172,7 +183,8 @@ bool CPlainUdpProcessor::SendRequest(const uint8_t* query, uint32_t length, cons
   }
 
   auto processor = std::make_shared<CDnsSocketEventProcessor>(name, requestId, socket,
-                                                              ReceiveBufferSizeFor(query, length), manager.GetPort());
+                                                              ReceiveBufferSizeFor(query, length), manager.GetPort(),
+                                                              this);
   uint64_t key = 0;
   if (!manager.AddSocketToQueueWithReadEvents(processor, key, socket, SOCK_DGRAM)) {
     return failWithError(L"AddSocketToQueueWithReadEvents failed with error ");
@@ -182,7 +194,7 @@ bool CPlainUdpProcessor::SendRequest(const uint8_t* query, uint32_t length, cons
     m_requests[requestId] = key;
   }
   if (!processor->PostReceive()) {
-    manager.RemoveSocket(key);
+    processor->Remove(key, manager);
     return false;
   }
   return true;
@@ -226,7 +238,12 @@ std::vector<uint64_t> CPlainUdpProcessor::RemoveOrphans(const std::set<uint64_t>
 }
 
 void CPlainUdpProcessor::RemoveSockets(const std::vector<uint64_t>& keys, CSocketEventsManager& manager) {
-  for (uint64_t key : keys) manager.RemoveSocket(key);
+  for (uint64_t key : keys) {
+    // The entry is gone already: the processor's own removal has nothing left to do.
+    std::shared_ptr<CSocketEventsManager::CSocketEventProcessor> removed = manager.RemoveSocket(key);
+    if (removed && removed->GetType() == typeid(CDnsSocketEventProcessor))
+      static_cast<CDnsSocketEventProcessor&>(*removed).m_removed = true;
+  }
 }
 
 std::map<uint64_t, uint64_t> CPlainUdpProcessor::RequestsForTesting() {

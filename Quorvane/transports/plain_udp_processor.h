@@ -11,6 +11,7 @@
 
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -34,7 +35,7 @@ class CPlainUdpProcessor {
 
     // receiveLimit: the largest datagram taken as an answer.
     CDnsSocketEventProcessor(std::wstring name, uint64_t requestId, std::shared_ptr<CSafeSocket> socket,
-                             size_t receiveLimit, platform::CompletionPort* port);
+                             size_t receiveLimit, platform::CompletionPort* port, CPlainUdpProcessor* owner);
     // Drops a receive still pending into the buffer, should one be left.
     ~CDnsSocketEventProcessor() override;
 
@@ -64,8 +65,15 @@ class CPlainUdpProcessor {
     bool TakeDatagram(size_t size, std::vector<uint8_t>& datagram, uint64_t key, CSocketEventsManager& manager);
     // Removes the socket and fails the request with the error's text.
     void Fail(uint32_t error, uint64_t key, CSocketEventsManager& manager);
+    // Removes the socket and the owner's entry for it, unless that was done.
+    void Remove(uint64_t key, CSocketEventsManager& manager);
 
     platform::CompletionPort* const m_port;  // lives as long as the process
+    CPlainUdpProcessor* const m_owner;       // the engine's, which outlives its sockets
+    friend class CPlainUdpProcessor;
+    // Set by the first to remove the socket: the worker, or whoever removes
+    // the request, so each socket is removed once.
+    std::atomic<bool> m_removed{false};
   };
 
   // The largest answer taken: 2048 bytes, or the UDP payload size a query
@@ -97,6 +105,11 @@ class CPlainUdpProcessor {
   // Removes the entry and socket of every request not in live; their ids.
   std::vector<uint64_t> RemoveOrphans(const std::set<uint64_t>& live, CSocketEventsManager& manager);
 
+  // Requests with a socket.
+  size_t Count() {
+    std::lock_guard lock(m_mutex);
+    return m_requests.size();
+  }
   // Request id to registration key, as a copy; and an entry set by hand.
   std::map<uint64_t, uint64_t> RequestsForTesting();
   void SetRequestForTesting(uint64_t requestId, uint64_t key);

@@ -142,6 +142,12 @@ std::shared_ptr<CSocketEventsManager::CSocketEventProcessor> CSocketEventsManage
   return result;
 }
 
+size_t CSocketEventsManager::EntryCount() {
+  size_t count = 0;
+  OffWorker([&] { count = m_active.size() + m_staging.size(); });
+  return count;
+}
+
 void CSocketEventsManager::RemoveTimedOutProcessors(int64_t now) {
   std::vector<SSocketEntry> removed;
   OnWorker(false, [&] {

@@ -92,6 +92,8 @@ class CSocketEventsManager {
   // Worker only: erases the active entries whose processor is timed out at
   // now (seconds); staged entries are not examined.
   void RemoveTimedOutProcessors(int64_t now);
+  // Registrations, staged and active; not from inside a processor's call.
+  size_t EntryCount();
 
  private:
   using EntryMap = std::map<uint64_t, SSocketEntry>;

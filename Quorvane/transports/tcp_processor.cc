@@ -323,6 +323,11 @@ std::vector<uint64_t> CTcpServerProcessorBase::RemoveOrphans(const std::set<uint
   return removed;
 }
 
+size_t CTcpServerProcessorBase::Count() {
+  std::lock_guard lock(m_mutex);
+  return m_processors.size();
+}
+
 bool CTcpServerProcessorBase::Empty() {
   std::lock_guard lock(m_mutex);
   return m_processors.empty();

@@ -167,6 +167,7 @@ class CTcpServerProcessorBase {
   // ids (0 for one that never had an event processor).
   std::vector<uint64_t> RemoveOrphans(const std::set<uint64_t>& live);
   bool Empty();
+  size_t Count();
   const std::wstring& ServerName() const { return m_serverName; }
 
  protected:

@@ -102,6 +102,8 @@ void CListColumnRatios::Capture() {
   for (int i = 0; i < m_header->count(); ++i) m_ratios[i] = double(m_header->sectionSize(i)) / width;
 }
 
+int RunModal(QDialog& dialog) { return dialog.exec() == QDialog::Accepted ? 1 : 2; }
+
 void DDX_TextString(bool save, QLineEdit* control, std::string& value) {
   std::wstring wide = ToWide(value, false);
   DDX_TextWString(save, control, wide);

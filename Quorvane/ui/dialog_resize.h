@@ -69,6 +69,9 @@ class CListColumnRatios {
   bool m_busy = false;
 };
 
+// exec() as the dialog's result code: IDOK (1) or IDCANCEL (2).
+int RunModal(QDialog& dialog);
+
 // Exchanges a narrow member (in the locale's codeset) or a wide one with a
 // line edit; save reads the control into the member.
 void DDX_TextString(bool save, QLineEdit* control, std::string& value);

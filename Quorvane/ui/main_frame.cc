@@ -17,12 +17,14 @@
 #include <QToolBar>
 #include <QToolButton>
 
+#include "Quorvane/app/message_box.h"
 #include "Quorvane/app/quorvane_app.h"
 #include "Quorvane/app/service_mode.h"
 #include "Quorvane/foundation/text_utils.h"
 #include "Quorvane/platform/app_profile.h"
 #include "Quorvane/platform/clock.h"
 #include "Quorvane/platform/paths.h"
+#include "Quorvane/ui/message_box_ex_dlg.h"
 
 namespace {
 
@@ -128,6 +130,12 @@ CMainFrame::CMainFrame(CFrameDialogs* dialogs, std::function<bool()> resultSeen,
   seams.checkEngine = checkEngine;
   seams.resultSeen = std::move(resultSeen);
   seams.handle = Handle();
+  seams.askWithCheckBox = [this](const std::wstring& text, const std::wstring& checkBox, bool& ticked) {
+    CMessageBoxExDlg box(L"Tarnwick", text, MB_YESNO | MB_ICONINFORMATION, checkBox, this);
+    const bool yes = box.DoModal() == IDYES;
+    ticked = box.Checked();
+    return yes;
+  };
   seams.destroy = [this] {
     m_bDestroying = true;
     MarkClosed();
@@ -335,13 +343,15 @@ void SetUpConfigurationDialog(QFileDialog& dialog) {
 
 }  // namespace
 
-std::optional<std::wstring> CMainFrame::OpenConfiguration() {
-  QFileDialog dialog;
+std::optional<std::wstring> OpenConfigurationDialog(QWidget* parent) {
+  QFileDialog dialog(parent);
   SetUpConfigurationDialog(dialog);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
   return Chosen(dialog);
 }
+
+std::optional<std::wstring> CMainFrame::OpenConfiguration() { return OpenConfigurationDialog(nullptr); }
 
 std::optional<std::wstring> CMainFrame::SaveConfiguration() {
   QFileDialog dialog;

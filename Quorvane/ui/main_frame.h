@@ -117,6 +117,9 @@ class CMainFrame : public QMainWindow, public CAppFrame, public CFrameView, publ
   std::unique_ptr<CMainFrameController> m_controller;
 };
 
+// The open dialog of "Configuration Files (*.xml)"; nothing on Cancel.
+std::optional<std::wstring> OpenConfigurationDialog(QWidget* parent);
+
 // Icon 128: tarnwick.png in the program's folder (an empty icon without it).
 QIcon ApplicationIcon();
 // A PNG of the program's folder by its number ("147.png"); empty without it.

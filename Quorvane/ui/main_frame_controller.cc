@@ -6,6 +6,7 @@
 #include "Quorvane/app/message_box.h"
 #include "Quorvane/app/quorvane_app.h"
 #include "Quorvane/app/service_mode.h"
+#include "Quorvane/app/update_checker.h"
 #include "Quorvane/config/profile.h"
 #include "Quorvane/engine/dns_engine.h"
 #include "Quorvane/engine/server_state.h"
@@ -76,9 +77,57 @@ CMainFrameController::CMainFrameController(SSeams seams)
   if (m_seams.view) m_seams.view->SetLogFont(m_bSmallFont);
   UpdateStatusText();
   SyncLogLevelCombos();
+  // The check thread waits in this send until the notice is done; once the
+  // frame has gone the send fails and the thread ends.
+  SetUpdateResultSend([handle = m_seams.handle] {
+    return handle != 0 && platform::SendWindowMessage(handle, WM_UPDATE_CHECK_RESULT, 0, 0);
+  });
 }
 
-CMainFrameController::~CMainFrameController() { m_checker.Stop(); }
+CMainFrameController::~CMainFrameController() {
+  SetUpdateResultSend(nullptr);
+  m_checker.Stop();
+}
+
+namespace {
+
+// The notice's boxes, shell and quit through the frame's seams.
+class CFrameUpdateNotice : public CUpdateNoticeSink {
+ public:
+  CFrameUpdateNotice(CMainFrameController& frame, const CMainFrameController::SSeams& seams)
+      : m_frame(frame), m_seams(seams) {}
+
+  void ShowUnsupported(const std::wstring& text) override {
+    m_frame.Ask(text, L"Tarnwick", MB_ICONEXCLAMATION);
+  }
+  bool AskOpenDownload(const std::wstring& text, const std::wstring& checkBox, bool& ticked) override {
+    if (m_seams.service || !m_seams.askWithCheckBox)
+      return m_frame.Ask(text, L"Tarnwick", MB_YESNO | MB_ICONINFORMATION) == IDYES;
+    return m_seams.askWithCheckBox(text, checkBox, ticked) && !m_frame.IsClosePending();
+  }
+  void OpenUrl(const std::string& url) override {
+    if (m_seams.service) return;  // nobody sits at the service's desktop
+    if (m_seams.openUrl) {
+      m_seams.openUrl(url);
+    } else {
+      platform::OpenUrl(url);
+    }
+  }
+  void DisableUpdateCheck() override { theApp.StartUpdateCheck(false); }
+  void Quit() override { m_frame.RequestExit(); }
+
+ private:
+  CMainFrameController& m_frame;
+  const CMainFrameController::SSeams& m_seams;
+};
+
+}  // namespace
+
+void CMainFrameController::OnUpdateCheckResult() {
+  CFrameUpdateNotice notice(*this, m_seams);
+  CModalScope modal(*this);
+  ShowUpdateNotice(GetUpdateState(), notice);
+}
 
 bool CMainFrameController::IsModalOpen() const {
   return m_modalDepth > 0 || (m_seams.view && m_seams.view->IsModalOpen());
@@ -277,6 +326,12 @@ intptr_t CMainFrameController::OnMessage(const platform::SWindowMessage& message
     case WM_TRAY_NOTIFY:
       if (message.wParam == kTrayIconId) OnCommand(ID_TRAY_OPEN);
       return 0;
+    case WM_UPDATE_CHECK_RESULT:
+      OnUpdateCheckResult();
+      return 0;
+    case WM_COMMAND:
+      OnCommand(static_cast<unsigned>(message.wParam));
+      return 0;
     default:
       return 0;
   }
@@ -389,10 +444,7 @@ void CMainFrameController::OnCommand(unsigned id) {
   }
 }
 
-void CMainFrameController::OnNewConfiguration() {
-  if (Ask(L"Your current configration will be replaced with the default one.\nContinue?", L"Conf-File",
-          MB_YESNO | MB_ICONEXCLAMATION | MB_DEFBUTTON2) != IDYES)
-    return;
+void InstallDefaultConfiguration() {
   // A fresh profile through the engine's own road: it drops the old
   // servers' state before a later import reuses their ids, and the lists
   // are replaced under the lock.
@@ -405,6 +457,13 @@ void CMainFrameController::OnNewConfiguration() {
   CLogMessage().Append(LogNormal, L"A default configuration was created.");
   std::wstring error;
   if (!g_Configuration.Save(error, L"")) CLogMessage().SetError().Append(LogError, error);
+}
+
+void CMainFrameController::OnNewConfiguration() {
+  if (Ask(L"Your current configration will be replaced with the default one.\nContinue?", L"Conf-File",
+          MB_YESNO | MB_ICONEXCLAMATION | MB_DEFBUTTON2) != IDYES)
+    return;
+  InstallDefaultConfiguration();
   std::vector<CDnsServer> servers;
   std::vector<CDnsPool> pools;
   CProfile::GetServersAndPools(servers, pools);
@@ -454,11 +513,10 @@ void CMainFrameController::OnDnsServers() {
   if (ok) {
     CProfile::NotifyServerChanges(servers);
     CProfile::NotifyPoolChanges(pools);
-    {
-      std::lock_guard lock(g_ConfigurationMutex);
-      g_Configuration.servers = servers;
-      g_Configuration.pools = pools;
-    }
+    CProfile::ChangeRunningLists([&](std::vector<CDnsServer>& running, std::vector<CDnsPool>& runningPools, auto&) {
+      running = servers;
+      runningPools = pools;
+    });
     RestartPoolMonitoring(servers, pools);
   }
   // The checks below and the save also run after Cancel, on the running lists.

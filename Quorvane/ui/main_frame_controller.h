@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "Quorvane/app/app_frame.h"
 #include "Quorvane/config/dns_pool.h"
 #include "Quorvane/config/dns_server.h"
 #include "Quorvane/config/rule.h"
@@ -59,6 +60,7 @@ enum EFrameCommand : unsigned {
 
 constexpr unsigned WM_TRAY_NOTIFY = platform::WM_USER + 0x64;
 constexpr unsigned WM_UPDATE_CHECK_RESULT = platform::WM_USER + 0x82;
+static_assert(ID_APP_ABOUT == kAboutCommand);
 constexpr int kTimerLogNotify = 1012;   // 200 ms
 constexpr int kTimerStatus = 1014;      // 500 ms
 constexpr int kTimerMonitoring = 1000;  // 500 ms
@@ -146,6 +148,11 @@ int FileComboIndex(int level);
 int ScreenLevelOfIndex(int index);
 int FileLevelOfIndex(int index);
 
+// New and the wizard's empty start: tells the engine the lists go, installs
+// the default configuration under g_ConfigurationMutex (the running path
+// stays), logs and saves it. The caller restarts pool monitoring.
+void InstallDefaultConfiguration();
+
 class CMainFrameController {
  public:
   struct SSeams {
@@ -161,6 +168,11 @@ class CMainFrameController {
     // The frame's window handle, the owner of the checker's results.
     platform::HWND handle = 0;
     bool service = false;
+    // The update notice's question with its check box (a CMessageBoxExDlg);
+    // null: the plain box road, which answers No in service mode.
+    std::function<bool(const std::wstring& text, const std::wstring& checkBox, bool& ticked)> askWithCheckBox;
+    // Opens an address on the desktop; null: the shell's.
+    std::function<void(const std::string& url)> openUrl;
   };
 
   explicit CMainFrameController(SSeams seams);
@@ -183,6 +195,8 @@ class CMainFrameController {
 
   void RestartPoolMonitoring(const std::vector<CDnsServer>& servers, const std::vector<CDnsPool>& pools);
   bool OnServerCheckResult(SServerCheckResult* result);
+  // WM_UPDATE_CHECK_RESULT: the update notice for the last check's result.
+  void OnUpdateCheckResult();
   int64_t OnServerState(uint32_t serverId, intptr_t lParam);
 
   // True while the menu item's check mark is on (0 for items without one).

@@ -13,6 +13,20 @@ int CMlListModel::AddRow(const QStringList& texts) {
   return row;
 }
 
+void CMlListModel::Clear() {
+  beginResetModel();
+  m_rows.clear();
+  m_locked.clear();
+  m_colours.clear();
+  m_cells.clear();
+  endResetModel();
+}
+
+QVariant CMlListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section < m_headers.size()) return m_headers[section];
+  return QAbstractTableModel::headerData(section, orientation, role);
+}
+
 void CMlListModel::SetLocked(int row, bool locked) {
   if (locked) m_locked.insert(row);
   else m_locked.erase(row);
@@ -78,6 +92,7 @@ bool CMlListModel::setData(const QModelIndex& index, const QVariant& value, int 
     return true;
   }
   if (role == Qt::EditRole && index.column() < row.texts.size() && !Cell(index.row(), index.column())) {
+    if (index.column() == 0 && onLabelEdited && !onLabelEdited(index.row(), value.toString())) return false;
     row.texts[index.column()] = value.toString();
     emit dataChanged(index, index);
     return true;
@@ -162,6 +177,11 @@ void CMlListCtrl::SetTwoLineRows() {
   const QFontMetrics metrics(font());
   const int line = metrics.height() + metrics.leading();
   verticalHeader()->setDefaultSectionSize(line * m_linesPerRow + line * 70 / 100 + 1);
+}
+
+void CMlListCtrl::ClearRows() {
+  CloseEditors();
+  m_model->Clear();
 }
 
 int CMlListCtrl::GetCellSelection(int row, int column) {

@@ -23,6 +23,9 @@ class CMlListModel : public QAbstractTableModel {
   explicit CMlListModel(int columns, QObject* parent = nullptr) : QAbstractTableModel(parent), m_columns(columns) {}
 
   int AddRow(const QStringList& texts);
+  // Rows, cells, colours and locks forgotten; the headers stay.
+  void Clear();
+  void SetHeaders(QStringList headers) { m_headers = std::move(headers); }
   void SetLocked(int row, bool locked);
   bool IsLocked(int row) const { return m_locked.count(row) != 0; }
   bool IsChecked(int row) const { return m_rows.at(row).checked; }
@@ -37,9 +40,12 @@ class CMlListModel : public QAbstractTableModel {
   QVariant data(const QModelIndex& index, int role) const override;
   bool setData(const QModelIndex& index, const QVariant& value, int role) override;
   Qt::ItemFlags flags(const QModelIndex& index) const override;
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
   // A check state changed; a choice was committed.
   std::function<void(int row)> onStateChanged;
+  // A label edit ended; false keeps the old text.
+  std::function<bool(int row, const QString& text)> onLabelEdited;
 
  private:
   struct SRow {
@@ -47,6 +53,7 @@ class CMlListModel : public QAbstractTableModel {
     bool checked = false;
   };
   int m_columns;
+  QStringList m_headers;
   std::vector<SRow> m_rows;
   std::set<int> m_locked;
   std::map<int, QColor> m_colours;
@@ -60,6 +67,8 @@ class CMlListCtrl : public QTableView {
   explicit CMlListCtrl(CMlListModel* model, QWidget* parent = nullptr);
 
   void SetTwoLineRows();
+  // Closes the editors, then empties the model.
+  void ClearRows();
   int GetCellSelection(int row, int column);
   bool LabelClickFlag() const { return m_labelClick; }
   // Which rows have their editors open.

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,9 +19,13 @@
 #include "Quorvane/engine/dns_engine.h"
 #include "Quorvane/foundation/fatal_error.h"
 #include "Quorvane/foundation/text_utils.h"
+#include "Quorvane/ui/dns_server_dlg.h"
+#include "Quorvane/ui/frame_dialogs.h"
 #include "Quorvane/ui/main_frame.h"
 #include "Quorvane/ui/message_box_prompt.h"
+#include "Quorvane/ui/server_list_ctrl.h"
 #include "Quorvane/ui/service_frame.h"
+#include "tarnwick_version.h"
 
 namespace {
 
@@ -32,6 +37,12 @@ bool DnsCryptResultSeen() { return g_DnsEngine.DnsCrypt().ResultSeen(); }
 int main(int argc, char** argv) {
   InitTextLocale();
   std::vector<std::string> args(argv + 1, argv + argc);
+
+  // Before Qt: it must work without a display, as packaging checks do.
+  if (args.size() == 1 && args[0] == "--version") {
+    std::printf("Tarnwick %s\n", kTarnwickVersion);
+    return 0;
+  }
 
   if (args.size() == 3 && args[0] == "--crash-box") {
     QApplication application(argc, argv);
@@ -48,6 +59,8 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<QCoreApplication> application;
   CMessageBoxPrompt prompt;
+  // Lives past the frame: _exit below runs no destructors anyway.
+  static CDesktopDialogs dialogs;
   if (service) {
     application = std::make_unique<QCoreApplication>(argc, argv);
     theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CServiceFrame>(nullptr, DnsCryptResultSeen); });
@@ -55,7 +68,15 @@ int main(int argc, char** argv) {
     application = std::make_unique<QApplication>(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     SetPrompt(&prompt);
-    theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> { return std::make_unique<CMainFrame>(nullptr, DnsCryptResultSeen); });
+    // A double-click on an imported server edits it in the server dialog.
+    SetServerEditor(EditServerInDialog);
+    theApp.SetFrameFactory([](bool) -> std::unique_ptr<CAppFrame> {
+      auto frame = std::make_unique<CMainFrame>(&dialogs, DnsCryptResultSeen);
+      dialogs.SetFrame(frame.get());
+      return frame;
+    });
+    // At start-up the wizard has no owner.
+    theApp.SetStartWizard([] { RunStartWizard(nullptr); });
   }
   theApp.SetArguments(args);
 

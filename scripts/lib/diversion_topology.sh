@@ -29,6 +29,7 @@
 #   TOPO_UPSTREAM_TLS_PORT with TOPO_UPSTREAM_TLS_PEM and TOPO_UPSTREAM_TLS_KEY
 #                          the upstream also serves DNS over TLS on that port of 127.0.0.1
 #   TOPO_UPSTREAM_RECORDS  an array of further zone-file records the upstream serves
+#   TOPO_UPSTREAM_LINES    further unbound server lines for the upstream (local zones of other kinds)
 #   TOPO_HARNESS_ARGS      an array of further harness options (--trust-ca FILE, --check-servers)
 #   topo_start_named CONF  named of the caller's on the client's loopback at $TOPO_NAMED_PORT
 #
@@ -183,7 +184,7 @@ topo_start() {  # log level of the harness (1..4)
   fi
   topo_unbound_conf "$TOPO_DIR/upstream.conf" "$TOPO_DIR/upstream.log" \
     "$(printf '  interface: 127.0.0.1@%s\n  interface: ::1@%s\n  outgoing-interface: 127.0.0.1\n  local-zone: "silent.test." deny' \
-      $TOPO_UPSTREAM_PORT $TOPO_UPSTREAM_PORT)$tls_lines" \
+      $TOPO_UPSTREAM_PORT $TOPO_UPSTREAM_PORT)$tls_lines${TOPO_UPSTREAM_LINES:+$'\n'$TOPO_UPSTREAM_LINES}" \
     "www.example.test. 300 IN A 192.0.2.10" "www.example.test. 300 IN AAAA 2001:db8::10" \
     "short.example.test. 5 IN A 192.0.2.11" ${TOPO_UPSTREAM_RECORDS[@]+"${TOPO_UPSTREAM_RECORDS[@]}"}
   ip netns exec "$TOPO_CLIENT" unbound -d -c "$TOPO_DIR/upstream.conf" >/dev/null 2>&1 &
@@ -233,7 +234,7 @@ topo_start_tarnwick() {  # log level (1..4)
   local base=$TOPO_DIR/tarnwick
   mkdir -p "$base/state" "$base/logs"
   mkdir -m 0700 -p "$base/run"
-  printf '[Settings]\nLogLevelFile=%s\nLogFilePath=%s\n' "$1" "$base/logs" > "$base/state/Tarnwick.ini"
+  printf '[Settings]\nUpdateCheck=0\nLogLevelFile=%s\nLogFilePath=%s\n' "$1" "$base/logs" > "$base/state/Tarnwick.ini"
   cp "$TOPO_CONF" "$base/state/Configuration.xml"
   TOPO_LOG="$base/logs/Tarnwick Log.txt"
   ip netns exec "$TOPO_CLIENT" env STATE_DIRECTORY="$base/state" RUNTIME_DIRECTORY="$base/run" \

@@ -17,6 +17,7 @@
 #include "Quorvane/app/instance_channel.h"
 #include "Quorvane/app/service_mode.h"
 #include "Quorvane/config/hooks.h"
+#include "Quorvane/platform/app_profile.h"
 #include "tests/app/app_fixture.h"
 #include "tests/support/log_capture.h"
 
@@ -79,6 +80,43 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{"silent_load_alone", {"/SilentLoad"}, RunModeNormal, L""},
         CommandLineCase{"silent_load_first", {"/SilentLoad", "/tmp/a.xml"}, RunModeNormal, L"/tmp/a.xml"}),
     [](const auto& i) { return std::string(i.param.name); });
+
+// --- start-up step 20 ------------------------------------------------------
+
+TEST_F(AppTest, TheWizardIsOfferedOnceForAnEmptyConfigurationAndNeverToTheService) {
+  struct Case {
+    const char* name;
+    ERunMode mode;
+    bool withServer;
+    int startWizard;  // -1: absent
+    bool runs;
+  } cases[] = {
+      {"first_start", RunModeNormal, false, -1, true},
+      {"offered_before", RunModeNormal, false, 1, false},
+      {"configured", RunModeNormal, true, -1, false},
+      {"service", RunModeService, false, 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    theApp.SetRunModeForTesting(c.mode);
+    CProfile profile;
+    profile.ResetToDefault();
+    if (c.withServer) profile.servers.emplace_back();
+    CProfile::SetRunning(profile);
+    // A profile of the case's own, in the test's XDG folder.
+    platform::SetProfilePath(Folder() / (std::string(c.name) + ".ini"));
+    if (c.startWizard >= 0) platform::WriteProfileInt(L"Settings", L"StartWizard", c.startWizard);
+    int runs = 0;
+    theApp.SetStartWizard([&] { ++runs; });
+    theApp.RunStartWizardStep();
+    EXPECT_EQ(runs, c.runs ? 1 : 0);
+    EXPECT_EQ(platform::GetProfileInt(L"Settings", L"StartWizard", 0), 1);
+    theApp.RunStartWizardStep();
+    EXPECT_EQ(runs, c.runs ? 1 : 0) << "offered once only";
+  }
+  theApp.SetStartWizard(nullptr);
+  platform::SetProfilePath({});
+}
 
 // --- load loop --------------------------------------------------------------
 
@@ -146,8 +184,8 @@ TEST_F(LoadLoop, NewerFileLoadsAfterYes) {
   CScriptedPrompt prompt;
   prompt.Answer(IDYES);
   ASSERT_TRUE(theApp.RunLoadLoop());
-  ASSERT_EQ(g_Configuration.servers.size(), 1u);
-  EXPECT_EQ(g_Configuration.servers[0].name, L"Newer");
+  ASSERT_EQ(g_Configuration.Servers().size(), 1u);
+  EXPECT_EQ(g_Configuration.Servers()[0].name, L"Newer");
 }
 
 TEST_F(LoadLoop, MissingCommandLineFileOffersTheSavedOne) {
@@ -158,8 +196,8 @@ TEST_F(LoadLoop, MissingCommandLineFileOffersTheSavedOne) {
   ASSERT_TRUE(theApp.RunLoadLoop());
   ASSERT_EQ(prompt.boxes.size(), 1u);
   EXPECT_NE(prompt.boxes[0].text.find(L"start with the saved configuration?"), std::wstring::npos);
-  ASSERT_EQ(g_Configuration.servers.size(), 1u);
-  EXPECT_EQ(g_Configuration.servers[0].name, L"Saved");
+  ASSERT_EQ(g_Configuration.Servers().size(), 1u);
+  EXPECT_EQ(g_Configuration.Servers()[0].name, L"Saved");
   EXPECT_EQ(g_Configuration.path, Utf8ToWide(m_file.string()));
 }
 
@@ -197,7 +235,7 @@ class CRecordingEngine : public CConfigEngineHooks {
   ~CRecordingEngine() override { SetConfigEngineHooks(nullptr); }
   void OnServerChange(int kind, const CDnsServer& server, const CDnsServer&, bool) override {
     calls.push_back(std::to_string(kind) + ":" + std::to_string(server.id) + ":" + WideToUtf8(server.name) +
-                    " running=" + WideToUtf8(g_Configuration.servers.empty() ? L"" : g_Configuration.servers[0].name));
+                    " running=" + WideToUtf8(g_Configuration.Servers().empty() ? L"" : g_Configuration.Servers()[0].name));
   }
   std::vector<std::string> calls;
 };
@@ -219,7 +257,7 @@ TEST_F(Import, TellsTheEngineBeforeTheNewServersRun) {
   ASSERT_FALSE(engine.calls.empty());
   // The old server's state is dropped while the old list still runs.
   EXPECT_EQ(engine.calls[0], "1:1001:Old running=Old");
-  EXPECT_EQ(g_Configuration.servers[0].name, L"New");
+  EXPECT_EQ(g_Configuration.Servers()[0].name, L"New");
   EXPECT_TRUE(Contains(m_log.TakeTexts(), L"Configuration loaded from file "));
 }
 
@@ -246,7 +284,7 @@ TEST_F(Import, AskedBeforeAConfigurationIsOverwritten) {
   EXPECT_FALSE(ImportConfigurationFile(Utf8ToWide(file.string()), false));
   ASSERT_EQ(prompt.boxes.size(), 1u);
   EXPECT_EQ(prompt.boxes[0].caption, L"Configuration Import");
-  EXPECT_EQ(g_Configuration.servers.size(), 1u);
+  EXPECT_EQ(g_Configuration.Servers().size(), 1u);
 }
 
 TEST_F(Import, ABrokenFileShowsItsErrorUnlessSilent) {
@@ -499,11 +537,11 @@ TEST_F(Instance, TheFrameTakesOnlyItsTwoKindsBelow520Bytes) {
   std::vector<uint8_t> large = payload;
   large.resize(CAppFrame::kMaxCopyDataBytes, 0);
   EXPECT_EQ(frame.OnCopyData(COPYDATA_LOAD_CONFIG_SILENT, large), 0);
-  EXPECT_TRUE(g_Configuration.servers.empty());
+  EXPECT_TRUE(g_Configuration.Servers().empty());
   large.resize(CAppFrame::kMaxCopyDataBytes - 1);
   EXPECT_EQ(frame.OnCopyData(COPYDATA_LOAD_CONFIG_SILENT, large), 1);
-  ASSERT_EQ(g_Configuration.servers.size(), 1u);
-  EXPECT_EQ(g_Configuration.servers[0].name, L"Copied");
+  ASSERT_EQ(g_Configuration.Servers().size(), 1u);
+  EXPECT_EQ(g_Configuration.Servers()[0].name, L"Copied");
   EXPECT_EQ(frame.OnActivateInstance(0), 1);
   EXPECT_FALSE(frame.IsClosed());
   EXPECT_EQ(frame.OnActivateInstance(1), 1);

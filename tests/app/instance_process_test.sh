@@ -38,7 +38,7 @@ for _ in $(seq 100); do [[ -S $dir/drv/PalvexDrv ]] && break; sleep 0.1; done
 [[ -S $dir/drv/PalvexDrv ]] || { cat "$dir/palvexdrv.log"; exit 1; }
 echo "nameserver 127.0.0.1" > "$dir/resolv.conf"
 # Desktop copies: no tray offscreen, and no file log unless a case asks.
-printf '[Settings]\nSysTryIcon=0\n' > "$dir/user/Brevant/Tarnwick.ini"
+printf '[Settings]\nUpdateCheck=0\nSysTryIcon=0\n' > "$dir/user/Brevant/Tarnwick.ini"
 
 conf() {  # server name
   cat <<CONF
@@ -57,7 +57,7 @@ CONF
 service_folders() {  # name [runtime]
   local base=$dir/$1
   mkdir -p "$base"/{state,logs}
-  [[ -e $base/state/Tarnwick.ini ]] || printf '[Settings]\nLogLevelFile=3\nLogFilePath=%s\n' "$base/logs" > "$base/state/Tarnwick.ini"
+  [[ -e $base/state/Tarnwick.ini ]] || printf '[Settings]\nUpdateCheck=0\nLogLevelFile=3\nLogFilePath=%s\n' "$base/logs" > "$base/state/Tarnwick.ini"
   [[ -e $base/state/Configuration.xml ]] || printf '<?xml version="1.0"?>\n<TarnwickProfile file_format="1" product_id="1" product_min_version="127000">\n\t<Settings clearDnsCache="0" blockTcpPort53="0" />\n</TarnwickProfile>\n' > "$base/state/Configuration.xml"
 }
 start_service() {  # name runtime
@@ -180,7 +180,7 @@ kill -TERM $sixth
 # the FIFO with a file.
 for _ in $(seq 50); do
   [[ -p $dir/six/state/Tarnwick.ini ]] || break
-  timeout 1 sh -c "printf '[Settings]\nLogLevelFile=3\nLogFilePath=%s\n' '$dir/six/logs' > '$dir/six/state/Tarnwick.ini'" || true
+  timeout 1 sh -c "printf '[Settings]\nUpdateCheck=0\nLogLevelFile=3\nLogFilePath=%s\n' '$dir/six/logs' > '$dir/six/state/Tarnwick.ini'" || true
 done
 ended $sixth 15 || fail "a STOP before the window was lost: the service runs on"
 [[ ${ended_status:-1} -eq 0 ]] || fail "the early-stopped service ended with ${ended_status:-?}"
@@ -190,7 +190,7 @@ log_of six | grep -qF "Tarnwick exit." || fail "the early-stopped service logged
   || fail "early STOP notifications: $(cat "$dir/notify.txt")"
 
 # SIGTERM to a desktop copy acts as Exit.
-printf '[Settings]\nSysTryIcon=0\nLogLevelFile=3\nLogFilePath=%s\n' "$dir/desk/logs" > "$dir/user/Brevant/Tarnwick.ini"
+printf '[Settings]\nUpdateCheck=0\nSysTryIcon=0\nLogLevelFile=3\nLogFilePath=%s\n' "$dir/desk/logs" > "$dir/user/Brevant/Tarnwick.ini"
 mkdir -p "$dir/desk/logs"
 ip netns exec "$ns" "${desktop_env[@]}" "$tarnwick" /ShowWnd > "$dir/desk/stdout" 2>&1 &
 desk=$!

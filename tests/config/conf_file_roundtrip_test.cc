@@ -185,6 +185,17 @@ TEST_F(ConfGolden, LoadsAndSavesByteForByte) {
   const std::string saved = SaveToText(profile, folder);
   EXPECT_EQ(saved, golden);
   ExpectWellFormed(saved);
+
+  // The in-memory pair (the fuzz target's road) reads the same profile,
+  // the hosts file placed by the name it is given, and writes the same text.
+  CProfile fromText;
+  bool checkVersion = true;
+  ASSERT_TRUE(fromText.LoadFromText(error, checkVersion, golden, WidePath(ConfData("golden.xml"))))
+      << WideToUtf8(error);
+  EXPECT_TRUE(fromText.rules[0].Match("tracker.example"));
+  std::string text;
+  ASSERT_TRUE(fromText.SaveToText(error, text)) << WideToUtf8(error);
+  EXPECT_EQ(text, golden);
 }
 
 // The golden file's top-level elements dealt round-robin by name, last name

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,23 +37,27 @@ class ProfileTest : public ::testing::Test {
  protected:
   ProfileTest() : m_log(LogDebug) {
     SetConfigEngineHooks(&m_engine);
-    g_Configuration = CProfile();
+    CProfile::SetRunning(CProfile());
+    g_Configuration.path.clear();
   }
   ~ProfileTest() override {
     SetConfigEngineHooks(nullptr);
-    g_Configuration = CProfile();
+    CProfile::SetRunning(CProfile());
+    g_Configuration.path.clear();
   }
 
   // Servers 1 and 2 behind relays 11 and 12 in pool 100; server 3 alone in
   // pool 101 behind relay 11; server 4 in pool 102 without relays.
   void RunRelayConfiguration() {
-    g_Configuration.servers = {MakeServer(1, L"S1", EDnsProtocol::DnsCrypt),
-                               MakeServer(2, L"S2", EDnsProtocol::DnsCrypt),
-                               MakeServer(3, L"S3", EDnsProtocol::DnsCrypt),
-                               MakeServer(4, L"S4"),
-                               MakeServer(11, L"R11", EDnsProtocol::Relay, "198.51.100.11"),
-                               MakeServer(12, L"R12", EDnsProtocol::Relay, "198.51.100.12")};
-    g_Configuration.pools = {MakePool(100, {1, 2}, {11, 12}), MakePool(101, {3}, {11}), MakePool(102, {4})};
+    CProfile::ChangeRunningLists([](std::vector<CDnsServer>& servers, std::vector<CDnsPool>& pools, auto&) {
+      servers = {MakeServer(1, L"S1", EDnsProtocol::DnsCrypt),
+                 MakeServer(2, L"S2", EDnsProtocol::DnsCrypt),
+                 MakeServer(3, L"S3", EDnsProtocol::DnsCrypt),
+                 MakeServer(4, L"S4"),
+                 MakeServer(11, L"R11", EDnsProtocol::Relay, "198.51.100.11"),
+                 MakeServer(12, L"R12", EDnsProtocol::Relay, "198.51.100.12")};
+      pools = {MakePool(100, {1, 2}, {11, 12}), MakePool(101, {3}, {11}), MakePool(102, {4})};
+    });
   }
 
   RecordingEngine m_engine;
@@ -85,7 +91,7 @@ TEST_F(ProfileTest, ServerChangesNotifyWhatTheEngineMustDrop) {
     SCOPED_TRACE(c.name);
     RunRelayConfiguration();
     m_engine.calls.clear();
-    std::vector<CDnsServer> edited = g_Configuration.servers;
+    std::vector<CDnsServer> edited = g_Configuration.Servers();
     c.edit(edited);
     EXPECT_EQ(CProfile::NotifyServerChanges(edited), c.changed);
     EXPECT_EQ(m_engine.calls, c.calls);
@@ -95,9 +101,11 @@ TEST_F(ProfileTest, ServerChangesNotifyWhatTheEngineMustDrop) {
 }
 
 TEST_F(ProfileTest, ChangedServerPassesRunningRecordsAndDefaultsForMissingMembers) {
-  g_Configuration.servers = {MakeServer(1, L"S1", EDnsProtocol::DnsCrypt)};
-  g_Configuration.pools = {MakePool(100, {1}, {77})};  // relay 77 does not exist
-  std::vector<CDnsServer> edited = g_Configuration.servers;
+  CProfile::ChangeRunningLists([](std::vector<CDnsServer>& servers, std::vector<CDnsPool>& pools, auto&) {
+    servers = {MakeServer(1, L"S1", EDnsProtocol::DnsCrypt)};
+    pools = {MakePool(100, {1}, {77})};  // relay 77 does not exist
+  });
+  std::vector<CDnsServer> edited = g_Configuration.Servers();
   edited[0].name = L"renamed";
   EXPECT_TRUE(CProfile::NotifyServerChanges(edited));
   EXPECT_EQ(m_engine.calls, (std::vector<std::string>{"1:1/0", "1:1/0"}));
@@ -139,7 +147,7 @@ TEST_F(ProfileTest, PoolChangesCompareRelayPairings) {
     RunRelayConfiguration();
     m_engine.calls.clear();
     m_log.Take();
-    std::vector<CDnsPool> edited = g_Configuration.pools;
+    std::vector<CDnsPool> edited = g_Configuration.Pools();
     c.edit(edited);
     EXPECT_EQ(CProfile::NotifyPoolChanges(edited), c.changed);
     EXPECT_EQ(m_engine.calls, c.calls);
@@ -173,8 +181,44 @@ TEST_F(ProfileTest, AccessorsCopyTheRunningLists) {
   CProfile::GetServersAndPools(outServers, outPools);
   EXPECT_EQ(outServers.size(), 6u);
   outServers[0].name = L"changed copy";
-  EXPECT_EQ(g_Configuration.servers[0].name, L"S1");
+  EXPECT_EQ(g_Configuration.Servers()[0].name, L"S1");
   EXPECT_TRUE(m_engine.calls.empty());
+}
+
+// Every writer publishes the lists the engine reads; lists taken before stay
+// as they were, so a query that holds them sees one configuration.
+TEST_F(ProfileTest, EveryWriterPublishesAndTakenListsStayAsTheyWere) {
+  struct SCase {
+    const char* name;
+    std::function<void()> write;
+    size_t servers, pools, rules;
+  };
+  CProfile imported;
+  imported.servers = {MakeServer(7, L"S7")};
+  imported.rules.resize(4);
+  const SCase cases[] = {
+      {"SetServers", [] { CProfile::SetServers({MakeServer(1, L"S1"), MakeServer(2, L"S2")}); }, 2, 0, 0},
+      {"SetRules", [] { CProfile::SetRules(std::vector<CRule>(3)); }, 2, 0, 3},
+      {"ChangeRunningLists",
+       [] { CProfile::ChangeRunningLists([](auto&, std::vector<CDnsPool>& pools, auto&) { pools = {MakePool(9, {1})}; }); },
+       2, 1, 3},
+      {"SetRunning", [&] { CProfile::SetRunning(imported); }, 1, 0, 4},
+  };
+  for (const SCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::shared_ptr<const SRunningLists> before = CProfile::RunningLists();
+    const SRunningLists kept = *before;
+    c.write();
+    std::shared_ptr<const SRunningLists> after = CProfile::RunningLists();
+    EXPECT_EQ(after->servers.size(), c.servers);
+    EXPECT_EQ(after->pools.size(), c.pools);
+    EXPECT_EQ(after->rules.size(), c.rules);
+    EXPECT_EQ(after->servers.size(), g_Configuration.Servers().size());
+    EXPECT_EQ(after->rules.size(), g_Configuration.Rules().size());
+    EXPECT_EQ(before->servers.size(), kept.servers.size());
+    EXPECT_EQ(before->pools.size(), kept.pools.size());
+    EXPECT_EQ(before->rules.size(), kept.rules.size());
+  }
 }
 
 TEST_F(ProfileTest, SetRunningCopiesEverythingButThePath) {
@@ -188,8 +232,8 @@ TEST_F(ProfileTest, SetRunningCopiesEverythingButThePath) {
   imported.checkerSettings.testsPerTime = 3;
   CProfile::SetRunning(imported);
   EXPECT_EQ(g_Configuration.path, L"/running/Configuration.xml");
-  EXPECT_EQ(g_Configuration.servers.size(), 1u);
-  EXPECT_EQ(g_Configuration.rules.size(), 1u);
+  EXPECT_EQ(g_Configuration.Servers().size(), 1u);
+  EXPECT_EQ(g_Configuration.Rules().size(), 1u);
   EXPECT_EQ(g_Configuration.settings.ttlMin, 30u);
   EXPECT_TRUE(g_Configuration.settings.captivePortalDetection);
   EXPECT_EQ(g_Configuration.checkerSettings.testsPerTime, 3);

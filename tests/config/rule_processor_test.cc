@@ -104,7 +104,8 @@ struct SOutcome {
 class CEnvironment {
  public:
   CEnvironment() {
-    g_Configuration = CProfile();
+    CProfile::SetRunning(CProfile());
+    g_Configuration.path.clear();
     SetCaptivePortalHooks(&m_portal);
     for (SNetInterface netInterface : {MakeInterface(L"{eth0}", L"eth0", true, {"10.0.0.5"}, {"10.0.0.53"}),
                                        MakeInterface(L"{wlan0}", L"wlan0", false, {}, {"10.1.0.53"})})
@@ -129,7 +130,8 @@ class CEnvironment {
   }
   ~CEnvironment() {
     SetCaptivePortalHooks(nullptr);
-    g_Configuration = CProfile();
+    CProfile::SetRunning(CProfile());
+    g_Configuration.path.clear();
   }
 
   SOutcome Run() {

@@ -14,15 +14,6 @@
 #include "tests/ngtcp2/doq_test_server.h"
 #include "tests/support/test_ca.h"
 
-// The DoQ test server hands ngtcp2 answer bytes that it frees once they are
-// written, while ngtcp2 keeps them for retransmission; a slow sanitized run
-// retransmits. That fault lies in the test peer's own thread, not on the
-// engine's side, so the sanitizers leave those reports out here.
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:testsupport::CDoqTestServer::SState::Run\n";
-}
-extern "C" const char* __asan_default_options() { return "suppressions=" TARNWICK_DOQ_ASAN_SUPPRESSIONS; }
-
 namespace {
 
 using namespace enginetest;

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Quorvane/config/profile.h"
@@ -49,22 +50,21 @@ inline CRule DefaultRule() {
 class CRunningConfiguration {
  public:
   CRunningConfiguration(std::vector<CDnsServer> servers, std::vector<CRule> rules, std::vector<CDnsPool> pools = {}) {
-    std::lock_guard lock(g_ConfigurationMutex);
-    m_saved.servers = g_Configuration.servers;
-    m_saved.pools = g_Configuration.pools;
-    m_saved.rules = g_Configuration.rules;
     m_ttlMin = g_Configuration.settings.ttlMin;
     m_ttlMax = g_Configuration.settings.ttlMax;
     m_captive = g_Configuration.settings.captivePortalDetection;
-    g_Configuration.servers = std::move(servers);
-    g_Configuration.pools = std::move(pools);
-    g_Configuration.rules = std::move(rules);
+    CProfile::ChangeRunningLists([&](std::vector<CDnsServer>& s, std::vector<CDnsPool>& p, std::vector<CRule>& r) {
+      m_saved.servers = std::exchange(s, std::move(servers));
+      m_saved.pools = std::exchange(p, std::move(pools));
+      m_saved.rules = std::exchange(r, std::move(rules));
+    });
   }
   ~CRunningConfiguration() {
-    std::lock_guard lock(g_ConfigurationMutex);
-    g_Configuration.servers = m_saved.servers;
-    g_Configuration.pools = m_saved.pools;
-    g_Configuration.rules = m_saved.rules;
+    CProfile::ChangeRunningLists([&](std::vector<CDnsServer>& s, std::vector<CDnsPool>& p, std::vector<CRule>& r) {
+      s = m_saved.servers;
+      p = m_saved.pools;
+      r = m_saved.rules;
+    });
     g_Configuration.settings.ttlMin = m_ttlMin;
     g_Configuration.settings.ttlMax = m_ttlMax;
     g_Configuration.settings.captivePortalDetection = m_captive;

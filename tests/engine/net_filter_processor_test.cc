@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "PalvexDrv/device.h"
@@ -513,6 +514,34 @@ TEST_F(NetFilterTest, ReadsAheadKeepTheDriversOrderAndLoseNothingAcrossStopAndSt
     }
   }
   EXPECT_EQ(m_log.find("GetEvent failed"), std::string::npos) << m_log;
+}
+
+// An event that waits in the driver goes at once to a read that arrives,
+// while older reads stay parked: played here by handing a completed read's
+// reply to the youngest read outstanding. That read is taken at once.
+TEST_F(NetFilterTest, AReadTheDriverCompletesAheadOfOlderOnesIsTakenAtOnce) {
+  std::atomic<bool> armed{false}, moved{false};
+  std::set<uint64_t> answered;  // listener thread only
+  m_listener->SetReplyRewrite([&](uint32_t code, SControlReply& reply) {
+    if (code == IOCTL_PALVEX_GET_EVENT && !reply.output.empty() && armed.exchange(false)) {
+      std::lock_guard lock(m_mutex);
+      for (auto it = m_requests.rbegin(); it != m_requests.rend(); ++it) {
+        if (it->code != IOCTL_PALVEX_GET_EVENT || answered.count(it->tag)) continue;
+        if (it->tag > reply.tag) {
+          reply.tag = it->tag;
+          moved = true;
+        }
+        break;
+      }
+    }
+    answered.insert(reply.tag);
+  });
+  OpenAndStart();
+  armed = true;
+  TvnLogEvent("early", STATUS_UNSUCCESSFUL, 0, false);
+  m_listener->Flush();
+  EXPECT_TRUE(WaitForLog("Network Engine: early ("));
+  EXPECT_TRUE(moved) << "no younger read was outstanding";
 }
 
 // InjectUdp returns once its request is written; the driver's refusal comes

@@ -49,8 +49,21 @@ struct SServerStream {
   int64_t id = -1;
   std::vector<uint8_t> received;
   std::deque<std::vector<uint8_t>> chunks;  // answer parts still to write
+  size_t taken = 0;                          // of the first chunk, already with ngtcp2
   bool finQueued = false;                    // FIN goes with the last chunk
   uint64_t dueNs = 0;                        // the answer waits until then
+  // ngtcp2 writes from the bytes it was given until they are acknowledged:
+  // chunks it has taken, each with the stream offset where it ends. A
+  // vector's buffer stays where it is when the vector moves.
+  uint64_t offset = 0;  // bytes handed to ngtcp2
+  std::deque<std::pair<uint64_t, std::vector<uint8_t>>> unacked;
+
+  // The first chunk, taken as far as ngtcp2 has taken it, waits for its ack.
+  void RetireFront() {
+    unacked.emplace_back(offset, std::move(chunks.front()));
+    chunks.pop_front();
+    taken = 0;
+  }
 };
 
 struct SServerConnection {
@@ -145,6 +158,14 @@ int RecvStreamData(ngtcp2_conn* conn, uint32_t flags, int64_t id, uint64_t, cons
   return 0;
 }
 
+int AckedStreamData(ngtcp2_conn*, int64_t id, uint64_t offset, uint64_t length, void* user, void*) {
+  auto found = Conn(user)->streams.find(id);
+  if (found == Conn(user)->streams.end()) return 0;
+  auto& unacked = found->second.unacked;
+  while (!unacked.empty() && unacked.front().first <= offset + length) unacked.pop_front();
+  return 0;
+}
+
 int StreamClose(ngtcp2_conn* conn, uint32_t, int64_t id, uint64_t, void* user, void*) {
   SServerConnection* c = Conn(user);
   c->streams.erase(id);
@@ -202,6 +223,22 @@ void LibraryLog(void* user, const char* format, ...) {
   Conn(user)->server->Record([&](SDoqRecords& r) { r.closeCodes.push_back(value); });
 }
 
+// In place of ngtcp2's handshake output: the same, but with the last byte
+// of the CertificateVerify signature flipped, so that the client's TLS
+// fails the handshake itself.
+int SubmitWithBadSignature(gnutls_session_t session, gnutls_record_encryption_level_t level,
+                           gnutls_handshake_description_t type, const void* data, size_t length) {
+  if (type == GNUTLS_HANDSHAKE_CHANGE_CIPHER_SPEC) return 0;
+  std::vector<uint8_t> bytes(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + length);
+  if (type == GNUTLS_HANDSHAKE_CERTIFICATE_VERIFY && !bytes.empty()) bytes.back() ^= 0x01;
+  auto* ref = static_cast<ngtcp2_crypto_conn_ref*>(gnutls_session_get_ptr(session));
+  ngtcp2_conn* conn = ref->get_conn(ref);
+  int rv = ngtcp2_conn_submit_crypto_data(conn, ngtcp2_crypto_gnutls_from_gnutls_record_encryption_level(level),
+                                          bytes.data(), bytes.size());
+  if (rv != 0) ngtcp2_conn_set_tls_error(conn, rv);
+  return rv == 0 ? 0 : -1;
+}
+
 constexpr ngtcp2_callbacks kServerCallbacks = {
     .client_initial = nullptr,
     .recv_client_initial = ngtcp2_crypto_recv_client_initial_cb,
@@ -212,7 +249,7 @@ constexpr ngtcp2_callbacks kServerCallbacks = {
     .decrypt = ngtcp2_crypto_decrypt_cb,
     .hp_mask = ngtcp2_crypto_hp_mask_cb,
     .recv_stream_data = RecvStreamData,
-    .acked_stream_data_offset = nullptr,
+    .acked_stream_data_offset = AckedStreamData,
     .stream_open = nullptr,
     .stream_close = StreamClose,
     .recv_stateless_reset = nullptr,
@@ -302,8 +339,8 @@ void CDoqTestServer::SState::Write(SServerConnection& c) {
     int64_t id = -1;
     if (stream) {
       id = stream->id;
-      data.base = stream->chunks.front().data();
-      data.len = stream->chunks.front().size();
+      data.base = stream->chunks.front().data() + stream->taken;
+      data.len = stream->chunks.front().size() - stream->taken;
       if (stream->chunks.size() == 1 && stream->finQueued) flags |= NGTCP2_WRITE_STREAM_FLAG_FIN;
     }
     ngtcp2_ssize accepted = -1;
@@ -311,17 +348,21 @@ void CDoqTestServer::SState::Write(SServerConnection& c) {
                                                      flags, id, stream ? &data : nullptr, stream ? 1 : 0, now);
     if (written < 0) {
       if (written == NGTCP2_ERR_STREAM_DATA_BLOCKED || written == NGTCP2_ERR_STREAM_SHUT_WR) {
-        if (stream) stream->chunks.clear();
+        if (stream) {
+          // What ngtcp2 already holds of the first chunk stays; the rest goes.
+          if (stream->taken > 0) stream->RetireFront();
+          stream->chunks.clear();
+        }
         continue;
       }
       c.closed = true;
       return;
     }
     if (stream && accepted >= 0) {
-      auto& front = stream->chunks.front();
-      front.erase(front.begin(), front.begin() + accepted);
+      stream->taken += static_cast<size_t>(accepted);
+      stream->offset += static_cast<uint64_t>(accepted);
       // A chunk is done when taken whole; an empty FIN-only chunk too.
-      if (front.empty()) stream->chunks.pop_front();
+      if (stream->taken == stream->chunks.front().size()) stream->RetireFront();
     }
     if (written == 0) break;
     Send(c, c.buffer.data(), static_cast<size_t>(written));
@@ -379,6 +420,7 @@ SServerConnection* CDoqTestServer::SState::Accept(const uint8_t* data, size_t le
       gnutls_credentials_set(c->session, GNUTLS_CRD_CERTIFICATE, credentials) != 0) {
     return nullptr;
   }
+  if (options.badSignature) gnutls_handshake_set_read_function(c->session, SubmitWithBadSignature);
   if (!options.alpn.empty()) {
     gnutls_datum_t alpn{reinterpret_cast<unsigned char*>(options.alpn.data()),
                         static_cast<unsigned>(options.alpn.size())};

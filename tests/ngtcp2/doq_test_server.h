@@ -34,6 +34,7 @@ struct SDoqServerOptions {
   uint64_t streamCredit = 100; // bidirectional streams the client may open at first
   bool grantStreams = true;    // one more stream for each closed one
   size_t dropFirst = 0;        // received datagrams ignored before the first one read
+  bool badSignature = false;   // a flipped byte in the server's CertificateVerify
   // The answer to a query (without framing); empty: a copy of the query with
   // QR set and no records.
   std::function<std::vector<uint8_t>(const std::vector<uint8_t>& query)> answer;

@@ -45,7 +45,7 @@ inline Bytes Query(uint16_t id, const std::string& name, uint16_t qtype = kDnsTy
   Put16(out, kDnsClassIn);
   if (ednsPayload) {
     out.push_back(0);  // root owner
-    Put16(out, 41);
+    Put16(out, kDnsTypeOpt);
     Put16(out, *ednsPayload);
     Put32(out, 0);  // extended rcode, version, flags
     Put16(out, 0);  // no options

@@ -20,6 +20,11 @@
 // --dnscrypt-library PATH: the DNSCrypt bridge opens PATH (a stand-in of the
 // outside library) instead of libdnscrypt.so beside the program.
 //
+// --table-sizes FILE: once a second, FILE is replaced by the engine's table
+// sizes, the process's open descriptors and its resident bytes, one
+// key=value a line (pending=, udp=, tcp=, tls=, quic=, socket_events=,
+// dnssec_checks=, dnssec_answers=, dnssec_cache=, fds=, rss_bytes=).
+//
 // Every screen log line goes to the log file (standard output without one),
 // flushed as it is written; "Harness running." says the start is complete.
 #include <signal.h>
@@ -27,6 +32,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -111,15 +117,48 @@ void CheckServers(const std::vector<CDnsServer>& servers, const std::string& tes
   }
 }
 
+// The --table-sizes writer: a whole file at a time, renamed into place, so
+// a reader never sees half of one.
+void WriteTableSizes(const std::string& file, const std::atomic<bool>& stop) {
+  while (!stop) {
+    const CDnsEngine::STableSizes t = g_DnsEngine.TableSizes();
+    size_t fds = 0;
+    std::error_code ignored;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ignored);
+         it != std::filesystem::directory_iterator(); it.increment(ignored))
+      ++fds;
+    long pages = 0, resident = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+      std::fclose(statm);
+    }
+    {
+      std::ofstream out(file + ".new", std::ios::trunc);
+      out << "pending=" << t.pending << "\nudp=" << t.udp << "\ntcp=" << t.tcp << "\ntls=" << t.tls
+          << "\nquic=" << t.quic << "\nsocket_events=" << t.socketEvents << "\ndnssec_checks=" << t.dnssecChecks
+          << "\ndnssec_answers=" << t.dnssecAnswers << "\ndnssec_cache=" << t.dnssecCache
+          << "\nfds=" << fds - 1  // less the directory's own
+          << "\nrss_bytes=" << resident * sysconf(_SC_PAGESIZE) << "\n";
+    }
+    std::rename((file + ".new").c_str(), file.c_str());
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   SOptions options;
   std::string dnscryptLibrary;
+  std::string tableSizes;
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i];
     if (name == "--dnscrypt-library" && i + 1 < argc) {
       dnscryptLibrary = argv[++i];
+      continue;
+    }
+    if (name == "--table-sizes" && i + 1 < argc) {
+      tableSizes = argv[++i];
       continue;
     }
     if (name == "--check-servers") {
@@ -207,11 +246,17 @@ int main(int argc, char** argv) {
     checkThread = std::thread(CheckServers, profile.servers, profile.checkerSettings.testTarget, std::cref(stopChecks));
   }
 
+  std::atomic<bool> stopSizes{false};
+  std::thread sizesThread;
+  if (!tableSizes.empty()) sizesThread = std::thread(WriteTableSizes, tableSizes, std::cref(stopSizes));
+
   int signal = 0;
   sigwait(&stopSignals, &signal);
   CLogMessage().Append(LogAlways, L"Harness exit.");
   stopChecks = true;
   if (checkThread.joinable()) checkThread.join();
+  stopSizes = true;
+  if (sizesThread.joinable()) sizesThread.join();
   g_DnsEngine.Stop();
   bool stopped = g_NetFilterProcessor.Stop();
   finish(stopped ? 0 : 1);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <stdexcept>
 
 namespace testsupport {
@@ -76,9 +77,52 @@ void CHttpServer::Serve() {
     if (!WaitReadable(m_listener, 100)) continue;
     const int fd = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
-    Handle(fd);
-    close(fd);
+    m_connections.emplace_back([this, fd] {
+      Handle(fd);
+      close(fd);
+    });
   }
+  for (std::thread& connection : m_connections) connection.join();
+}
+
+std::string CHttpServer::Origin() const {
+  return std::string(m_tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(m_port);
+}
+
+void CHttpServer::SetRoute(const std::string& path, SHttpRoute route) {
+  std::lock_guard lock(m_mutex);
+  m_routes.emplace_back(path, std::move(route));
+}
+
+std::string CHttpServer::Reply(const std::string& head) {
+  const size_t start = head.find(' ') + 1;
+  const std::string path = head.substr(start, head.find(' ', start) - start);
+  SHttpRoute route;
+  route.body = m_options.body;
+  {
+    std::lock_guard lock(m_mutex);
+    for (auto it = m_routes.rbegin(); it != m_routes.rend(); ++it)
+      if (it->first == path) {
+        route = it->second;
+        break;
+      }
+  }
+  for (int waited = 0; waited < route.delayMs && !m_stop; waited += 10)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::string reply = "HTTP/1.1 " + std::to_string(route.status) + " Scripted\r\nConnection: close\r\n";
+  if (!route.location.empty()) reply += "Location: " + route.location + "\r\n";
+  if (route.chunked) {
+    reply += "Transfer-Encoding: chunked\r\n\r\n";
+    for (size_t at = 0; at < route.body.size(); at += 1000) {
+      const std::string piece = route.body.substr(at, 1000);
+      char size[16];
+      snprintf(size, sizeof(size), "%zx\r\n", piece.size());
+      reply += size + piece + "\r\n";
+    }
+    return reply + "0\r\n\r\n";
+  }
+  if (!route.noLength) reply += "Content-Length: " + std::to_string(route.body.size() + route.shortBy) + "\r\n";
+  return reply + "\r\n" + route.body;
 }
 
 void CHttpServer::Handle(int fd) {
@@ -117,13 +161,21 @@ void CHttpServer::Handle(int fd) {
       m_requests.push_back(head.substr(0, end));
     }
     m_changed.notify_all();
-    const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(m_options.body.size()) +
-                              "\r\nConnection: close\r\n\r\n" + m_options.body;
+    const std::string reply = Reply(head.substr(0, end));
     if (session) {
-      gnutls_record_send(session, reply.data(), reply.size());
+      for (size_t at = 0; at < reply.size();) {
+        const ssize_t n = gnutls_record_send(session, reply.data() + at, reply.size() - at);
+        if (n == GNUTLS_E_AGAIN || n == GNUTLS_E_INTERRUPTED) continue;
+        if (n <= 0) break;
+        at += static_cast<size_t>(n);
+      }
       gnutls_bye(session, GNUTLS_SHUT_WR);
     } else {
-      send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+      for (size_t at = 0; at < reply.size();) {
+        const ssize_t n = send(fd, reply.data() + at, reply.size() - at, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        at += static_cast<size_t>(n);
+      }
     }
   }
   if (session) gnutls_deinit(session);

@@ -10,29 +10,25 @@
 
 #include "Quorvane/app/instance_channel.h"
 #include "Quorvane/app/service_mode.h"
+#include "Quorvane/app/update_checker.h"
 #include "Quorvane/config/hooks.h"
 #include "Quorvane/config/profile.h"
+#include "Quorvane/platform/app_profile.h"
 #include "Quorvane/platform/clock.h"
 #include "Quorvane/ui/main_frame_controller.h"
 #include "tests/app/app_fixture.h"
-#include "tests/support/config_records.h"
-#include "tests/support/log_capture.h"
 #include "tests/support/bounded_wait.h"
+#include "tests/support/config_records.h"
+#include "tests/support/http_server.h"
+#include "tests/support/log_capture.h"
+#include "tests/ui/check_engine_double.h"
 
 namespace {
 
+using uitest::CRecordingCheckEngine;
+
 using testsupport::MakePool;
 using testsupport::MakeServer;
-
-class CRecordingCheckEngine : public CServerCheckEngine {
- public:
-  bool SendTestRequest(uint8_t*, uint32_t&, const SDnsMessageInfo&, const SServerCheck& check) override {
-    sent.push_back(check);
-    return true;
-  }
-  void OnServerChange(int, const CDnsServer&, const CDnsServer&, bool) override {}
-  std::vector<SServerCheck> sent;
-};
 
 class CRecordingHooks : public CConfigEngineHooks {
  public:
@@ -40,7 +36,7 @@ class CRecordingHooks : public CConfigEngineHooks {
   ~CRecordingHooks() override { SetConfigEngineHooks(nullptr); }
   void OnServerChange(int kind, const CDnsServer& server, const CDnsServer& relay, bool) override {
     // The lists must still be the old ones while the engine drops state.
-    changes.push_back({kind, server.id, relay.id, g_Configuration.servers.size()});
+    changes.push_back({kind, server.id, relay.id, g_Configuration.Servers().size()});
   }
   struct SChange {
     int kind;
@@ -180,9 +176,10 @@ class FrameController : public testsupport::AppTest {
   }
 
   void SetRunning(std::vector<CDnsServer> servers, std::vector<CDnsPool> pools = {}) {
-    std::lock_guard lock(g_ConfigurationMutex);
-    g_Configuration.servers = std::move(servers);
-    g_Configuration.pools = std::move(pools);
+    CProfile::ChangeRunningLists([&](std::vector<CDnsServer>& s, std::vector<CDnsPool>& p, auto&) {
+      s = std::move(servers);
+      p = std::move(pools);
+    });
   }
 
   EServerStatus StatusOf(uint32_t id) {
@@ -288,7 +285,7 @@ TEST_F(FrameController, ServerStateLogsOnlyChangesAndRecoveryRestartsMonitoring)
 TEST_F(FrameController, AFailedPoolServerGetsItsEarlyRecheckOnce) {
   SetRunning({MakeServer(1, L"Alpha"), MakeServer(2, L"Beta")},
              {MakePool(10, L"Pool", EPoolType::Redundancy, {1, 2})});
-  Frame().RestartPoolMonitoring(g_Configuration.servers, g_Configuration.pools);
+  Frame().RestartPoolMonitoring(g_Configuration.Servers(), g_Configuration.Pools());
   const int64_t first = platform::WallTime() + 3;
   Frame().OnServerState(1, 0x10000);
   m_clock.StepWallSeconds(1);
@@ -369,7 +366,7 @@ TEST_F(FrameController, NewDropsEngineStateBeforeReplacingTheLists) {
   prompt.Answer(IDNO);
   Frame().OnCommand(ID_FILE_NEW);
   EXPECT_TRUE(hooks.changes.empty());
-  EXPECT_EQ(g_Configuration.servers.size(), 2u);
+  EXPECT_EQ(g_Configuration.Servers().size(), 2u);
 
   prompt.Answer(IDYES);
   Frame().OnCommand(ID_FILE_NEW);
@@ -428,7 +425,7 @@ TEST_F(FrameController, ExitDuringADialogEndsItAsCancelAndTheFrameGoesAfterTheHa
   m_dialogs.edit = [](std::vector<CDnsServer>& servers) { servers.clear(); };
   Frame().OnCommand(ID_DNS_SERVERS);
   EXPECT_EQ(m_destroyed, 1);
-  EXPECT_EQ(g_Configuration.servers.size(), 1u) << "a dialog ended by the exit must not apply its edits";
+  EXPECT_EQ(g_Configuration.Servers().size(), 1u) << "a dialog ended by the exit must not apply its edits";
   Frame().OnCommand(ID_DNS_SERVERS);
   EXPECT_EQ(m_dialogs.serverListRuns, 1);
 }
@@ -483,6 +480,118 @@ TEST_F(FrameController, CheckResultsAreForwardedOnlyWhileTheServerListRuns) {
   EXPECT_EQ(forwarded, 1);
   EXPECT_EQ(StatusOf(1), EServerStatus::Failed);
   EXPECT_FALSE(Frame().OnServerCheckResult(result(42, true)));  // vanished: freed, ignored
+}
+
+// The update notice through the frame: the check thread's blocking send,
+// the frame's boxes and shell, and its stop road.
+class UpdateNotice : public testsupport::AppTest {
+ protected:
+  UpdateNotice() {
+    ResetUpdateStateForTesting();
+    SetUpdateSiteForTesting(m_web.Origin());
+    platform::WriteProfileInt(L"Settings", L"UpdateCheck", 1);
+  }
+  ~UpdateNotice() override {
+    m_frame.reset();
+    SetUpdateSiteForTesting("");
+    ResetUpdateStateForTesting();
+  }
+
+  // A frame whose window runs on its own thread, as the Qt one does.
+  CMainFrameController& Frame(bool service) {
+    m_window = std::make_unique<CThreadWindow>([this](const platform::SWindowMessage& m) {
+      return m_frame ? m_frame->OnMessage(m) : 0;
+    });
+    CMainFrameController::SSeams seams;
+    seams.dialogs = &m_dialogs;
+    seams.checkEngine = &m_engine;
+    seams.destroy = [this] { ++m_destroyed; };
+    seams.handle = m_window->Handle();
+    seams.service = service;
+    seams.askWithCheckBox = [this](const std::wstring& text, const std::wstring& checkBox, bool& ticked) {
+      m_events.push_back(L"ask:" + checkBox);
+      ticked = m_tick;
+      (void)text;
+      return m_yes;
+    };
+    seams.openUrl = [this](const std::string& url) { m_events.push_back(L"open:" + Utf8ToWide(url)); };
+    m_frame = std::make_unique<CMainFrameController>(std::move(seams));
+    return *m_frame;
+  }
+  // One check against a version file of the site.
+  void Check(const std::string& versionFile) {
+    testsupport::SHttpRoute route;
+    route.body = versionFile;
+    m_web.SetRoute("/v/13800/", route);
+    UpdateCheckThread(m_web.Origin() + "/v/");
+  }
+  std::string Site() const { return m_web.Origin(); }
+
+  testsupport::CHttpServer m_web;
+  testsupport::CScriptedPrompt m_prompt;
+  CRecordingCheckEngine m_engine;
+  CScriptedDialogs m_dialogs;
+  std::unique_ptr<CThreadWindow> m_window;
+  std::unique_ptr<CMainFrameController> m_frame;
+  std::vector<std::wstring> m_events;
+  bool m_yes = false, m_tick = false;
+  int m_destroyed = 0;
+};
+
+TEST_F(UpdateNotice, MarkerTwoOpensTheDownloadPageThenEndsTheProgram) {
+  Frame(false);
+  m_prompt.Answer(IDOK);
+  Check("2 2 " + Site() + "/download\r\n");
+  ASSERT_EQ(m_prompt.boxes.size(), 1u);
+  EXPECT_EQ(m_prompt.boxes[0].caption, L"Tarnwick");
+  EXPECT_EQ(m_prompt.boxes[0].text, L"This version of software is out of date and no longer supported. Please update at " +
+                                        Utf8ToWide(Site()) + L"/download");
+  EXPECT_EQ(m_events, std::vector<std::wstring>({L"open:" + Utf8ToWide(Site()) + L"/download"}));
+  EXPECT_EQ(m_destroyed, 1);
+}
+
+TEST_F(UpdateNotice, MarkerOneRunsOnAndATickedBoxSwitchesTheCheckOff) {
+  Frame(false);
+  m_prompt.Answer(IDOK);
+  Check("2 1 " + Site() + "/old");
+  EXPECT_EQ(m_events, std::vector<std::wstring>({L"open:" + Utf8ToWide(Site()) + L"/old"}));
+  EXPECT_EQ(m_destroyed, 0);
+  m_events.clear();
+  m_tick = true;
+  Check("2 13801 " + Site() + "/new");
+  EXPECT_EQ(m_events, std::vector<std::wstring>({L"ask:Disable product updates check"}));
+  EXPECT_EQ(platform::GetProfileInt(L"Settings", L"UpdateCheck", 1), 0);
+  EXPECT_FALSE(theApp.UpdateCheckEnabled());
+  EXPECT_EQ(m_destroyed, 0);
+}
+
+// The boxes take the service's road (logged, answered No): no prompt.
+TEST_F(UpdateNotice, InServiceModeNoBoxIsShownNothingOpensAndMarkerTwoStillEnds) {
+  theApp.SetRunModeForTesting(RunModeService);
+  Frame(true);
+  Check("2 13801 " + Site() + "/new");
+  EXPECT_TRUE(m_events.empty());
+  EXPECT_EQ(m_destroyed, 0);
+  Check("2 2 " + Site() + "/download");
+  EXPECT_TRUE(m_events.empty());
+  EXPECT_TRUE(m_prompt.boxes.empty());
+  EXPECT_EQ(m_destroyed, 1);
+}
+
+TEST_F(UpdateNotice, ACheckAfterTheFrameHasGoneShowsNothingAndEnds) {
+  Frame(false);
+  m_window.reset();  // the window unregisters; the frame object still exists
+  Check("2 2 " + Site() + "/download");
+  EXPECT_TRUE(m_prompt.boxes.empty());
+  EXPECT_TRUE(m_events.empty());
+  EXPECT_EQ(m_destroyed, 0);
+  EXPECT_FALSE(g_bUpdateCheckRunning);
+}
+
+TEST_F(UpdateNotice, APostedCommandRunsItAsTheMenuDoes) {
+  Frame(false);
+  EXPECT_TRUE(platform::SendWindowMessage(m_window->Handle(), WM_COMMAND, ID_APP_ABOUT, 0));
+  EXPECT_EQ(m_dialogs.aboutRuns, 1);
 }
 
 TEST(BlockingSend, AnswersFromTheWindowsThreadAndFailsWhenTheWindowGoes) {

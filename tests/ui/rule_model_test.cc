@@ -10,26 +10,17 @@
 #include "Quorvane/foundation/text_utils.h"
 #include "tests/app/app_fixture.h"
 #include "tests/support/temp_folder.h"
+#include "tests/ui/rule_fixtures.h"
 
 namespace {
 
 using testsupport::CScriptedPrompt;
 
-CDnsServer Server(uint32_t id, const wchar_t* name, EDnsProtocol protocol, bool dnssec) {
-  CDnsServer server;
-  server.id = id;
-  server.name = name;
-  server.protocol = protocol;
-  server.port = GetDefaultPort(protocol);
-  server.family = AF_INET;
-  server.address = {192, 0, 2, static_cast<uint8_t>(id)};
-  server.dnssec_supported = dnssec;
-  return server;
-}
+using uitest::TestServer;
 
 struct Fixture {
-  std::vector<CDnsServer> servers{Server(10, L"plain", EDnsProtocol::Plain, false),
-                                  Server(11, L"secure", EDnsProtocol::Dot, true)};
+  std::vector<CDnsServer> servers{TestServer(10, L"plain", EDnsProtocol::Plain, false),
+                                  TestServer(11, L"secure", EDnsProtocol::Dot, true)};
   std::vector<CDnsPool> pools;
   std::vector<SNetInterface> list;
   Fixture() {
@@ -119,12 +110,12 @@ TEST(CheckRuleDnssecSupport, NamesTheServerOrThePool) {
 }
 
 TEST(DescribeServer, AddressPortAndProtocol) {
-  CDnsServer doh = Server(1, L"d", EDnsProtocol::Doh, true);
+  CDnsServer doh = TestServer(1, L"d", EDnsProtocol::Doh, true);
   doh.doh_host_name = "dns.example";
   doh.doh_path = "/dns-query";
   doh.port = 8443;
   EXPECT_EQ(DescribeServer(doh), L"https://dns.example/dns-query (DNS over HTTPS)");
-  CDnsServer plain = Server(2, L"p", EDnsProtocol::Plain, false);
+  CDnsServer plain = TestServer(2, L"p", EDnsProtocol::Plain, false);
   EXPECT_EQ(DescribeServer(plain), L"192.0.2.2 (Plain)");
   plain.port = 5353;
   EXPECT_EQ(DescribeServer(plain), L"192.0.2.2:5353 (Plain)");
@@ -132,7 +123,7 @@ TEST(DescribeServer, AddressPortAndProtocol) {
   plain.address.assign(16, 0);
   plain.address[15] = 1;
   EXPECT_EQ(DescribeServer(plain), L"[::1]:5353 (Plain)");
-  CDnsServer next = Server(3, L"n", EDnsProtocol::NextDns, true);
+  CDnsServer next = TestServer(3, L"n", EDnsProtocol::NextDns, true);
   next.nextdns_id = "abc123";
   EXPECT_EQ(DescribeServer(next).substr(0, 24), L"Configuration ID: abc123");
 }

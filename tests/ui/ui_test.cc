@@ -135,10 +135,7 @@ TEST(MainFrame, APostAfterTheFrameIsGoneFails) {
 TEST(MainFrame, AForceExitDuringABoxEndsItAsNoAndTheFrameGoesAfter) {
   CMessageBoxPrompt prompt;
   SetPrompt(&prompt);
-  {
-    std::lock_guard lock(g_ConfigurationMutex);
-    g_Configuration.servers.assign(1, CDnsServer());
-  }
+  CProfile::ChangeRunningLists([](std::vector<CDnsServer>& s, auto&, auto&) { s.assign(1, CDnsServer()); });
   CMainFrame frame;
   frame.ShowFrame(true);
   QTimer::singleShot(50, &frame, [&] {
@@ -148,10 +145,9 @@ TEST(MainFrame, AForceExitDuringABoxEndsItAsNoAndTheFrameGoesAfter) {
   frame.Controller().OnCommand(ID_FILE_NEW);  // "Continue?" runs its own loop
   EXPECT_TRUE(frame.IsClosed());
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-  EXPECT_EQ(g_Configuration.servers.size(), 1u) << "the box ended as No";
+  EXPECT_EQ(g_Configuration.Servers().size(), 1u) << "the box ended as No";
   SetPrompt(nullptr);
-  std::lock_guard lock(g_ConfigurationMutex);
-  g_Configuration.servers.clear();
+  CProfile::ChangeRunningLists([](std::vector<CDnsServer>& s, auto&, auto&) { s.clear(); });
 }
 
 TEST(MainFrame, PlacementIsKeptUnderUiAndRestoredOnTheScreen) {

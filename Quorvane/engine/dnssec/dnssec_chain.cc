@@ -21,7 +21,12 @@ ldns_awaiter<ChainPtr> ldns_dnssec_build_data_chain_async(SDnssecResolver& res, 
                                                           const ldns_rr_list* rrset, const ldns_pkt* pkt,
                                                           RrPtr questionRecord) {
   ChainPtr chain(ldns_dnssec_data_chain_new());
-  if (!chain || !pkt) co_return chain;
+  if (!chain || !pkt || res.chainDepth >= SDnssecResolver::kMaxChainDepth) co_return chain;
+  struct SDepth {
+    int& depth;
+    explicit SDepth(int& d) : depth(++d) {}
+    ~SDepth() { --depth; }
+  } level(res.chainDepth);
   // No signatures at all: nothing to follow.
   if (!ldns_dnssec_pkt_has_rrsigs(pkt)) co_return chain;
 

@@ -44,6 +44,11 @@ struct SDnssecResolver {
   DnssecSendFn send;
   DnssecPollFn poll;
   ldns_resolver* resolver = nullptr;
+  // Chain levels being built now. An answer whose keys and signers lead
+  // back to themselves would otherwise make the chain, and the stack, grow
+  // without end; past kMaxChainDepth a level gets no parent (no trust).
+  int chainDepth = 0;
+  static constexpr int kMaxChainDepth = 64;
 
   SDnssecResolver() = default;
   ~SDnssecResolver();

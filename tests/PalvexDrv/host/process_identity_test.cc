@@ -64,4 +64,24 @@ TEST(SocketOwnerFinder, FindsTheHintWithoutReadingAllOfProcThenFallsBackToTheCac
   EXPECT_FALSE(finder.Find(inode, getpid()).has_value());  // closed: the cache does not vouch for it
 }
 
+// With every known descriptor taken as long-lived, a socket that reuses
+// one is found in the second pass; one that is gone is not vouched for.
+TEST(SocketOwnerFinder, ASocketOnAReusedDescriptorIsStillFoundInTheHint) {
+  for (int64_t stableMs : {int64_t{0}, CSocketOwnerFinder::kStableMs}) {
+    SCOPED_TRACE(stableMs);
+    CSocketOwnerFinder finder("/proc", stableMs);
+    int first = socket(AF_INET6, SOCK_DGRAM, 0);
+    ASSERT_GE(first, 0);
+    const uint64_t firstInode = InodeOf(first);
+    EXPECT_EQ(finder.Find(firstInode, getpid()), getpid());
+    close(first);
+    int second = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_EQ(second, first) << "the lowest free descriptor is reused";
+    EXPECT_EQ(finder.Find(InodeOf(second), getpid()), getpid());
+    EXPECT_EQ(finder.Rebuilds(), 0u);
+    EXPECT_FALSE(finder.Find(firstInode, getpid()).has_value());
+    close(second);
+  }
+}
+
 }  // namespace
