@@ -17,6 +17,9 @@ for file in lib/tarnwick/tarnwick sbin/palvexdrv; do
   [[ -x $dest$prefix/$file && ! -L $dest$prefix/$file ]] || fail "$prefix/$file is not an executable file"
 done
 [[ -f $dest$prefix/lib/tarnwick/tarnwick.png ]] || fail "no image in the program's folder"
+for image in 143.png 144.png 147.png 160.png; do
+  [[ -f $dest$prefix/lib/tarnwick/$image ]] || fail "no $image in the program's folder"
+done
 link=$dest$prefix/bin/tarnwick
 [[ -L $link && $(readlink -f "$link") == "$(readlink -f "$dest$prefix/lib/tarnwick/tarnwick")" ]] \
   || fail "$prefix/bin/tarnwick is not a link to the program"
