@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "shared/control_framing.h"
+#include "shared/ntstatus.h"
 
 namespace {
 
@@ -256,12 +257,12 @@ void CControlSocketServer::Accept() {
   bool known = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) == 0;
   SPeerCredentials peer{cred.pid, cred.uid, cred.gid};
   uint32_t status = 0;
-  if (!known || !PeerMayOpen(peer, LookupGroup(m_options.groupName)) || m_client >= 0) status = 5;  // ERROR_ACCESS_DENIED
+  if (!known || !PeerMayOpen(peer, LookupGroup(m_options.groupName)) || m_client >= 0) status = ERROR_ACCESS_DENIED;
   std::unique_ptr<IControlSession> session;
   auto output = std::make_shared<CControlOutput>(m_options.outputQueueLimit);
   if (status == 0) {
     session = m_factory(output, peer, &status);
-    if (!session && status == 0) status = 2;  // ERROR_FILE_NOT_FOUND: no device
+    if (!session && status == 0) status = ERROR_FILE_NOT_FOUND;  // no device
   }
   if (status != 0) {
     SendAll(fd, EncodeOpenReply(status));

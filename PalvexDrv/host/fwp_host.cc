@@ -11,7 +11,6 @@
 // completions and the once-a-second flow sweep. No lock of this file is
 // held while the driver runs.
 #include <netinet/in.h>
-#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -30,6 +29,8 @@
 #include "PalvexDrv/host/raw_injector.h"
 #include "PalvexDrv/host/rule_chain.h"
 #include "PalvexDrv/kernel/fwp.h"
+#include "PalvexDrv/kernel/fwp_classify.h"
+#include "PalvexDrv/kernel/ke.h"
 #include "PalvexDrv/kernel/net_buffer.h"
 #include "PalvexDrv/kernel/runtime_callouts.h"
 #include "PalvexDrv/kernel/trace.h"
@@ -40,8 +41,7 @@ struct SFilterRecord {
   uint64_t id = 0;
   uint16_t layerId = 0;
   GUID calloutKey;
-  int protocol = -1;    // -1: no condition
-  int remotePort = -1;  // -1: no condition
+  std::vector<SFilterCondition> conditions;  // of protocol and remote port only
 };
 
 struct SCompletion {
@@ -87,11 +87,8 @@ SHostFwp& Fwp() {
 
 HANDLE NewHandle() { return reinterpret_cast<HANDLE>(Fwp().nextHandle++); }
 
-uint64_t NowNs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
-}
+// The flow table's time, on the facade's own clock.
+uint64_t NowNs() { return KeQueryUnbiasedInterruptTime() * 100u; }
 
 bool Has(const std::vector<GUID>& keys, const GUID& key) { return std::find(keys.begin(), keys.end(), key) != keys.end(); }
 bool Has(const std::vector<HANDLE>& handles, HANDLE handle) {
@@ -179,7 +176,7 @@ SFlowKey KeyOf(const SParsedPacket& p, bool inbound) {
 struct SClassification {
   FWPS_INCOMING_VALUES values;
   FWPS_INCOMING_METADATA_VALUES metadata;
-  FWP_BYTE_ARRAY16 local6{}, remote6{};
+  SIncomingAddresses addresses;
   std::vector<uint8_t> appId, sid;
   FWP_BYTE_BLOB appIdBlob{}, sidBlob{};
   std::vector<uint8_t> memory;
@@ -189,54 +186,22 @@ struct SClassification {
   SHostNblInfo info;
 };
 
-void SetValue(FWPS_INCOMING_VALUES& values, FWPS_FIELD field, FWP_DATA_TYPE type, uint32_t value) {
-  FWP_VALUE& v = values.incomingValue[field].value;
-  v.type = type;
-  v.uint32 = 0;
-  if (type == FWP_UINT8) v.uint8 = static_cast<uint8_t>(value);
-  else if (type == FWP_UINT16) v.uint16 = static_cast<uint16_t>(value);
-  else v.uint32 = value;
-}
-
 void SetEnds(SClassification& c, const SFlowKey& key) {
-  SetValue(c.values, FWPS_FIELD_IP_PROTOCOL, FWP_UINT8, key.protocol);
-  SetValue(c.values, FWPS_FIELD_IP_LOCAL_PORT, FWP_UINT16, key.localPort);
-  SetValue(c.values, FWPS_FIELD_IP_REMOTE_PORT, FWP_UINT16, key.remotePort);
-  if (key.family == AF_INET6) {
-    std::memcpy(c.local6.byteArray16, key.localAddress.data(), 16);
-    std::memcpy(c.remote6.byteArray16, key.remoteAddress.data(), 16);
-    FWP_VALUE& local = c.values.incomingValue[FWPS_FIELD_IP_LOCAL_ADDRESS].value;
-    local.type = FWP_BYTE_ARRAY16_TYPE;
-    local.byteArray16 = &c.local6;
-    FWP_VALUE& remote = c.values.incomingValue[FWPS_FIELD_IP_REMOTE_ADDRESS].value;
-    remote.type = FWP_BYTE_ARRAY16_TYPE;
-    remote.byteArray16 = &c.remote6;
-  } else {
-    auto v4 = [](const std::array<uint8_t, 16>& a) {
-      return uint32_t{a[0]} << 24 | uint32_t{a[1]} << 16 | uint32_t{a[2]} << 8 | a[3];
-    };
-    SetValue(c.values, FWPS_FIELD_IP_LOCAL_ADDRESS, FWP_UINT32, v4(key.localAddress));
-    SetValue(c.values, FWPS_FIELD_IP_REMOTE_ADDRESS, FWP_UINT32, v4(key.remoteAddress));
-  }
+  SetIncomingEnds(c.values, c.addresses, key.family == AF_INET6, key.protocol, key.localAddress.data(), key.localPort,
+                  key.remoteAddress.data(), key.remotePort);
 }
 
 // The ALE values: the process's image path and the user's SID, when known.
 void SetIdentity(SClassification& c, const std::optional<SFlowOwner>& owner) {
   if (!owner) return;
   c.sid = UnixUserSid(owner->uid);
-  c.sidBlob = {static_cast<uint32_t>(c.sid.size()), c.sid.data()};
-  FWP_VALUE& sid = c.values.incomingValue[FWPS_FIELD_ALE_USER_ID].value;
-  sid.type = FWP_SID;
-  sid.byteBlob = &c.sidBlob;
+  SetIncomingBlob(c.values, FWPS_FIELD_ALE_USER_ID, FWP_SID, c.sidBlob, c.sid.data(), c.sid.size());
   if (owner->processId == 0) return;
   c.metadata.currentMetadataValues |= FWPS_METADATA_FIELD_PROCESS_ID;
   c.metadata.processId = owner->processId;
   if (auto path = ProcessImagePath(static_cast<pid_t>(owner->processId))) {
     c.appId = Utf16LeWithNul(*path);
-    c.appIdBlob = {static_cast<uint32_t>(c.appId.size()), c.appId.data()};
-    FWP_VALUE& app = c.values.incomingValue[FWPS_FIELD_ALE_APP_ID].value;
-    app.type = FWP_BYTE_BLOB_TYPE;
-    app.byteBlob = &c.appIdBlob;
+    SetIncomingBlob(c.values, FWPS_FIELD_ALE_APP_ID, FWP_BYTE_BLOB_TYPE, c.appIdBlob, c.appId.data(), c.appId.size());
   }
 }
 
@@ -248,26 +213,15 @@ void SetFlow(SClassification& c, uint64_t flowHandle) {
   c.metadata.transportEndpointHandle = flowHandle;
 }
 
-struct SCall {
-  SRuntimeCallout callout;
-  uint64_t filterId = 0;
-  uint64_t context = 0;
-};
-
-// The callouts whose filters match at layerId, with their flow context
-// (those conditional on a flow only when it has one for them).
-std::vector<SCall> Matching(uint16_t layerId, const SFlowKey& key, const std::optional<SFlowContext>& context) {
-  std::vector<SCall> calls;
+// The callouts whose filters match at layerId, with the flow's context.
+std::vector<SCalloutCall> Matching(uint16_t layerId, const SFlowKey& key, const std::optional<SFlowContext>& context) {
+  std::vector<SCalloutCall> calls;
   std::lock_guard lock(Fwp().mutex);
   for (const SFilterRecord& filter : Fwp().filters) {
-    if (filter.layerId != layerId) continue;
-    if (filter.protocol >= 0 && filter.protocol != key.protocol) continue;
-    if (filter.remotePort >= 0 && filter.remotePort != key.remotePort) continue;
-    const SRuntimeCallout* r = Fwp().runtime.ByKey(filter.calloutKey);
-    if (!r) continue;
-    uint64_t flowContext = context && context->calloutId == r->id && context->layerId == layerId ? context->context : 0;
-    if ((r->callout.flags & FWP_CALLOUT_FLAG_CONDITIONAL_ON_FLOW) && !flowContext) continue;
-    calls.push_back({*r, filter.id, flowContext});
+    if (filter.layerId != layerId || !FilterConditionsMatch(filter.conditions, key.protocol, key.remotePort)) continue;
+    AddCalloutCall(Fwp().runtime, filter.calloutKey, filter.id, [&](uint32_t calloutId) -> uint64_t {
+      return context && context->calloutId == calloutId && context->layerId == layerId ? context->context : 0;
+    }, calls);
   }
   return calls;
 }
@@ -275,17 +229,9 @@ std::vector<SCall> Matching(uint16_t layerId, const SFlowKey& key, const std::op
 FWP_ACTION_TYPE RunCallouts(uint16_t layerId, const SFlowKey& key, const std::optional<SFlowContext>& context,
                             SClassification& c, void* layerData) {
   c.values.layerId = layerId;
-  for (const SCall& call : Matching(layerId, key, context)) {
-    FWPS_FILTER1 filter;
-    filter.filterId = call.filterId;
-    filter.action = {FWP_ACTION_CALLOUT_TERMINATING, call.callout.id};
-    FWPS_CLASSIFY_OUT0 out;
-    out.rights = FWPS_RIGHT_ACTION_WRITE;
-    call.callout.callout.classifyFn(&c.values, &c.metadata, layerData, nullptr, &filter, call.context, &out);
-    if (out.actionType == FWP_ACTION_BLOCK) return FWP_ACTION_BLOCK;
-    if (out.actionType == FWP_ACTION_PERMIT) return FWP_ACTION_PERMIT;
-  }
-  return FWP_ACTION_PERMIT;
+  return RunCalloutCalls(Matching(layerId, key, context), &c.values, &c.metadata, layerData, nullptr,
+                         FWPS_RIGHT_ACTION_WRITE)
+      .action;
 }
 
 uint16_t Layer(FWPS_LAYER_ID v4, FWPS_LAYER_ID v6, int family) { return family == AF_INET6 ? v6 : v4; }
@@ -327,7 +273,7 @@ EQueueVerdict ClassifyDatagram(const SQueuedPacket& queued, const SParsedPacket&
     SetEnds(*c, key);
     SetIdentity(*c, owner);
     SetFlow(*c, touch.flowHandle);
-    SetValue(c->values, FWPS_FIELD_DIRECTION, FWP_UINT32, queued.inbound ? FWP_DIRECTION_INBOUND : FWP_DIRECTION_OUTBOUND);
+    SetIncomingValue(c->values, FWPS_FIELD_DIRECTION, FWP_UINT32, queued.inbound ? FWP_DIRECTION_INBOUND : FWP_DIRECTION_OUTBOUND);
     RunCallouts(Layer(FWPS_LAYER_ALE_FLOW_ESTABLISHED_V4, FWPS_LAYER_ALE_FLOW_ESTABLISHED_V6, key.family), key,
                 std::nullopt, *c, nullptr);
   }
@@ -341,8 +287,8 @@ EQueueVerdict ClassifyDatagram(const SQueuedPacket& queued, const SParsedPacket&
       c->metadata.currentMetadataValues |= FWPS_METADATA_FIELD_PROCESS_ID;
       c->metadata.processId = entry->owner->processId;
     }
-    SetValue(c->values, FWPS_FIELD_DIRECTION, FWP_UINT32, queued.inbound ? FWP_DIRECTION_INBOUND : FWP_DIRECTION_OUTBOUND);
-    SetValue(c->values, FWPS_FIELD_INTERFACE_INDEX, FWP_UINT32, queued.inbound ? queued.inInterface : queued.outInterface);
+    SetIncomingValue(c->values, FWPS_FIELD_DIRECTION, FWP_UINT32, queued.inbound ? FWP_DIRECTION_INBOUND : FWP_DIRECTION_OUTBOUND);
+    SetIncomingValue(c->values, FWPS_FIELD_INTERFACE_INDEX, FWP_UINT32, queued.inbound ? queued.inInterface : queued.outInterface);
     c->metadata.currentMetadataValues |= FWPS_METADATA_FIELD_IP_HEADER_SIZE | FWPS_METADATA_FIELD_TRANSPORT_HEADER_SIZE;
     c->metadata.ipHeaderSize = p.ipHeaderSize;
     c->metadata.transportHeaderSize = 8;
@@ -366,18 +312,19 @@ EQueueVerdict ClassifyDatagram(const SQueuedPacket& queued, const SParsedPacket&
 
 void RunDueCompletions();
 
-void OnPacket(const SQueuedPacket& queued) {
+EQueueVerdict ClassifyQueued(const SQueuedPacket& queued) {
   ++Fwp().queuedPackets;
   SParsedPacket p;
-  EQueueVerdict verdict = EQueueVerdict::Accept;
-  if (Parse(queued.data, queued.length, p)) {
-    SFlowKey key = KeyOf(p, queued.inbound);
-    bool syn = p.protocol == IPPROTO_TCP && (p.tcpFlags & 0x12) == 0x02;
-    if (p.protocol == IPPROTO_UDP)
-      verdict = ClassifyDatagram(queued, p, key);
-    else if (syn && !queued.inbound)
-      verdict = ClassifyConnect(p, key);
-  }
+  if (!Parse(queued.data, queued.length, p)) return EQueueVerdict::Accept;
+  SFlowKey key = KeyOf(p, queued.inbound);
+  bool syn = p.protocol == IPPROTO_TCP && (p.tcpFlags & 0x12) == 0x02;
+  if (p.protocol == IPPROTO_UDP) return ClassifyDatagram(queued, p, key);
+  if (syn && !queued.inbound) return ClassifyConnect(p, key);
+  return EQueueVerdict::Accept;
+}
+
+void OnPacket(const SQueuedPacket& queued) {
+  EQueueVerdict verdict = ClassifyQueued(queued);
   std::optional<uint32_t> mark;
   if (verdict == EQueueVerdict::Repeat) {
     std::lock_guard lock(Fwp().mutex);
@@ -425,7 +372,7 @@ void Work() {
 // chain, starts the reader and the worker.
 NTSTATUS StartPacketPath() {
   SHostFwp& f = Fwp();
-  if (f.packetPath) return STATUS_SUCCESS;
+  if (f.packetPath || !f.config.netfilter) return STATUS_SUCCESS;
   std::string error;
   if (!f.reader.Open(f.config.queueNumber, error) || !f.injector.Open(f.config.ownMark, error)) {
     f.error = error;
@@ -470,6 +417,12 @@ void StopPacketPath() {
 namespace khost {
 
 void RunInjectionCompletions() { RunDueCompletions(); }
+
+EQueueVerdict ClassifyQueuedPacket(const SQueuedPacket& queued) {
+  EQueueVerdict verdict = ClassifyQueued(queued);
+  RunDueCompletions();
+  return verdict;
+}
 
 void ConfigureFiltering(const SFilteringConfig& config) {
   std::lock_guard lock(Fwp().mutex);
@@ -552,8 +505,7 @@ NTSTATUS FwpmCalloutAdd0(HANDLE engineHandle, const FWPM_CALLOUT0* callout, void
 
 NTSTATUS FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter, void*, uint64_t* id) {
   SFilterRecord record;
-  FWPS_CALLOUT_NOTIFY_FN1 notify = nullptr;
-  FWPS_FILTER1 runtimeFilter;
+  SFilterAddNotice notice;
   {
     std::lock_guard lock(Fwp().mutex);
     SHostFwp& f = Fwp();
@@ -563,10 +515,9 @@ NTSTATUS FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter, void*, 
     if (filter->providerKey && !Has(f.providers, *filter->providerKey)) return STATUS_FWP_NOT_FOUND;
     for (uint32_t i = 0; i < filter->numFilterConditions; ++i) {
       const FWPM_FILTER_CONDITION0& c = filter->filterCondition[i];
-      int value = c.conditionValue.type == FWP_UINT8 ? c.conditionValue.uint8 : c.conditionValue.uint16;
-      if (c.fieldKey == FWPM_CONDITION_IP_PROTOCOL) record.protocol = value;
-      else if (c.fieldKey == FWPM_CONDITION_IP_REMOTE_PORT) record.remotePort = value;
-      else return STATUS_FWP_INVALID_PARAMETER;  // no netfilter rule for it
+      if (!(c.fieldKey == FWPM_CONDITION_IP_PROTOCOL) && !(c.fieldKey == FWPM_CONDITION_IP_REMOTE_PORT))
+        return STATUS_FWP_INVALID_PARAMETER;  // no netfilter rule for it
+      record.conditions.push_back({c.fieldKey, FilterConditionValue(c.conditionValue)});
     }
     if (filter->action.type != FWP_ACTION_CALLOUT_TERMINATING) return STATUS_FWP_INVALID_PARAMETER;
     record.calloutKey = filter->action.calloutKey;
@@ -574,18 +525,10 @@ NTSTATUS FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter, void*, 
     for (const auto& [key, layer] : f.calloutObjects)
       if (key == record.calloutKey && layer == record.layerId) calloutAdded = true;
     if (!calloutAdded) return STATUS_FWP_NOT_FOUND;
-    if (const SRuntimeCallout* r = f.runtime.ByKey(record.calloutKey)) {
-      notify = r->callout.notifyFn;
-      runtimeFilter.action = {FWP_ACTION_CALLOUT_TERMINATING, r->id};
-    }
     record.id = f.nextFilterId++;
-    runtimeFilter.filterId = record.id;
-    runtimeFilter.numFilterConditions = filter->numFilterConditions;
+    notice = FilterAddNotice(f.runtime, record.calloutKey, record.id, filter->numFilterConditions);
   }
-  if (notify) {
-    NTSTATUS status = notify(FWPS_CALLOUT_NOTIFY_ADD_FILTER, &filter->filterKey, &runtimeFilter);
-    if (!NT_SUCCESS(status)) return status;
-  }
+  if (NTSTATUS status = NotifyFilterAdd(notice, filter->filterKey); !NT_SUCCESS(status)) return status;
   std::lock_guard lock(Fwp().mutex);
   if (NTSTATUS status = StartPacketPath(); !NT_SUCCESS(status)) {
     TraceEvents(TRACE_LEVEL_ERROR, "FwpmFilterAdd0: " + Fwp().error);

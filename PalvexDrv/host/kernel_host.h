@@ -17,6 +17,7 @@
 #include <string>
 
 #include "PalvexDrv/host/control_socket_server.h"
+#include "PalvexDrv/host/nfqueue_reader.h"
 #include "PalvexDrv/kernel/wdf.h"
 
 namespace khost {
@@ -27,6 +28,10 @@ struct SFilteringConfig {
   uint32_t ownMark = 0x70640001;    // SO_MARK of what the host injects
   uint32_t blockMark = 0x70640002;  // a blocked TCP connect: rejected with a reset
   uint32_t foreignMark = 0;         // marks another injector's packets; 0: none
+  // False: filters install no chain, bind no queue and open no raw socket,
+  // so classification runs without root on packets a test hands over
+  // through ClassifyQueuedPacket (injections then fail).
+  bool netfilter = true;
 };
 // Before LoadDriver.
 void ConfigureFiltering(const SFilteringConfig& config);
@@ -36,6 +41,9 @@ void ConfigureFiltering(const SFilteringConfig& config);
 void RunInjectionCompletions();
 // Why the last FwpmFilterAdd0 could not set up the packet path, or empty.
 std::string FilteringError();
+// The classification of one queued packet and its verdict, as the queue
+// reader's thread runs it (without setting the verdict).
+EQueueVerdict ClassifyQueuedPacket(const SQueuedPacket& queued);
 // The process looked at first for a socket's owner: the connected client
 // (the program opens one upstream socket per query).
 void SetOwnerHint(pid_t pid);

@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "PalvexDrv/kernel/fwp.h"
+#include "PalvexDrv/kernel/fwp_classify.h"
 #include "PalvexDrv/kernel/kernel_sim.h"
 #include "PalvexDrv/kernel/net_buffer.h"
 #include "PalvexDrv/kernel/runtime_callouts.h"
@@ -126,7 +127,7 @@ bool IsAle(uint16_t layer) { return !FwpsLayerIsDatagram(layer) && !FwpsLayerIsS
 struct SClassification {
   FWPS_INCOMING_VALUES values;
   FWPS_INCOMING_METADATA_VALUES metadata;
-  FWP_BYTE_ARRAY16 local6{}, remote6{};
+  SIncomingAddresses addresses;
   FWP_BYTE_BLOB appIdBlob{}, sidBlob{};
   std::vector<uint8_t> appId;
   std::vector<uint8_t> memory;  // the list's bytes
@@ -139,43 +140,15 @@ struct SClassification {
   void* layerData = nullptr;
 };
 
-void SetValue(FWPS_INCOMING_VALUES& values, FWPS_FIELD field, FWP_DATA_TYPE type, uint32_t value) {
-  FWP_VALUE& v = values.incomingValue[field].value;
-  v.type = type;
-  v.uint32 = 0;
-  if (type == FWP_UINT8) v.uint8 = static_cast<uint8_t>(value);
-  else if (type == FWP_UINT16) v.uint16 = static_cast<uint16_t>(value);
-  else v.uint32 = value;
-}
-
-uint32_t V4(const uint8_t* address) {
-  return uint32_t{address[0]} << 24 | uint32_t{address[1]} << 16 | uint32_t{address[2]} << 8 | address[3];
-}
-
 void Build(const ksim::SPacket& p, SClassification& c) {
   uint16_t layer = p.layerId;
   bool v6 = FwpsLayerIsV6(layer);
   c.values.layerId = layer;
-  SetValue(c.values, FWPS_FIELD_IP_PROTOCOL, FWP_UINT8, p.protocol);
-  SetValue(c.values, FWPS_FIELD_IP_LOCAL_PORT, FWP_UINT16, p.localPort);
-  SetValue(c.values, FWPS_FIELD_IP_REMOTE_PORT, FWP_UINT16, p.remotePort);
-  if (v6) {
-    std::memcpy(c.local6.byteArray16, p.localAddress, 16);
-    std::memcpy(c.remote6.byteArray16, p.remoteAddress, 16);
-    FWP_VALUE& local = c.values.incomingValue[FWPS_FIELD_IP_LOCAL_ADDRESS].value;
-    local.type = FWP_BYTE_ARRAY16_TYPE;
-    local.byteArray16 = &c.local6;
-    FWP_VALUE& remote = c.values.incomingValue[FWPS_FIELD_IP_REMOTE_ADDRESS].value;
-    remote.type = FWP_BYTE_ARRAY16_TYPE;
-    remote.byteArray16 = &c.remote6;
-  } else {
-    SetValue(c.values, FWPS_FIELD_IP_LOCAL_ADDRESS, FWP_UINT32, V4(p.localAddress));
-    SetValue(c.values, FWPS_FIELD_IP_REMOTE_ADDRESS, FWP_UINT32, V4(p.remoteAddress));
-  }
+  SetIncomingEnds(c.values, c.addresses, v6, p.protocol, p.localAddress, p.localPort, p.remoteAddress, p.remotePort);
   if (!IsAle(layer) || FwpsLayerIsFlowEstablished(layer))
-    SetValue(c.values, FWPS_FIELD_DIRECTION, FWP_UINT32, p.inbound ? FWP_DIRECTION_INBOUND : FWP_DIRECTION_OUTBOUND);
-  SetValue(c.values, FWPS_FIELD_INTERFACE_INDEX, FWP_UINT32, p.interfaceIndex);
-  SetValue(c.values, FWPS_FIELD_SUB_INTERFACE_INDEX, FWP_UINT32, p.subInterfaceIndex);
+    SetIncomingValue(c.values, FWPS_FIELD_DIRECTION, FWP_UINT32, p.inbound ? FWP_DIRECTION_INBOUND : FWP_DIRECTION_OUTBOUND);
+  SetIncomingValue(c.values, FWPS_FIELD_INTERFACE_INDEX, FWP_UINT32, p.interfaceIndex);
+  SetIncomingValue(c.values, FWPS_FIELD_SUB_INTERFACE_INDEX, FWP_UINT32, p.subInterfaceIndex);
   if (IsAle(layer)) {
     for (char16_t ch : p.appId) {
       c.appId.push_back(static_cast<uint8_t>(ch));
@@ -183,14 +156,8 @@ void Build(const ksim::SPacket& p, SClassification& c) {
     }
     c.appId.push_back(0);
     c.appId.push_back(0);
-    c.appIdBlob = {static_cast<uint32_t>(c.appId.size()), c.appId.data()};
-    FWP_VALUE& app = c.values.incomingValue[FWPS_FIELD_ALE_APP_ID].value;
-    app.type = FWP_BYTE_BLOB_TYPE;
-    app.byteBlob = &c.appIdBlob;
-    c.sidBlob = {static_cast<uint32_t>(p.userSid.size()), p.userSid.data()};
-    FWP_VALUE& sid = c.values.incomingValue[FWPS_FIELD_ALE_USER_ID].value;
-    sid.type = FWP_SID;
-    sid.byteBlob = &c.sidBlob;
+    SetIncomingBlob(c.values, FWPS_FIELD_ALE_APP_ID, FWP_BYTE_BLOB_TYPE, c.appIdBlob, c.appId.data(), c.appId.size());
+    SetIncomingBlob(c.values, FWPS_FIELD_ALE_USER_ID, FWP_SID, c.sidBlob, p.userSid.data(), p.userSid.size());
   }
 
   FWPS_INCOMING_METADATA_VALUES& m = c.metadata;
@@ -243,20 +210,6 @@ void Build(const ksim::SPacket& p, SClassification& c) {
     c.layerData = &c.ioPacket;
   }
 }
-
-bool ConditionsMatch(const ksim::SFilterInfo& filter, const ksim::SPacket& p) {
-  for (const ksim::SCondition& condition : filter.conditions) {
-    if (condition.fieldKey == FWPM_CONDITION_IP_PROTOCOL && condition.value != p.protocol) return false;
-    if (condition.fieldKey == FWPM_CONDITION_IP_REMOTE_PORT && condition.value != p.remotePort) return false;
-  }
-  return true;
-}
-
-struct SCall {
-  SRuntimeCallout callout;
-  uint64_t filterId;
-  uint64_t context;
-};
 
 }  // namespace
 
@@ -333,8 +286,7 @@ NTSTATUS FwpmCalloutAdd0(HANDLE engineHandle, const FWPM_CALLOUT0* callout, void
 NTSTATUS FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter, void*, uint64_t* id) {
   if (auto failure = TakeFailure("FwpmFilterAdd0")) return *failure;
   ksim::SFilterInfo info;
-  FWPS_CALLOUT_NOTIFY_FN1 notify = nullptr;
-  FWPS_FILTER1 runtimeFilter;
+  SFilterAddNotice notice;
   {
     std::lock_guard lock(Fwp().mutex);
     ksim::SFilteringInfo& o = Fwp().objects;
@@ -351,31 +303,20 @@ NTSTATUS FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter, void*, 
     info.calloutKey = filter->action.calloutKey;
     for (uint32_t i = 0; i < filter->numFilterConditions; ++i) {
       const FWPM_FILTER_CONDITION0& c = filter->filterCondition[i];
-      uint32_t value = c.conditionValue.type == FWP_UINT8    ? c.conditionValue.uint8
-                       : c.conditionValue.type == FWP_UINT16 ? c.conditionValue.uint16
-                                                             : c.conditionValue.uint32;
-      info.conditions.push_back({c.fieldKey, c.matchType, c.conditionValue.type, value});
+      info.conditions.push_back({c.fieldKey, c.matchType, c.conditionValue.type, FilterConditionValue(c.conditionValue)});
     }
     if (info.action == FWP_ACTION_CALLOUT_TERMINATING) {
       auto callout = std::find_if(o.callouts.begin(), o.callouts.end(),
                                   [&](const ksim::SCalloutInfo& c) { return c.key == info.calloutKey; });
       if (callout == o.callouts.end() || !(callout->layerKey == info.layerKey)) return STATUS_FWP_NOT_FOUND;
-      if (const SRuntimeCallout* r = Fwp().runtime.ByKey(info.calloutKey)) {
-        notify = r->callout.notifyFn;
-        runtimeFilter.action = {FWP_ACTION_CALLOUT_TERMINATING, r->id};
-      }
+      notice = FilterAddNotice(Fwp().runtime, info.calloutKey, info.id, filter->numFilterConditions);
     }
-    runtimeFilter.filterId = info.id;
-    runtimeFilter.numFilterConditions = filter->numFilterConditions;
   }
-  // The platform asks the callout first; a refusal adds nothing.
-  if (notify) {
-    NTSTATUS status = notify(FWPS_CALLOUT_NOTIFY_ADD_FILTER, &filter->filterKey, &runtimeFilter);
-    if (!NT_SUCCESS(status)) return status;
-  }
+  if (NTSTATUS status = NotifyFilterAdd(notice, filter->filterKey); !NT_SUCCESS(status)) return status;
   std::lock_guard lock(Fwp().mutex);
+  const uint64_t added = info.id;
   Fwp().objects.filters.push_back(std::move(info));
-  if (id) *id = runtimeFilter.filterId;
+  if (id) *id = added;
   return STATUS_SUCCESS;
 }
 
@@ -617,7 +558,7 @@ SFilteringInfo Filtering() {
 SVerdict Classify(const SPacket& packet) {
   auto c = std::make_unique<SClassification>();
   Build(packet, *c);
-  std::vector<SCall> calls;
+  std::vector<SCalloutCall> calls;
   {
     std::lock_guard lock(Fwp().mutex);
     if (packet.injectedBy != EInjectedBy::None) {
@@ -630,16 +571,12 @@ SVerdict Classify(const SPacket& packet) {
     GUID layerKey = FwpmLayerKey(static_cast<FWPS_LAYER_ID>(packet.layerId));
     for (const SFilterInfo& filter : Fwp().objects.filters) {
       if (!(filter.layerKey == layerKey) || filter.action != FWP_ACTION_CALLOUT_TERMINATING) continue;
-      if (!ConditionsMatch(filter, packet)) continue;
-      const SRuntimeCallout* r = Fwp().runtime.ByKey(filter.calloutKey);
-      if (!r) continue;
-      uint64_t context = 0;
-      if (packet.flowHandle) {
-        auto it = Fwp().contexts.find(FlowKey{*packet.flowHandle, packet.layerId, r->id});
-        if (it != Fwp().contexts.end()) context = it->second;
-      }
-      if ((r->callout.flags & FWP_CALLOUT_FLAG_CONDITIONAL_ON_FLOW) && !context) continue;
-      calls.push_back({*r, filter.id, context});
+      if (!FilterConditionsMatch(filter.conditions, packet.protocol, packet.remotePort)) continue;
+      AddCalloutCall(Fwp().runtime, filter.calloutKey, filter.id, [&](uint32_t calloutId) -> uint64_t {
+        if (!packet.flowHandle) return 0;
+        auto it = Fwp().contexts.find(FlowKey{*packet.flowHandle, packet.layerId, calloutId});
+        return it != Fwp().contexts.end() ? it->second : 0;
+      }, calls);
     }
     if (packet.flowHandle) {
       Fwp().knownFlows.insert(*packet.flowHandle);
@@ -647,22 +584,13 @@ SVerdict Classify(const SPacket& packet) {
     }
   }
 
+  const SCalloutsVerdict run = RunCalloutCalls(calls, &c->values, &c->metadata, c->layerData, c.get(),
+                                               packet.writeRight ? FWPS_RIGHT_ACTION_WRITE : 0);
   SVerdict verdict;
-  for (const SCall& call : calls) {
-    FWPS_FILTER1 filter;
-    filter.filterId = call.filterId;
-    filter.action = {FWP_ACTION_CALLOUT_TERMINATING, call.callout.id};
-    FWPS_CLASSIFY_OUT0 out;
-    out.rights = packet.writeRight ? FWPS_RIGHT_ACTION_WRITE : 0;
-    call.callout.callout.classifyFn(&c->values, &c->metadata, c->layerData, c.get(), &filter, call.context, &out);
-    ++verdict.calls;
-    verdict.action = out.actionType;
-    verdict.rights = out.rights;
-    verdict.flags = out.flags;
-    if (out.actionType == FWP_ACTION_BLOCK || out.actionType == FWP_ACTION_PERMIT) break;
-  }
-  // What no callout decided passes.
-  if (verdict.action != FWP_ACTION_BLOCK) verdict.action = FWP_ACTION_PERMIT;
+  verdict.calls = run.calls;
+  verdict.action = run.action;
+  verdict.rights = run.rights;
+  verdict.flags = run.flags;
   verdict.streamAction = c->ioPacket.streamAction;
   verdict.countBytesEnforced = c->ioPacket.countBytesEnforced;
   verdict.dataOffset = c->buffer.DataOffset;

@@ -16,11 +16,12 @@
 #include <cstdint>
 #include <string>
 
+#include "Quorvane/platform/system_errors.h"
 #include "Quorvane/platform/window_messages.h"
 
 constexpr uint32_t SERVICE_CONTROL_STOP = 1;
 constexpr uint32_t SERVICE_CONTROL_INTERROGATE = 4;
-constexpr uint32_t ERROR_CALL_NOT_IMPLEMENTED = 120;
+using platform::ERROR_CALL_NOT_IMPLEMENTED;
 constexpr unsigned WM_CLOSE = 0x10;
 
 // g_hMainWnd, the main frame's window (0 until step 8 of the start-up), is

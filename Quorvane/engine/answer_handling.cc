@@ -5,12 +5,6 @@
 #include "Quorvane/engine/server_state.h"
 #include "Quorvane/foundation/log.h"
 
-namespace {
-
-constexpr uint16_t kTypeA = 1;
-
-}  // namespace
-
 bool CDnsEngine::OnUpstreamAnswer(const std::vector<uint8_t>& answer, uint64_t requestId) {
   std::vector<uint8_t> bytes = answer;
   SDnsMessageInfo info;
@@ -69,7 +63,7 @@ void CDnsEngine::HandleTestAnswer(const SDnsMessageInfo& info, const std::vector
                                   const dnsDataType& data) {
   SDnsName expected(data.testHost + ".");
   std::wstring text;
-  if (info.name.lower != expected.lower || info.qtype != kTypeA) {
+  if (info.name.lower != expected.lower || info.qtype != kDnsTypeA) {
     text = L"Unexpected reply: name=" + DnsNameToDisplayText(info.name.name) + L", type=" +
            std::to_wstring(info.qtype);
   } else if (addresses.empty()) {
@@ -105,5 +99,5 @@ void CDnsEngine::CSink::RemoveRequestProcessor(uint64_t requestId) { m_engine.Re
 
 void CDnsEngine::CSink::OnPendingRequestError(uint64_t requestId, const std::wstring& name,
                                               const std::wstring& text) {
-  m_engine.m_requests.OnError(requestId, name, text);
+  m_engine.Requests().OnError(requestId, name, text);
 }

@@ -73,26 +73,17 @@ CDnsEngine::STableSizes CDnsEngine::TableSizes() {
   STableSizes sizes;
   sizes.pending = m_requests.Count();
   sizes.udp = m_udp.Count();
-  {
-    std::lock_guard lock(m_tcpPoolMutex);
-    for (auto& [key, holder] : m_tcpPool) sizes.tcp += holder->Count();
-  }
-  {
-    std::lock_guard lock(m_tlsPoolMutex);
-    for (auto& [key, holder] : m_tlsPool) sizes.tls += holder->Count();
-  }
-  {
-    std::lock_guard lock(m_quicPoolMutex);
-    for (auto& [key, factory] : m_quicPool) sizes.quic += factory->ProcessorCount();
-  }
+  for (auto& [key, holder] : *m_tcpPool.lock()) sizes.tcp += holder->Count();
+  for (auto& [key, holder] : *m_tlsPool.lock()) sizes.tls += holder->Count();
+  for (auto& [key, factory] : *m_quicPool.lock()) sizes.quic += factory->ProcessorCount();
   sizes.socketEvents = m_socketEvents.EntryCount();
   {
     std::lock_guard lock(m_dnssecChecksMutex);
     sizes.dnssecChecks = m_dnssecChecks.size();
   }
-  std::lock_guard lock(m_dnssecMutex);
-  sizes.dnssecAnswers = m_dnssecAnswers.size();
-  sizes.dnssecCache = m_dnssecCache.size();
+  auto store = m_dnssecStore.lock();
+  sizes.dnssecAnswers = store->answers.size();
+  sizes.dnssecCache = store->cache.size();
   return sizes;
 }
 
@@ -113,18 +104,21 @@ bool CDnsEngine::Start() {
   RaiseDescriptorLimit();
   SetEngineSink(&m_sink);
   std::shared_ptr<platform::CompletionPort> port = platform::CompletionPort::Create();
-  if (port && m_socketEvents.SetPort(port)) {
-    if (m_worker.joinable()) {
-      CLogMessage().SetError().Append(LogError, L"Dns Engine worker is already running");
-    } else {
-      {
-        std::lock_guard lock(m_workerMutex);
-        m_workerStarted = true;
-      }
-      m_worker = std::thread(&CDnsEngine::WorkerThread, this);
-    }
-  } else {
+  if (!port || !m_socketEvents.SetPort(port)) {
+    // Without the port no transport can run: saying so beats an engine that
+    // takes queries and never answers them.
     CLogMessage().SetError().Append(LogError, L"Could not create the completion port, error ").Append(LogError, errno);
+    m_running = false;
+    return false;
+  }
+  if (m_worker.joinable()) {
+    CLogMessage().SetError().Append(LogError, L"Dns Engine worker is already running");
+  } else {
+    {
+      std::lock_guard lock(m_workerMutex);
+      m_workerStarted = true;
+    }
+    m_worker = std::thread(&CDnsEngine::WorkerThread, this);
   }
   m_dnsCrypt->Init();
   return true;
@@ -140,7 +134,7 @@ bool CDnsEngine::Stop() {
     ended = m_workerDone.wait_for(lock, std::chrono::milliseconds(kStopWaitMs), [this] { return m_workerEnded; });
   }
   if (!ended) {
-    CLogMessage().SetError().Append(LogError, L"Dns Engine stop failed with error ").Append(LogError, 1460);
+    CLogMessage().SetError().Append(LogError, L"Dns Engine stop failed with error ").Append(LogError, platform::ERROR_TIMEOUT);
     m_worker.detach();
     return false;
   }
@@ -159,6 +153,9 @@ void CDnsEngine::WorkerThread() {
     if (now > m_lastHousekeeping) {
       m_lastHousekeeping = now + 1;
       Housekeeping(now);
+      std::lock_guard lock(m_workerMutex);
+      ++m_housekeepings;
+      m_workerDone.notify_all();
     }
     if (result == CSocketEventsManager::WaitError) {
       CLogMessage().SetError().Append(LogError, L"Socket event error ").Append(LogError, event.error);
@@ -173,6 +170,12 @@ void CDnsEngine::WorkerThread() {
   m_workerDone.notify_all();
 }
 
+uint64_t CDnsEngine::AwaitHousekeepingForTesting(uint64_t seen, int limitMs) {
+  std::unique_lock lock(m_workerMutex);
+  m_workerDone.wait_for(lock, std::chrono::milliseconds(limitMs), [&] { return m_housekeepings > seen; });
+  return m_housekeepings;
+}
+
 void CDnsEngine::Housekeeping(int64_t now) {
   std::set<uint64_t> expired;
   std::set<uint64_t> live;
@@ -182,37 +185,26 @@ void CDnsEngine::Housekeeping(int64_t now) {
   m_socketEvents.RemoveTimedOutProcessors(now);
   if (!live.empty()) RemoveOrphanProcessors(live);
   {
-    std::lock_guard lock(m_quicPoolMutex);
-    std::erase_if(m_quicPool, [](const auto& entry) { return entry.second->RemoveIdleProcessors(); });
+    std::erase_if(*m_quicPool.lock(), [](const auto& entry) { return entry.second->RemoveIdleProcessors(); });
   }
   ExpireDnssecState(now);
 }
 
 void CDnsEngine::ExpireRequestProcessors(const std::set<uint64_t>& expired) {
   ForEachStreamHolder([&](CTcpServerProcessorBase& holder) { holder.RemoveRequests(expired); });
-  std::vector<uint64_t> keys;
-  {
-    std::lock_guard lock(m_udp.m_mutex);
-    for (uint64_t id : expired) {
-      auto it = m_udp.m_requests.find(id);
-      if (it == m_udp.m_requests.end()) continue;
-      keys.push_back(it->second);
-      m_udp.m_requests.erase(it);
-    }
-  }
-  for (uint64_t key : keys) m_socketEvents.RemoveSocket(key);
+  m_udp.RemoveRequestProcessors(expired, m_socketEvents);
 }
 
 void CDnsEngine::ForEachStreamHolder(const std::function<void(CTcpServerProcessorBase&)>& visit) {
-  auto walk = [&](std::mutex& mutex, auto& pool) {
-    std::lock_guard lock(mutex);
-    for (auto it = pool.begin(); it != pool.end();) {
+  auto walk = [&](auto& table) {
+    auto pool = table.lock();
+    for (auto it = pool->begin(); it != pool->end();) {
       visit(*it->second);
-      it = it->second->Empty() ? pool.erase(it) : std::next(it);
+      it = it->second->Empty() ? pool->erase(it) : std::next(it);
     }
   };
-  walk(m_tlsPoolMutex, m_tlsPool);
-  walk(m_tcpPoolMutex, m_tcpPool);
+  walk(m_tlsPool);
+  walk(m_tcpPool);
 }
 
 void CDnsEngine::RemoveOrphanProcessors(const std::set<uint64_t>& live) {
@@ -224,28 +216,17 @@ void CDnsEngine::RemoveOrphanProcessors(const std::set<uint64_t>& live) {
           .Append(LogError, static_cast<unsigned long long>(id));
     }
   });
-  std::vector<uint64_t> keys;
-  {
-    std::lock_guard lock(m_udp.m_mutex);
-    for (auto it = m_udp.m_requests.begin(); it != m_udp.m_requests.end();) {
-      if (live.count(it->first) != 0) {
-        ++it;
-        continue;
-      }
-      CLogMessage()
-          .SetError()
-          .Append(LogError, L"UDP processor for non existent request removed ")
-          .Append(LogError, static_cast<unsigned long long>(it->first));
-      keys.push_back(it->second);
-      it = m_udp.m_requests.erase(it);
-    }
+  for (uint64_t id : m_udp.RemoveOrphans(live, m_socketEvents)) {
+    CLogMessage()
+        .SetError()
+        .Append(LogError, L"UDP processor for non existent request removed ")
+        .Append(LogError, static_cast<unsigned long long>(id));
   }
-  for (uint64_t key : keys) m_socketEvents.RemoveSocket(key);
 }
 
 void CDnsEngine::OnServerChange(int kind, const CDnsServer& server, const CDnsServer& relay, bool check) {
   CLogMessage message;
-  if (kind == 0) {
+  if (kind == kServerChangeAdded) {
     message.Append(LogDebug, L"Server added: ");
   } else {
     switch (server.protocol) {
@@ -274,11 +255,11 @@ uint64_t CDnsEngine::RemoveDnsCryptRemote(uint32_t serverId, uint32_t relayId, b
 }
 
 bool CDnsEngine::RemoveQuicProcessors(uint32_t serverId, bool check) {
-  std::lock_guard lock(m_quicPoolMutex);
-  auto it = m_quicPool.find(PoolKey{serverId, 0, check ? 1 : 0});
-  if (it == m_quicPool.end()) return false;
+  auto pool = m_quicPool.lock();
+  auto it = pool->find(PoolKey{serverId, 0, check ? 1 : 0});
+  if (it == pool->end()) return false;
   it->second->RemoveAllProcessors();
-  m_quicPool.erase(it);
+  pool->erase(it);
   return true;
 }
 

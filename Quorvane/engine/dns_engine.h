@@ -2,16 +2,20 @@
 // to the transport of its server's protocol, and its answer checked and
 // injected back to the process that asked.
 //
-// Start here:
-//   ProcessInterceptedQuery  intake and rule decision (driver client's thread)
-//   RouteRequest             registration in m_requests, then DispatchRequest
-//   OnUpstreamAnswer         every transport's answer (worker, DNSCrypt thread)
-//   StartDnssecCheck         local DNSSEC validation (dnssec_check.cc, dnssec/)
-//   WorkerThread             completions and the two-second housekeeping
-//   Start / Stop             once each, at program start and exit
+// Start here (function, file, thread):
+//   ProcessInterceptedQuery  query_intake.cc      intake and rule decision (driver client's thread)
+//   RouteRequest             request_routing.cc   registration in m_requests, then DispatchRequest
+//   DispatchRequest          request_routing.cc   the transport of the server's protocol
+//   OnUpstreamAnswer         answer_handling.cc   every transport's answer (worker, DNSCrypt thread)
+//   OnRequestError           answer_handling.cc   a transport's failure of one request
+//   StartDnssecCheck         dnssec_check.cc      local DNSSEC validation (with dnssec/)
+//   WorkerThread             dns_engine.cc        completions and the two-second Housekeeping
+//   Start / Stop             dns_engine.cc        once each, at program start and exit
+//   OnServerChange           dns_engine.cc        servers added or removed (configuration hooks)
 //
 // Threads: see each member. The engine never holds two of its table locks at
-// once; the log lock may be taken inside any of them.
+// once (each table is a Guarded of one family, which stops the program on a
+// second lock); the log lock may be taken inside any of them.
 #pragma once
 
 #include <sys/socket.h>
@@ -41,6 +45,7 @@
 #include "Quorvane/engine/server_check.h"
 #include "Quorvane/transports/tcp_processor.h"
 #include "Quorvane/foundation/dns_codec.h"
+#include "Quorvane/foundation/guarded.h"
 #include "Quorvane/platform/window_messages.h"
 #include "Quorvane/transports/engine_sink.h"
 #include "Quorvane/transports/plain_udp_processor.h"
@@ -54,8 +59,9 @@ enum EInterceptResult : int {
   InterceptBypass = 2,    // re-inject the query unchanged
 };
 
-// The driver client's packet buffer, zero-filled, the query at its start.
-constexpr uint32_t kInterceptBufferSize = 5000;
+// The driver client's packet buffer, zero-filled, the query at its start; a
+// longer diverted message is bypassed, not cut.
+constexpr uint32_t kInterceptBufferSize = kDnsPacketBufferSize;
 
 // Log-line builders for queries and replies. server may be null: then the
 // server, program and pid parts are left out.
@@ -119,6 +125,19 @@ class CDnsEngine {
   // The per-server transport holders' key: server id, a second id (always 0
   // here) and the test flag, so tests never share a holder with queries.
   using PoolKey = std::tuple<uint32_t, uint32_t, uint8_t>;
+  template <typename Holder>
+  using HolderPool = std::map<PoolKey, std::shared_ptr<Holder>>;
+
+  // The lock family of the engine's tables: one table lock at a time.
+  struct STableLocks {};
+  template <typename T>
+  using Table = Guarded<T, STableLocks>;
+  // DNSSEC sub-answers waiting for their checks' polls, and the sub-answers
+  // later chain queries may reuse (lower-case names).
+  struct SDnssecStore {
+    std::map<uint32_t, SDnssecAnswer> answers;
+    std::map<std::pair<uint16_t, std::string>, SDnssecCacheEntry> cache;
+  };
 
   // Hands an answer to the driver for injection (from, to, context, receive).
   using InjectUdpFn = std::function<void(const uint8_t* message, uint32_t length, const sockaddr_storage& from,
@@ -200,10 +219,21 @@ class CDnsEngine {
   void RemoveOrphanProcessors(const std::set<uint64_t>& live);
   // The worker's two-second housekeeping at now (platform::TickSeconds).
   void Housekeeping(int64_t now);
+  // Waits (in real time, at most limitMs) until the worker has run more than
+  // seen housekeeping passes; the number it has run. Tests step a fake clock,
+  // then wait here for the pass that step causes.
+  uint64_t AwaitHousekeepingForTesting(uint64_t seen, int limitMs);
 
   // What the configuration calls when servers change; the application
   // installs it with SetConfigEngineHooks at start-up.
   CConfigEngineHooks& ConfigHooks() { return m_configHooks; }
+
+  // The tables, for tests that set or look at them; each opens with lock().
+  Table<HolderPool<CTcpPlainServerProcessor>>& TcpPool() { return m_tcpPool; }
+  Table<HolderPool<CTcpTlsServerProcessor>>& TlsPool() { return m_tlsPool; }
+  Table<HolderPool<CQuicServerConnectionFactory>>& QuicPool() { return m_quicPool; }
+  Table<std::map<std::string, SServerAddressEntry>>& HostAddresses() { return m_hostAddresses; }
+  Table<SDnssecStore>& DnssecStore() { return m_dnssecStore; }
 
   // Where answers go: g_NetFilterProcessor.InjectUdp unless a test sets
   // another; null restores it.
@@ -227,15 +257,26 @@ class CDnsEngine {
   };
   STableSizes TableSizes();
 
+  // What code beside the engine and the tests reach; the rest is private.
+  CDnsPendingRequests& Requests() { return m_requests; }
+  CSocketEventsManager& SocketEvents() { return m_socketEvents; }
+  CPlainUdpProcessor& Udp() { return m_udp; }
+  uint64_t ResolvesProcessed() const { return m_resolvesProcessed.load(); }
+  bool IsRunning() const { return m_running.load(); }
+  bool WorkerJoinableForTesting() const { return m_worker.joinable(); }
+  std::atomic<int>& ResolvesRunningForTesting() { return m_resolvesRunning; }
+  size_t DnssecChecksForTesting() {
+    std::lock_guard lock(m_dnssecChecksMutex);
+    return m_dnssecChecks.size();
+  }
+
+ private:
   // Written by the intake thread only; read by the status line.
   std::atomic<uint64_t> m_resolvesProcessed{0};
   CDnsPendingRequests m_requests;
-  std::atomic<bool> m_running{false};
+  std::atomic<bool> m_running{false};  // written by Start and Stop; read by the worker
   std::thread m_worker;
   std::atomic<uint32_t> m_dnssecSequence{1};
-  std::mutex m_dnssecMutex;
-  std::map<uint32_t, SDnssecAnswer> m_dnssecAnswers;                                  // under m_dnssecMutex
-  std::map<std::pair<uint16_t, std::string>, SDnssecCacheEntry> m_dnssecCache;  // under m_dnssecMutex; lower-case names
   // The DNSSEC section: insertion, walk, erasure and expiry of checks, and
   // every resumption of their chains. Taken with no other engine lock held.
   std::mutex m_dnssecChecksMutex;
@@ -243,18 +284,9 @@ class CDnsEngine {
   CSocketEventsManager m_socketEvents;
   std::unique_ptr<CDnsCryptProcessor> m_dnsCrypt;
   CPlainUdpProcessor m_udp;
-  std::mutex m_tcpPoolMutex;
-  std::map<PoolKey, std::shared_ptr<CTcpPlainServerProcessor>> m_tcpPool;  // under m_tcpPoolMutex
-  std::mutex m_tlsPoolMutex;
-  std::map<PoolKey, std::shared_ptr<CTcpTlsServerProcessor>> m_tlsPool;  // under m_tlsPoolMutex
-  std::mutex m_quicPoolMutex;
-  std::map<PoolKey, std::shared_ptr<CQuicServerConnectionFactory>> m_quicPool;  // under m_quicPoolMutex
-  std::mutex m_hostAddressesMutex;
-  std::map<std::string, SServerAddressEntry> m_hostAddresses;  // under m_hostAddressesMutex
   // Resolutions inside ResolveServerHost; one atomic increment decides.
   std::atomic<int> m_resolvesRunning{0};
 
- private:
   // The transports' way up, bound by Start.
   class CSink : public CEngineSink {
    public:
@@ -296,6 +328,12 @@ class CDnsEngine {
   // Set when an answer arrived inside a walk: the walk goes round once more.
   bool m_dnssecRewalk = false;  // under m_dnssecChecksMutex
 
+  Table<HolderPool<CTcpPlainServerProcessor>> m_tcpPool;
+  Table<HolderPool<CTcpTlsServerProcessor>> m_tlsPool;
+  Table<HolderPool<CQuicServerConnectionFactory>> m_quicPool;
+  Table<std::map<std::string, SServerAddressEntry>> m_hostAddresses;  // by server host name
+  Table<SDnssecStore> m_dnssecStore;
+
   CSink m_sink{*this};
   CConfigHooks m_configHooks{*this};
   InjectUdpFn m_inject;
@@ -304,6 +342,7 @@ class CDnsEngine {
   std::condition_variable m_workerDone;
   bool m_workerStarted = false;  // under m_workerMutex
   bool m_workerEnded = false;    // under m_workerMutex
+  uint64_t m_housekeepings = 0;  // under m_workerMutex
   std::mutex m_detachedMutex;
   std::condition_variable m_detachedDone;
   int m_detachedRunning = 0;  // under m_detachedMutex

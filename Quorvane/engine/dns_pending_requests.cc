@@ -1,9 +1,5 @@
 #include "Quorvane/engine/dns_pending_requests.h"
 
-// Before ldns, which otherwise defines bool, true and false as macros.
-#include <stdbool.h>
-#include <ldns/ldns.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -15,13 +11,11 @@
 #include "Quorvane/engine/server_state.h"
 #include "Quorvane/foundation/log.h"
 #include "Quorvane/platform/clock.h"
+#include "Quorvane/platform/ldns_glue.h"
 
 namespace {
 
-struct SPacketFree {
-  void operator()(ldns_pkt* packet) const { ldns_pkt_free(packet); }
-};
-using PacketPtr = std::unique_ptr<ldns_pkt, SPacketFree>;
+using platform::PktPtr;
 
 constexpr uint16_t kDnssecUdpPayload = 4096;
 
@@ -42,7 +36,7 @@ bool ApplyDnssecFlags(const uint8_t* message, uint32_t length, bool localValidat
   out.clear();
   ldns_pkt* raw = nullptr;
   if (ldns_wire2pkt(&raw, message, length) != LDNS_STATUS_OK || !raw) return false;
-  PacketPtr packet(raw);
+  PktPtr packet(raw);
   if (rejectUnsigned) ldns_pkt_set_ad(packet.get(), true);
   if (localValidation) {
     ldns_pkt_set_cd(packet.get(), true);

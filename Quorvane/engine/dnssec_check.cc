@@ -130,9 +130,9 @@ bool CDnsEngine::SendDnssecQuery(CDnsServer server, std::vector<sockaddr_storage
 }
 
 bool CDnsEngine::PollDnssecAnswer(uint32_t sequence, uint8_t** answer, timeval /*timeout*/, uint32_t* length) {
-  std::lock_guard lock(m_dnssecMutex);
-  auto it = m_dnssecAnswers.find(sequence);
-  if (it == m_dnssecAnswers.end()) return false;
+  auto store = m_dnssecStore.lock();
+  auto it = store->answers.find(sequence);
+  if (it == store->answers.end()) return false;
   const std::vector<uint8_t>& bytes = it->second.bytes;
   // ldns releases its buffers with free.
   auto* copy = static_cast<uint8_t*>(std::malloc(bytes.empty() ? 1 : bytes.size()));
@@ -140,25 +140,25 @@ bool CDnsEngine::PollDnssecAnswer(uint32_t sequence, uint8_t** answer, timeval /
   if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
   *answer = copy;
   *length = static_cast<uint32_t>(bytes.size());
-  m_dnssecAnswers.erase(it);
+  store->answers.erase(it);
   return true;
 }
 
 bool CDnsEngine::LookupDnssecCache(uint16_t qtype, const std::string& name, uint32_t sequence, const uint8_t* query,
                                    uint32_t length) {
   const int64_t now = platform::TickSeconds();
-  std::lock_guard lock(m_dnssecMutex);
-  auto it = m_dnssecCache.find({qtype, Lower(name)});
-  if (it == m_dnssecCache.end()) return false;
+  auto store = m_dnssecStore.lock();
+  auto it = store->cache.find({qtype, Lower(name)});
+  if (it == store->cache.end()) return false;
   if (it->second.expires <= now) {
-    m_dnssecCache.erase(it);
+    store->cache.erase(it);
     return false;
   }
   if (length <= 1 || it->second.bytes.size() < 2) return false;
   SDnssecAnswer stored{it->second.bytes, now};
   stored.bytes[0] = query[0];
   stored.bytes[1] = query[1];
-  m_dnssecAnswers[sequence] = std::move(stored);
+  store->answers[sequence] = std::move(stored);
   return true;
 }
 
@@ -166,19 +166,20 @@ void CDnsEngine::OnDnssecSubAnswer(uint32_t sequence, const std::vector<uint8_t>
   const int64_t now = platform::TickSeconds();
   const std::optional<uint32_t> lifetime = dnssec::DnssecCacheLifetime(answer.data(), answer.size());
   {
-    std::lock_guard lock(m_dnssecMutex);
-    m_dnssecAnswers[sequence] = SDnssecAnswer{answer, now};
+    auto store = m_dnssecStore.lock();
+    store->answers[sequence] = SDnssecAnswer{answer, now};
     if (lifetime && *lifetime > 0) {
+      auto& cache = store->cache;
       const auto key = std::make_pair(info.qtype, Lower(info.name.name));
-      if (m_dnssecCache.size() >= kDnssecCacheMax && m_dnssecCache.count(key) == 0) {
+      if (cache.size() >= kDnssecCacheMax && cache.count(key) == 0) {
         // Full: the entry that would expire first makes room.
-        auto first = m_dnssecCache.begin();
-        for (auto it = m_dnssecCache.begin(); it != m_dnssecCache.end(); ++it) {
+        auto first = cache.begin();
+        for (auto it = cache.begin(); it != cache.end(); ++it) {
           if (it->second.expires < first->second.expires) first = it;
         }
-        m_dnssecCache.erase(first);
+        cache.erase(first);
       }
-      m_dnssecCache[key] = SDnssecCacheEntry{answer, now + *lifetime};
+      cache[key] = SDnssecCacheEntry{answer, now + *lifetime};
     }
   }
   WalkDnssecChecks();
@@ -196,7 +197,7 @@ void CDnsEngine::ExpireDnssecState(int64_t now) {
       it = m_dnssecChecks.erase(it);
     }
   });
-  std::lock_guard lock(m_dnssecMutex);
-  std::erase_if(m_dnssecAnswers, [&](const auto& entry) { return now - entry.second.stored >= kDnssecCheckSeconds; });
-  std::erase_if(m_dnssecCache, [&](const auto& entry) { return entry.second.expires <= now; });
+  auto store = m_dnssecStore.lock();
+  std::erase_if(store->answers, [&](const auto& entry) { return now - entry.second.stored >= kDnssecCheckSeconds; });
+  std::erase_if(store->cache, [&](const auto& entry) { return entry.second.expires <= now; });
 }

@@ -17,6 +17,7 @@
 #include "Quorvane/foundation/address_utils.h"
 #include "Quorvane/foundation/log.h"
 #include "Quorvane/platform/clock.h"
+#include "Quorvane/platform/system_errors.h"
 #include "shared/driver_requests.h"
 #include "shared/ntstatus.h"
 
@@ -24,7 +25,6 @@ CNetFilterProcessor g_NetFilterProcessor;
 
 namespace {
 
-constexpr uint32_t kErrorTimeout = 1460;  // ERROR_TIMEOUT: the bounded wait ran out
 constexpr uint32_t kIpv4HeaderSize = 20;
 constexpr uint32_t kIpv6HeaderSize = 40;
 constexpr uint32_t kUdpHeaderSize = 8;
@@ -249,7 +249,7 @@ bool CNetFilterProcessor::Stop() {
   bool ended = m_thread->cv.wait_for(lock, std::chrono::milliseconds(kStopWaitMs), [this] { return !m_thread->running; });
   lock.unlock();
   if (!ended) {
-    CLogMessage().SetError().Append(LogError, "Engine stop failed with error ").Append(LogError, kErrorTimeout);
+    CLogMessage().SetError().Append(LogError, "Engine stop failed with error ").Append(LogError, platform::ERROR_TIMEOUT);
     if (m_eventThread.joinable()) m_eventThread.detach();
     return false;
   }

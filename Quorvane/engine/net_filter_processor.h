@@ -59,8 +59,6 @@ class CNetFilterProcessor {
                                          const sockaddr_storage& client, const sockaddr_storage& server,
                                          const std::wstring& program, uint32_t processId)>;
 
-  // The diverted message's buffer; a longer message is bypassed, not cut.
-  static constexpr uint32_t kInterceptBufferSize = 5000;
   static constexpr uint64_t kProcessPurgeIntervalMs = 2000;
   static constexpr uint32_t kStopWaitMs = 1000;
   static constexpr uint64_t kReconnectIntervalMs = 1000;

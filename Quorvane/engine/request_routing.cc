@@ -22,10 +22,10 @@ bool IsMappedIpv4(const std::vector<uint8_t>& address) {
 }
 
 template <class Holder, class Make>
-std::shared_ptr<Holder> GetOrMake(std::mutex& mutex, std::map<CDnsEngine::PoolKey, std::shared_ptr<Holder>>& pool,
-                                  uint32_t serverId, bool test, Make make) {
-  std::lock_guard lock(mutex);
-  auto& slot = pool[CDnsEngine::PoolKey{serverId, 0, test ? 1 : 0}];
+std::shared_ptr<Holder> GetOrMake(CDnsEngine::Table<CDnsEngine::HolderPool<Holder>>& table, uint32_t serverId,
+                                  bool test, Make make) {
+  auto pool = table.lock();
+  auto& slot = (*pool)[CDnsEngine::PoolKey{serverId, 0, test ? 1 : 0}];
   if (!slot) slot = make();
   return slot;
 }
@@ -90,9 +90,9 @@ void CDnsEngine::ResolveThread(CDnsServer server, std::vector<uint8_t> message, 
 bool CDnsEngine::LookupServerAddress(const std::string& host, int& family, std::vector<uint8_t>& address) {
   bool refresh = false;
   {
-    std::lock_guard lock(m_hostAddressesMutex);
-    auto it = m_hostAddresses.find(host);
-    if (it == m_hostAddresses.end()) return false;
+    auto addresses = m_hostAddresses.lock();
+    auto it = addresses->find(host);
+    if (it == addresses->end()) return false;
     const int64_t now = platform::WallTime();
     if (it->second.refreshTime < now) {
       // The old address serves meanwhile; the step keeps further lookups
@@ -157,12 +157,12 @@ int CDnsEngine::ResolveServerHost(std::string host) {
   }
 
   {
-    std::lock_guard lock(m_hostAddressesMutex);
+    auto addresses = m_hostAddresses.lock();
     if (count == 0) {
-      m_hostAddresses.erase(host);
+      addresses->erase(host);
       CLogMessage().Append(LogDebug, ToWide(host, false) + L" - server hostname resolution failed");
     } else {
-      m_hostAddresses[host] = entry;
+      (*addresses)[host] = entry;
       CLogMessage()
           .Append(LogDebug, ToWide(host, false) + L" - server hostname resolved as " +
                                 ToWide(AddressToText(entry.family, entry.address), false) + L", TTL=")
@@ -184,27 +184,26 @@ int CDnsEngine::ResolveServerHost(std::string host) {
 
 void CDnsEngine::ResetServerState() {
   {
-    std::lock_guard lock(m_hostAddressesMutex);
-    m_hostAddresses.clear();
+    m_hostAddresses.lock()->clear();
   }
   m_dnsCrypt->ReleaseAllRemotes();
 }
 
 std::shared_ptr<CTcpPlainServerProcessor> CDnsEngine::GetTcpServerProcessor(uint32_t serverId, bool test,
                                                                             const std::wstring& name) {
-  return GetOrMake(m_tcpPoolMutex, m_tcpPool, serverId, test,
+  return GetOrMake(m_tcpPool, serverId, test,
                    [&] { return std::make_shared<CTcpPlainServerProcessor>(name); });
 }
 
 std::shared_ptr<CTcpTlsServerProcessor> CDnsEngine::GetTlsServerProcessor(uint32_t serverId, bool test,
                                                                           const std::wstring& name) {
-  return GetOrMake(m_tlsPoolMutex, m_tlsPool, serverId, test,
+  return GetOrMake(m_tlsPool, serverId, test,
                    [&] { return std::make_shared<CTcpTlsServerProcessor>(name); });
 }
 
 std::shared_ptr<CQuicServerConnectionFactory> CDnsEngine::GetQuicFactory(uint32_t serverId, bool test,
                                                                          const std::wstring& name) {
-  return GetOrMake(m_quicPoolMutex, m_quicPool, serverId, test, [&] {
+  return GetOrMake(m_quicPool, serverId, test, [&] {
     return std::make_shared<CQuicServerConnectionFactory>(name, platform::WallTime() / CQuicServerConnectionFactory::kTimeSlotSeconds);
   });
 }

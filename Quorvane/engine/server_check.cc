@@ -22,15 +22,11 @@ std::string WithoutFinalDots(std::string host) {
 
 }  // namespace
 
-std::chrono::steady_clock::time_point CheckClockNow() {
-  return std::chrono::steady_clock::time_point(std::chrono::milliseconds(platform::GetTickCount64()));
-}
-
 bool PostCheckResult(platform::HWND owner, const CDnsServer& server, const std::optional<CDnsServer>& relay, bool ok,
                      uint32_t sequence, const std::wstring& text, bool retryAllowed) {
   auto result = std::make_unique<SServerCheckResult>();
   result->serverId = relay ? relay->id : server.id;
-  result->time = CheckClockNow();
+  result->tickMs = platform::GetTickCount64();
   result->ok = ok;
   result->sequence = sequence;
   result->text = text;
@@ -92,7 +88,7 @@ std::optional<CDnsServer> CDnsServerChecker::TestedRelay(const SServerCheck& che
 }
 
 bool CDnsServerChecker::SendNext() {
-  const auto now = CheckClockNow();
+  const uint64_t now = platform::GetTickCount64();
   const int64_t wallNow = platform::WallTime();
   SServerCheck* next = nullptr;
   for (SServerCheck& check : m_checks) {
@@ -102,8 +98,8 @@ bool CDnsServerChecker::SendNext() {
       break;
     }
     if (check.recheckSeconds == 0) continue;
-    const auto waited = std::chrono::duration_cast<std::chrono::seconds>(now - check.startTime).count();
-    if (waited > check.recheckSeconds || (check.nextCheckTime != 0 && wallNow > check.nextCheckTime)) {
+    const uint64_t waited = (now - check.startTickMs) / 1000;  // whole seconds
+    if (waited > static_cast<uint64_t>(check.recheckSeconds) || (check.nextCheckTime != 0 && wallNow > check.nextCheckTime)) {
       check.pending = true;
       check.nextCheckTime = 0;
       next = &check;
@@ -112,7 +108,7 @@ bool CDnsServerChecker::SendNext() {
   }
   if (!next) return false;
   SServerCheck& check = *next;
-  check.startTime = now;
+  check.startTickMs = now;
   check.running = true;
   check.sequence = g_ServerCheckSequence.fetch_add(1);
 
@@ -146,10 +142,10 @@ void CDnsServerChecker::PostFailure(const SServerCheck& check, const std::wstrin
 }
 
 void CDnsServerChecker::CheckTimeouts() {
-  const auto now = CheckClockNow();
+  const uint64_t now = platform::GetTickCount64();
   for (const SServerCheck& check : m_checks) {
     if (!check.running) continue;
-    if (std::chrono::duration_cast<std::chrono::milliseconds>(now - check.startTime).count() > kTimeoutMs) {
+    if (now - check.startTickMs > static_cast<uint64_t>(kTimeoutMs)) {
       PostFailure(check, L"Timeout", true);
     }
   }
@@ -193,8 +189,7 @@ bool CDnsServerChecker::OnResult(SServerCheckResult* result) {
   SServerCheck& check = *found;
 
   if (check.server.id == result->serverId) {
-    const int64_t elapsed =
-        std::chrono::duration_cast<std::chrono::milliseconds>(result->time - check.startTime).count();
+    const int64_t elapsed = static_cast<int64_t>(result->tickMs) - static_cast<int64_t>(check.startTickMs);
     LogResult(check, *result, elapsed);
     if (check.warmedUp && result->ok) result->rttMs = static_cast<int>(elapsed);
   } else {

@@ -4,8 +4,8 @@
 // WM_DNSCHECK_RESULT messages, made by the engine when a test's answer
 // arrives or by the checker itself (time-out, composition failure).
 //
-// Times: startTime and a result's time are the clock module's tick (so a fake
-// clock drives rtt and the 3-s limit); nextCheckTime is its wall time.
+// Times: startTickMs and a result's tickMs are the clock module's tick (so a
+// fake clock drives rtt and the 3-s limit); nextCheckTime is its wall time.
 //
 // Threads: a checker runs entirely on its owner's thread (timer, message
 // handler, commands); results cross threads only as posted messages, whose
@@ -30,7 +30,7 @@ constexpr unsigned WM_DNSCHECK_RESULT = platform::WM_USER + 0x83;
 struct SServerCheck {
   CDnsServer server;          // the server or relay under test
   CDnsServer dnsCryptServer;  // the DNSCrypt server a relay is tested through; id 0 for none
-  std::chrono::steady_clock::time_point startTime{};  // on the clock's tick; epoch when never started
+  uint64_t startTickMs = 0;   // platform::GetTickCount64 at the start; 0 when never started
   platform::HWND owner = 0;
   bool warmedUp = false;
   bool pending = false;
@@ -46,7 +46,7 @@ struct SServerCheck {
 // Travels in WM_DNSCHECK_RESULT's wParam; the receiving window deletes it.
 struct SServerCheckResult {
   uint32_t serverId = 0;  // the relay's when a relay was tested
-  std::chrono::steady_clock::time_point time{};  // on the clock's tick
+  uint64_t tickMs = 0;    // platform::GetTickCount64 when it was made
   int rttMs = -1;
   bool ok = false;
   uint32_t sequence = 0;
@@ -55,9 +55,6 @@ struct SServerCheckResult {
 };
 
 extern std::atomic<uint32_t> g_ServerCheckSequence;
-
-// The clock module's tick as a steady-clock time point.
-std::chrono::steady_clock::time_point CheckClockNow();
 
 // Posts a new result to owner; false (the result freed) when the post fails.
 bool PostCheckResult(platform::HWND owner, const CDnsServer& server, const std::optional<CDnsServer>& relay, bool ok,

@@ -6,12 +6,13 @@
 #include <map>
 
 #include "Quorvane/foundation/text_utils.h"
+#include "Quorvane/platform/system_dns.h"
+
+// The system resolver's stand-in names the same wire numbers as DnsQuery does.
+static_assert(kDnsTypeA == platform::DNS_TYPE_A && kDnsTypeAaaa == platform::DNS_TYPE_AAAA);
 
 namespace {
 
-constexpr uint16_t kTypeA = 1;
-constexpr uint16_t kTypeAaaa = 28;
-constexpr uint16_t kClassIn = 1;
 constexpr uint32_t kBlockTtl = 5;
 constexpr size_t kHeaderSize = 12;
 constexpr size_t kRrHeaderSize = 10;
@@ -180,7 +181,7 @@ bool ReadDnsQuestions(const uint8_t* data, size_t& pos, size_t length, const SDn
     }
     ReadDnsUInt16(question.qtype, data, pos, length);
     ReadDnsUInt16(question.qclass, data, pos, length);
-    if (question.qclass != kClassIn) {
+    if (question.qclass != kDnsClassIn) {
       error = "QCLASS should be 1";
       return false;
     }
@@ -216,8 +217,8 @@ bool ReadDnsAnswers(const uint8_t* data, size_t& pos, size_t length, const SDnsH
       error = "data is too short";
       return false;
     }
-    if (answer.rr.type == kTypeA || answer.rr.type == kTypeAaaa) {
-      const bool v4 = answer.rr.type == kTypeA;
+    if (answer.rr.type == kDnsTypeA || answer.rr.type == kDnsTypeAaaa) {
+      const bool v4 = answer.rr.type == kDnsTypeA;
       if (answer.rr.rdlength != (v4 ? 4 : 16)) {
         error = v4 ? "payload size mismatch (4)" : "payload size mismatch (6)";
         return false;
@@ -237,13 +238,13 @@ void FillDnsMessageInfo(const SDnsHeader& header, const SDnsQuestion& question, 
   info.rrCount = header.ancount + header.nscount + header.arcount;
   info.name = SDnsName(question.name);
   info.qtype = question.qtype;
-  info.family = question.qtype == kTypeA ? AF_INET : question.qtype == kTypeAaaa ? AF_INET6 : 0;
+  info.family = question.qtype == kDnsTypeA ? AF_INET : question.qtype == kDnsTypeAaaa ? AF_INET6 : 0;
 }
 
 void CollectAnswerAddresses(const std::vector<SDnsAnswer>& answers, std::vector<SDnsAnswerAddress>& addresses) {
   for (const SDnsAnswer& a : answers) {
     SDnsAnswerAddress entry;
-    if (a.rr.type == kTypeA) {
+    if (a.rr.type == kDnsTypeA) {
       auto* sin = reinterpret_cast<sockaddr_in*>(&entry.address);
       sin->sin_family = AF_INET;
       std::memcpy(&sin->sin_addr, a.data, 4);
@@ -323,9 +324,9 @@ bool RewriteDnsAnswers(const std::vector<SDnsAnswerAddress>& addresses, uint8_t*
     // The record data must lie within the message too, not only its header.
     if (rr.rdlength > length - pos) return false;
     const void* bytes = nullptr;
-    if (rr.type == kTypeA && rr.rdlength == 4 && entry.address.ss_family == AF_INET) {
+    if (rr.type == kDnsTypeA && rr.rdlength == 4 && entry.address.ss_family == AF_INET) {
       bytes = &reinterpret_cast<const sockaddr_in*>(&entry.address)->sin_addr;
-    } else if (rr.type == kTypeAaaa && rr.rdlength == 16 && entry.address.ss_family == AF_INET6) {
+    } else if (rr.type == kDnsTypeAaaa && rr.rdlength == 16 && entry.address.ss_family == AF_INET6) {
       bytes = &reinterpret_cast<const sockaddr_in6*>(&entry.address)->sin6_addr;
     } else {
       return false;
@@ -364,8 +365,8 @@ bool IncludeAnswerIntoDnsPacket(uint8_t* packet, size_t& length, const sockaddr_
   WriteDnsHeader(header, out);
   out = packet + pos;
   PutU16(out, 0xC000 | kHeaderSize);
-  PutU16(out, v4 ? kTypeA : kTypeAaaa);
-  PutU16(out, kClassIn);
+  PutU16(out, v4 ? kDnsTypeA : kDnsTypeAaaa);
+  PutU16(out, kDnsClassIn);
   PutU32(out, kBlockTtl);
   PutU16(out, v4 ? 4 : 16);
   if (v4) {
@@ -423,8 +424,8 @@ int ComposeDnsRequestPacket(const std::string& host, uint8_t (&buffer)[kDnsPacke
   if (static_cast<size_t>(end - out) < name.size() + 1) return -1;
   if (!DnsNameToWire(out, end, name)) return -1;
   if (end - out < 4) return -1;
-  PutU16(out, kTypeA);
-  PutU16(out, kClassIn);
+  PutU16(out, kDnsTypeA);
+  PutU16(out, kDnsClassIn);
   return static_cast<int>(out - buffer);
 }
 

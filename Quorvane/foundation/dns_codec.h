@@ -32,7 +32,16 @@ enum EDnsMessageKind : int {
   DnsResponse = 4,  // QDCOUNT 1 (QR is not tested)
 };
 
-// Size of the buffers that hold a blocking answer or a test query.
+// Record types and the class the program reads and writes.
+constexpr uint16_t kDnsTypeA = 1;
+constexpr uint16_t kDnsTypeCname = 5;
+constexpr uint16_t kDnsTypeMx = 15;
+constexpr uint16_t kDnsTypeAaaa = 28;
+constexpr uint16_t kDnsTypeOpt = 41;  // EDNS
+constexpr uint16_t kDnsClassIn = 1;
+
+// Size of the buffers that hold a diverted query (the driver client's
+// intercept buffer), its blocking answer or a test query.
 constexpr size_t kDnsPacketBufferSize = 5000;
 // Output buffer size every name read uses: names of at most 254 characters
 // including their final "." fit.

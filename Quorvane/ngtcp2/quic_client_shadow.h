@@ -16,15 +16,16 @@
 #include <vector>
 
 #include "Quorvane/foundation/safe_socket.h"
+#include "Quorvane/platform/system_errors.h"
 #include "Quorvane/foundation/safe_timer.h"
 #include "Quorvane/transports/protocol_data_processor.h"
 
 // Results of Receive and Send.
 constexpr int kQuicSocketOk = 0;            // sent; for Receive: one was already posted
-constexpr int kQuicSocketWouldBlock = 10035;  // Receive: posted now; Send: a send is in flight
+constexpr int kQuicSocketWouldBlock = platform::WSAEWOULDBLOCK;  // Receive: posted now; Send: a send is in flight
 constexpr int kQuicSocketShutDown = 676;    // the socket is shut down
-constexpr int kQuicSocketMessageSize = 10040;
-constexpr int kQuicSocketShutdownError = 10058;
+constexpr int kQuicSocketMessageSize = platform::WSAEMSGSIZE;
+constexpr int kQuicSocketShutdownError = platform::WSAESHUTDOWN;
 
 class CQuicClientShadowSocketInterface {
  public:

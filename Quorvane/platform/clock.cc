@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <ctime>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -20,6 +21,24 @@ class RealClock : public ClockSource {
 RealClock g_RealClock;
 // Written by tests only, before the threads that read it start.
 std::atomic<ClockSource*> g_ClockSource{&g_RealClock};
+
+std::mutex& ListenersMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::vector<std::function<void()>>& Listeners() {  // under ListenersMutex
+  static std::vector<std::function<void()>> listeners;
+  return listeners;
+}
+
+void RunClockChangeListeners() {
+  std::vector<std::function<void()>> listeners;
+  {
+    std::lock_guard lock(ListenersMutex());
+    listeners = Listeners();
+  }
+  for (const auto& listener : listeners) listener();
+}
 
 }  // namespace
 
@@ -42,6 +61,12 @@ bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, ui
 
 void SetClockSourceForTesting(ClockSource* source) {
   g_ClockSource.store(source ? source : &g_RealClock, std::memory_order_release);
+  RunClockChangeListeners();
+}
+
+void AddClockChangeListener(std::function<void()> listener) {
+  std::lock_guard lock(ListenersMutex());
+  Listeners().push_back(std::move(listener));
 }
 
 int64_t FakeClock::WallSeconds() {
@@ -50,14 +75,17 @@ int64_t FakeClock::WallSeconds() {
 
 void FakeClock::AdvanceMs(uint64_t ms) {
   uint64_t now = m_tick.fetch_add(ms, std::memory_order_acq_rel) + ms;
-  std::lock_guard guard(m_waitersMutex);
-  for (SWaiter* waiter : m_waiters) {
-    if (waiter->deadline > now) continue;
-    // Under the waiter's mutex: it either waits already or sees the new tick
-    // before it does.
-    std::lock_guard waiterGuard(*waiter->mutex);
-    waiter->cv->notify_all();
+  {
+    std::lock_guard guard(m_waitersMutex);
+    for (SWaiter* waiter : m_waiters) {
+      if (waiter->deadline > now) continue;
+      // Under the waiter's mutex: it either waits already or sees the new tick
+      // before it does.
+      std::lock_guard waiterGuard(*waiter->mutex);
+      waiter->cv->notify_all();
+    }
   }
+  if (g_ClockSource.load(std::memory_order_acquire) == this) RunClockChangeListeners();
 }
 
 bool FakeClock::WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint64_t timeoutMs,

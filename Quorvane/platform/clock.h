@@ -4,7 +4,9 @@
 // sleeping; the real source is CLOCK_MONOTONIC and time(). Any thread.
 // WaitFor is the timed condition wait on the same clock: with a FakeClock a
 // waiter is released only when the fake time reaches its deadline or the
-// condition is notified.
+// condition is notified. Waits that cannot go through WaitFor (the completion
+// port's epoll wait, the timer thread) register a change listener and look at
+// the time again when it runs.
 #pragma once
 
 #include <atomic>
@@ -40,12 +42,18 @@ bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, ui
              const std::function<bool()>& done);
 
 // Replaces the source for the whole process; nullptr restores the real one.
-// The source must outlive its use.
+// The source must outlive its use. Runs the change listeners.
 void SetClockSourceForTesting(ClockSource* source);
 
+// listener runs each time a fake clock's tick moves and each time the source
+// is replaced, on the thread that did it, with no lock of the clock held; it
+// must only wake its waiter (take the waiter's mutex at most). For the whole
+// process: listeners are never removed.
+void AddClockChangeListener(std::function<void()> listener);
+
 // A clock that only moves when told to. AdvanceMs releases every WaitFor
-// whose deadline it reaches; it takes each such waiter's mutex, so it must not
-// be called with one held.
+// whose deadline it reaches and runs the change listeners; it takes each such
+// waiter's mutex, so it must not be called with one held.
 class FakeClock : public ClockSource {
  public:
   explicit FakeClock(uint64_t tickMs = 1'000'000, int64_t wallSeconds = 1'700'000'000)

@@ -8,9 +8,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <mutex>
 #include <cstring>
 #include <set>
 
+#include "Quorvane/platform/clock.h"
 #include "Quorvane/platform/system_errors.h"
 
 namespace platform {
@@ -69,6 +72,14 @@ std::shared_ptr<CompletionPort> CompletionPort::Create() {
     return nullptr;
   }
   std::shared_ptr<CompletionPort> port(new CompletionPort(epollFd, eventFd));
+  // Waits run on the program's clock; a fake clock's step makes them look again.
+  static std::once_flag listening;
+  std::call_once(listening, [] {
+    AddClockChangeListener([] {
+      std::lock_guard lock(g_portsMutex);
+      for (CompletionPort* live : g_ports) live->Wake();
+    });
+  });
   std::lock_guard lock(g_portsMutex);
   g_ports.insert(port.get());
   return port;
@@ -337,8 +348,11 @@ void CompletionPort::Wake() {
 }
 
 SCompletion CompletionPort::Wait(uint32_t timeoutMs) {
+  // Ends in real time, or earlier when the program's clock (a fake one
+  // stepped by a test; see Create) reaches the time-out.
   using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const Clock::time_point realDeadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const uint64_t deadline = GetTickCount64() + timeoutMs;
   int overdue = 0;  // rounds that began past the deadline
   for (;;) {
     {
@@ -349,10 +363,13 @@ SCompletion CompletionPort::Wait(uint32_t timeoutMs) {
         return completion;
       }
     }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left < 0) left = 0;
+    const uint64_t now = GetTickCount64();
+    const auto realLeft = std::chrono::duration_cast<std::chrono::milliseconds>(realDeadline - Clock::now()).count();
+    const uint64_t tickLeft = now >= deadline ? 0 : deadline - now;
+    const int left = static_cast<int>(
+        std::min<uint64_t>({tickLeft, realLeft < 0 ? 0 : static_cast<uint64_t>(realLeft), uint64_t{INT_MAX}}));
     epoll_event events[64];
-    int n = epoll_wait(m_epollFd, events, 64, static_cast<int>(left));
+    int n = epoll_wait(m_epollFd, events, 64, left);
     if (n < 0) {
       if (errno == EINTR) continue;
       SCompletion failed;

@@ -71,7 +71,9 @@ class CompletionPort {
 
   // GetQueuedCompletionStatus: the next completion in order. A wait that
   // times out returns ok false, no overlapped and error 258; a wait that fails
-  // returns ok false, no overlapped and the errno's Win32 number.
+  // returns ok false, no overlapped and the errno's Win32 number. The
+  // time-out ends in real time, or earlier when the program's clock
+  // (platform/clock.h) reaches it: a test's fake clock step ends it at once.
   SCompletion Wait(uint32_t timeoutMs);
 
  private:

@@ -20,16 +20,10 @@
 #include <string_view>
 #include <thread>
 
+#include "Quorvane/platform/system_errors.h"
 #include "shared/control_framing.h"
 
 namespace platform {
-
-// Win32 errors of this stand-in besides those of shared/ntstatus.h.
-constexpr uint32_t ERROR_INVALID_HANDLE = 6;         // the device was closed
-constexpr uint32_t ERROR_INVALID_PARAMETER = 87;     // an input the host would refuse
-constexpr uint32_t ERROR_SEM_TIMEOUT = 121;          // the host accepted but never answered the open
-constexpr uint32_t ERROR_OPERATION_ABORTED = 995;    // outstanding when the device was closed
-constexpr uint32_t ERROR_DEVICE_NOT_CONNECTED = 1167;  // the host ended the connection
 
 // The device name the driver creates, as the program opens it.
 inline constexpr std::wstring_view kPalvexDeviceName = L"\\\\.\\PalvexDrv";

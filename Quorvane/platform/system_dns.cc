@@ -1,26 +1,13 @@
 #include "Quorvane/platform/system_dns.h"
 
-#include <ldns/ldns.h>
-
 #include <algorithm>
 #include <memory>
 #include <mutex>
 
+#include "Quorvane/platform/ldns_glue.h"
+
 namespace platform {
 namespace {
-
-struct SResolverFree {
-  void operator()(ldns_resolver* resolver) const { ldns_resolver_deep_free(resolver); }
-};
-struct SPacketFree {
-  void operator()(ldns_pkt* packet) const { ldns_pkt_free(packet); }
-};
-struct SRdfFree {
-  void operator()(ldns_rdf* rdf) const { ldns_rdf_deep_free(rdf); }
-};
-using ResolverPtr = std::unique_ptr<ldns_resolver, SResolverFree>;
-using PacketPtr = std::unique_ptr<ldns_pkt, SPacketFree>;
-using RdfPtr = std::unique_ptr<ldns_rdf, SRdfFree>;
 
 // Two tries per server, so one lost datagram does not fail the lookup.
 constexpr uint8_t kTriesPerServer = 2;
@@ -85,12 +72,12 @@ SSystemDnsResult LookupOneType(const SSystemDnsConfig& config, const ldns_rdf* n
     result.status = ERROR_INVALID_NAME;
     return result;
   }
-  PacketPtr query(queryMade);
+  PktPtr query(queryMade);
   if (ldns_pkt_id(query.get()) == 0) ldns_pkt_set_random_id(query.get());
 
   ldns_pkt* answerMade = nullptr;
   ldns_status sent = ldns_resolver_send_pkt(&answerMade, resolver.get(), query.get());
-  PacketPtr answer(answerMade);
+  PktPtr answer(answerMade);
   if (sent != LDNS_STATUS_OK || !answer) {
     result.status = StatusOfSendFailure(sent);
     return result;

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "Quorvane/platform/system_errors.h"
+
 namespace platform {
 
 constexpr uint16_t DNS_TYPE_A = 1;
@@ -23,18 +25,8 @@ constexpr uint16_t DNS_TYPE_AAAA = 28;
 constexpr uint32_t DNS_QUERY_BYPASS_CACHE = 0x00000008;
 constexpr uint32_t DNS_QUERY_DUAL_ADDR = 0x00004000;
 
-// The statuses of SystemDnsQuery, with their Windows numbers.
-constexpr uint32_t ERROR_INVALID_NAME = 123;               // not a valid host name
-constexpr uint32_t ERROR_TIMEOUT = 1460;                    // no server answered in time
-constexpr uint32_t DNS_ERROR_RCODE_FORMAT_ERROR = 9001;     // 9000 + the reply's rcode, 1..15
-constexpr uint32_t DNS_ERROR_RCODE_SERVER_FAILURE = 9002;
-constexpr uint32_t DNS_ERROR_RCODE_NAME_ERROR = 9003;       // no such name
-constexpr uint32_t DNS_ERROR_RCODE_NOT_IMPLEMENTED = 9004;
-constexpr uint32_t DNS_ERROR_RCODE_REFUSED = 9005;
-constexpr uint32_t DNS_INFO_NO_RECORDS = 9501;              // the name has no record of the type
-constexpr uint32_t DNS_ERROR_BAD_PACKET = 9502;             // an unreadable or mismatched reply
-constexpr uint32_t DNS_ERROR_INVALID_TYPE = 9551;           // a type other than A and AAAA
-constexpr uint32_t DNS_ERROR_NO_DNS_SERVERS = 9852;         // no readable resolv.conf, or no nameserver in it
+// Its statuses (ERROR_INVALID_NAME, ERROR_TIMEOUT, DNS_ERROR_*, DNS_INFO_NO_RECORDS)
+// are named in system_errors.h.
 
 struct SSystemDnsRecord {
   uint16_t type = 0;              // DNS_TYPE_A or DNS_TYPE_AAAA

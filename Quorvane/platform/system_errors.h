@@ -3,11 +3,17 @@
 // Texts print Winsock numbers for direct socket calls and Win32 numbers for
 // completed overlapped operations; both come from the one table in the .cc.
 // Messages come from the C library's description of the errno behind a row.
+// Every Win32 and Winsock number the program names is here; the driver's
+// NTSTATUS values and the Win32 numbers of their mapping (ERROR_FILE_NOT_FOUND,
+// ERROR_ACCESS_DENIED, ERROR_INSUFFICIENT_BUFFER, ERROR_MR_MID_NOT_FOUND) stay
+// in shared/ntstatus.h, which the driver shares, and come in with this header.
 // Any thread.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "shared/ntstatus.h"
 
 namespace platform {
 
@@ -17,19 +23,37 @@ constexpr uint32_t WSAEINVAL = 10022;
 constexpr uint32_t WSAENOTSOCK = 10038;
 constexpr uint32_t WSAEMSGSIZE = 10040;
 constexpr uint32_t WSAECONNRESET = 10054;
+constexpr uint32_t WSAESHUTDOWN = 10058;
 constexpr uint32_t WSAECONNREFUSED = 10061;
 constexpr uint32_t WSA_IO_PENDING = 997;
 
-// Win32 numbers a completion or a wait reports.
+// Win32 numbers a completion, a wait or a stand-in reports.
 constexpr uint32_t ERROR_SUCCESS = 0;
-constexpr uint32_t ERROR_INVALID_PARAMETER = 87;
+constexpr uint32_t ERROR_INVALID_HANDLE = 6;            // also: the device was closed
+constexpr uint32_t ERROR_NETNAME_DELETED = 64;
+constexpr uint32_t ERROR_INVALID_PARAMETER = 87;        // also: an input the driver host would refuse
+constexpr uint32_t ERROR_CALL_NOT_IMPLEMENTED = 120;    // a service control without a handler
+constexpr uint32_t ERROR_SEM_TIMEOUT = 121;             // the driver host never answered the open
+constexpr uint32_t ERROR_INVALID_NAME = 123;            // not a valid host name
 constexpr uint32_t ERROR_MORE_DATA = 234;
 constexpr uint32_t WAIT_TIMEOUT = 258;
-constexpr uint32_t ERROR_NETNAME_DELETED = 64;
-constexpr uint32_t ERROR_OPERATION_ABORTED = 995;
+constexpr uint32_t ERROR_OPERATION_ABORTED = 995;       // also: outstanding when the device was closed
 constexpr uint32_t ERROR_IO_PENDING = 997;
+constexpr uint32_t ERROR_DEVICE_NOT_CONNECTED = 1167;   // the driver host ended the connection
 constexpr uint32_t ERROR_CONNECTION_REFUSED = 1225;
 constexpr uint32_t ERROR_PORT_UNREACHABLE = 1234;
+constexpr uint32_t ERROR_TIMEOUT = 1460;                // a bounded wait or lookup ran out
+
+// DNS statuses of the system resolver's lookup.
+constexpr uint32_t DNS_ERROR_RCODE_FORMAT_ERROR = 9001;     // 9000 + the reply's rcode, 1..15
+constexpr uint32_t DNS_ERROR_RCODE_SERVER_FAILURE = 9002;
+constexpr uint32_t DNS_ERROR_RCODE_NAME_ERROR = 9003;       // no such name
+constexpr uint32_t DNS_ERROR_RCODE_NOT_IMPLEMENTED = 9004;
+constexpr uint32_t DNS_ERROR_RCODE_REFUSED = 9005;
+constexpr uint32_t DNS_INFO_NO_RECORDS = 9501;              // the name has no record of the type
+constexpr uint32_t DNS_ERROR_BAD_PACKET = 9502;             // an unreadable or mismatched reply
+constexpr uint32_t DNS_ERROR_INVALID_TYPE = 9551;           // a type other than A and AAAA
+constexpr uint32_t DNS_ERROR_NO_DNS_SERVERS = 9852;         // no readable resolv.conf, or no nameserver in it
 
 // Security statuses of the TLS channel (SSPI's SEC_E_* and SEC_I_*).
 constexpr uint32_t SEC_E_OK = 0;

@@ -1,5 +1,6 @@
 #include "Quorvane/platform/thread_pool_timer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -9,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-namespace platform {
+#include "Quorvane/platform/clock.h"
 
-using Clock = std::chrono::steady_clock;
+namespace platform {
 
 // Fields are guarded by the scheduler's mutex.
 struct CThreadPoolTimer::SState {
@@ -27,9 +28,12 @@ struct CThreadPoolTimer::SState {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 struct SDeadline {
   std::shared_ptr<CThreadPoolTimer::SState> timer;
   uint64_t generation;
+  uint64_t tickDue;  // the same deadline on the program's clock (GetTickCount64)
 };
 
 using ReadyList = std::deque<std::shared_ptr<CThreadPoolTimer::SState>>;
@@ -47,7 +51,7 @@ class CScheduler {
   std::condition_variable m_deadlineChanged;  // the timer thread waits on it
   std::condition_variable m_readyChanged;     // callback threads wait on it
   std::condition_variable m_callbackDone;     // waiters for callbacks wait on it
-  std::multimap<Clock::time_point, SDeadline> m_deadlines;
+  std::multimap<Clock::time_point, SDeadline> m_deadlines;  // by real due time
   ReadyList m_ready;  // callbacks due, oldest first
 
   // Drops the timer's queued callbacks; under m_mutex.
@@ -65,6 +69,11 @@ class CScheduler {
 
  private:
   CScheduler() {
+    // A fake clock's step or a new clock source moves the deadlines' time.
+    AddClockChangeListener([this] {
+      std::lock_guard lock(m_mutex);
+      m_deadlineChanged.notify_all();
+    });
     std::thread(&CScheduler::TimerThread, this).detach();
     for (int i = 0; i < CThreadPoolTimer::kCallbackThreads; ++i) std::thread(&CScheduler::CallbackThread, this).detach();
   }
@@ -76,12 +85,18 @@ class CScheduler {
         m_deadlineChanged.wait(lock);
         continue;
       }
+      // Due: the first in real time, or any the program's clock has reached.
+      const uint64_t tick = GetTickCount64();
       auto first = m_deadlines.begin();
       if (Clock::now() < first->first) {
-        m_deadlineChanged.wait_until(lock, first->first);
+        first = std::find_if(m_deadlines.begin(), m_deadlines.end(),
+                             [&](const auto& entry) { return entry.second.tickDue <= tick; });
+      }
+      if (first == m_deadlines.end()) {
+        m_deadlineChanged.wait_until(lock, m_deadlines.begin()->first);
         continue;
       }
-      Clock::time_point when = first->first;
+      const Clock::time_point when = first->first;
       SDeadline d = std::move(first->second);
       m_deadlines.erase(first);
       auto& t = *d.timer;
@@ -89,7 +104,12 @@ class CScheduler {
       ++t.queued;
       m_ready.push_back(d.timer);
       m_readyChanged.notify_one();
-      if (t.periodMs > 0) m_deadlines.emplace(when + std::chrono::milliseconds(t.periodMs), std::move(d));
+      if (t.periodMs > 0) {
+        // From now, not from the missed due: a clock put back from a test's
+        // fake time must not fire a period over and over to catch up.
+        d.tickDue = tick + static_cast<uint64_t>(t.periodMs);
+        m_deadlines.emplace(when + std::chrono::milliseconds(t.periodMs), std::move(d));
+      }
     }
   }
 
@@ -133,8 +153,9 @@ void CThreadPoolTimer::Set(int64_t dueMs, int64_t periodMs, int64_t windowMs) {
   ++m_state->generation;
   m_state->periodMs = periodMs > 0 ? periodMs : 0;
   m_state->windowMs = windowMs;
-  const auto due = Clock::now() + std::chrono::milliseconds(dueMs > 0 ? dueMs : 0);
-  s.m_deadlines.emplace(due, SDeadline{m_state, m_state->generation});
+  const int64_t after = dueMs > 0 ? dueMs : 0;
+  s.m_deadlines.emplace(Clock::now() + std::chrono::milliseconds(after),
+                        SDeadline{m_state, m_state->generation, GetTickCount64() + static_cast<uint64_t>(after)});
   s.m_deadlineChanged.notify_one();
 }
 

@@ -1,8 +1,10 @@
 // Thread-pool timers: a callback run on a small pool of threads after a
 // relative due time, then every period. Stands in for CreateThreadpoolTimer,
 // SetThreadpoolTimer, WaitForThreadpoolTimerCallbacks and CloseThreadpoolTimer.
-// Backed by one timer thread with a deadline queue on CLOCK_MONOTONIC
-// (std::chrono::steady_clock) and kCallbackThreads callback threads.
+// Backed by one timer thread with a deadline queue and kCallbackThreads
+// callback threads. A deadline is reached in real time, or earlier when the
+// program's clock (platform/clock.h) reaches it: a test's fake clock step
+// fires what it passes.
 // Differs from Windows: the coalescing window is recorded, not used; Close
 // waits for a running callback instead of deferring the free.
 // Any thread; never Wait or Close from the timer's own callback.

@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr uint16_t kTypeOpt = 41;
 constexpr size_t kMaxMessageText = 1000;
 
 // Skips one name; false when it cannot be read within length.
@@ -43,7 +42,7 @@ size_t CPlainUdpProcessor::ReceiveBufferSizeFor(const uint8_t* query, size_t len
     SDnsRrHeader rr;
     if (!SkipName(query, pos, length) || !ReadDnsRrHeader(rr, query, pos, length)) break;
     // The OPT record's class is the largest UDP payload its sender takes.
-    if (i >= before && rr.type == kTypeOpt) return std::max<size_t>(kReceiveBufferSize, rr.klass);
+    if (i >= before && rr.type == kDnsTypeOpt) return std::max<size_t>(kReceiveBufferSize, rr.klass);
     if (length - pos < rr.rdlength) break;
     pos += rr.rdlength;
   }
@@ -202,15 +201,57 @@ bool CPlainUdpProcessor::SendRequest(const uint8_t* query, uint32_t length, cons
 }
 
 void CPlainUdpProcessor::RemoveRequestProcessor(uint64_t requestId, CSocketEventsManager& manager) {
-  uint64_t key;
+  RemoveRequestProcessors({requestId}, manager);
+}
+
+void CPlainUdpProcessor::RemoveRequestProcessors(const std::set<uint64_t>& ids, CSocketEventsManager& manager) {
+  std::vector<uint64_t> keys;
   {
     std::lock_guard lock(m_mutex);
-    auto it = m_requests.find(requestId);
-    if (it == m_requests.end()) return;
-    key = it->second;
-    m_requests.erase(it);
+    for (uint64_t id : ids) {
+      auto it = m_requests.find(id);
+      if (it == m_requests.end()) continue;
+      keys.push_back(it->second);
+      m_requests.erase(it);
+    }
   }
-  std::shared_ptr<CSocketEventsManager::CSocketEventProcessor> removed = manager.RemoveSocket(key);
-  if (removed && removed->GetType() == typeid(CDnsSocketEventProcessor))
-    static_cast<CDnsSocketEventProcessor&>(*removed).m_removed = true;
+  RemoveSockets(keys, manager);
+}
+
+std::vector<uint64_t> CPlainUdpProcessor::RemoveOrphans(const std::set<uint64_t>& live,
+                                                        CSocketEventsManager& manager) {
+  std::vector<uint64_t> ids, keys;
+  {
+    std::lock_guard lock(m_mutex);
+    for (auto it = m_requests.begin(); it != m_requests.end();) {
+      if (live.count(it->first) != 0) {
+        ++it;
+        continue;
+      }
+      ids.push_back(it->first);
+      keys.push_back(it->second);
+      it = m_requests.erase(it);
+    }
+  }
+  RemoveSockets(keys, manager);
+  return ids;
+}
+
+void CPlainUdpProcessor::RemoveSockets(const std::vector<uint64_t>& keys, CSocketEventsManager& manager) {
+  for (uint64_t key : keys) {
+    // The entry is gone already: the processor's own removal has nothing left to do.
+    std::shared_ptr<CSocketEventsManager::CSocketEventProcessor> removed = manager.RemoveSocket(key);
+    if (removed && removed->GetType() == typeid(CDnsSocketEventProcessor))
+      static_cast<CDnsSocketEventProcessor&>(*removed).m_removed = true;
+  }
+}
+
+std::map<uint64_t, uint64_t> CPlainUdpProcessor::RequestsForTesting() {
+  std::lock_guard lock(m_mutex);
+  return m_requests;
+}
+
+void CPlainUdpProcessor::SetRequestForTesting(uint64_t requestId, uint64_t key) {
+  std::lock_guard lock(m_mutex);
+  m_requests[requestId] = key;
 }

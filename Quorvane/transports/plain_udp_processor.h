@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -99,11 +100,24 @@ class CPlainUdpProcessor {
   // The UDP half of the engine's RemoveRequestProcessor: erases the request's
   // entry and removes its socket from the manager.
   void RemoveRequestProcessor(uint64_t requestId, CSocketEventsManager& manager);
+  // The same for every request of ids (housekeeping's expired requests).
+  void RemoveRequestProcessors(const std::set<uint64_t>& ids, CSocketEventsManager& manager);
+  // Removes the entry and socket of every request not in live; their ids.
+  std::vector<uint64_t> RemoveOrphans(const std::set<uint64_t>& live, CSocketEventsManager& manager);
 
+  // Requests with a socket.
   size_t Count() {
     std::lock_guard lock(m_mutex);
     return m_requests.size();
   }
+  // Request id to registration key, as a copy; and an entry set by hand.
+  std::map<uint64_t, uint64_t> RequestsForTesting();
+  void SetRequestForTesting(uint64_t requestId, uint64_t key);
+
+ private:
+  // Sockets are removed after the lock is released: a processor's
+  // destruction may reach back into the transports.
+  void RemoveSockets(const std::vector<uint64_t>& keys, CSocketEventsManager& manager);
 
   std::mutex m_mutex;
   std::map<uint64_t, uint64_t> m_requests;  // request id to registration key; under m_mutex

@@ -178,7 +178,7 @@ void CMainFrameController::OnClose() {
 
 void CMainFrameController::UpdateStatusText(uint64_t count) {
   if (!m_seams.view) return;
-  if (count == 0) count = g_DnsEngine.m_resolvesProcessed.load();
+  if (count == 0) count = g_DnsEngine.ResolvesProcessed();
   m_seams.view->SetStatusText(StatusText(count));
 }
 
@@ -205,7 +205,7 @@ void CMainFrameController::OnTimer(int id) {
       platform::PostWindowMessage(g_hLogWnd.load(), WM_LOG_NOTIFY, 0, 0);
       break;
     case kTimerStatus:
-      if (g_DnsEngine.m_resolvesProcessed.load() != 0) UpdateStatusText();
+      if (g_DnsEngine.ResolvesProcessed() != 0) UpdateStatusText();
       break;
     case kTimerMonitoring:
       if (m_bPoolMonitoringStarted) {

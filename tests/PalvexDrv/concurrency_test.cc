@@ -9,7 +9,7 @@
 #include "PalvexDrv/driver_config.h"
 #include "PalvexDrv/engine_state.h"
 #include "PalvexDrv/datagram_diversion.h"
-#include "tests/PalvexDrv/driver_fixture.h"
+#include "tests/support/driver_fixture.h"
 #include "tests/PalvexDrv/filter_fixture.h"
 
 namespace drvtest {

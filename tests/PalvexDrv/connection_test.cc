@@ -5,7 +5,7 @@
 #include <map>
 
 #include "PalvexDrv/engine_state.h"
-#include "tests/PalvexDrv/driver_fixture.h"
+#include "tests/support/driver_fixture.h"
 
 namespace drvtest {
 namespace {

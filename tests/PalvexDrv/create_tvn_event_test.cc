@@ -5,7 +5,7 @@
 #include "PalvexDrv/datagram_diversion.h"
 #include "PalvexDrv/layer_values.h"
 #include "tests/PalvexDrv/classify_input.h"
-#include "tests/PalvexDrv/driver_fixture.h"
+#include "tests/support/driver_fixture.h"
 
 namespace drvtest {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "PalvexDrv/driver_config.h"
 #include "PalvexDrv/pool_tags.h"
-#include "tests/PalvexDrv/driver_fixture.h"
+#include "tests/support/driver_fixture.h"
 
 namespace drvtest {
 namespace {

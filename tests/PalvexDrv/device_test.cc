@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "PalvexDrv/kernel/kernel_sim.h"
-#include "tests/PalvexDrv/driver_fixture.h"
+#include "tests/support/driver_fixture.h"
 
 namespace drvtest {
 namespace {

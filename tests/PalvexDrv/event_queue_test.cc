@@ -6,7 +6,7 @@
 #include <chrono>
 
 #include "PalvexDrv/engine_state.h"
-#include "tests/PalvexDrv/driver_fixture.h"
+#include "tests/support/driver_fixture.h"
 
 namespace drvtest {
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "PalvexDrv/kernel/kernel_sim.h"
-#include "tests/PalvexDrv/driver_fixture.h"
+#include "tests/support/driver_fixture.h"
 
 namespace drvtest {
 

@@ -8,7 +8,7 @@
 #include "PalvexDrv/create_tvn_event.h"
 #include "PalvexDrv/device.h"
 #include "PalvexDrv/event_queue.h"
-#include "tests/PalvexDrv/driver_fixture.h"
+#include "tests/support/driver_fixture.h"
 
 namespace drvtest {
 namespace {

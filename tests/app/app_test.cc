@@ -19,7 +19,7 @@
 #include "Quorvane/config/hooks.h"
 #include "Quorvane/platform/app_profile.h"
 #include "tests/app/app_fixture.h"
-#include "tests/config/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 

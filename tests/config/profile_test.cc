@@ -9,8 +9,8 @@
 
 #include "Quorvane/config/hooks.h"
 #include "Quorvane/foundation/address_utils.h"
-#include "tests/config/config_records.h"
-#include "tests/config/log_capture.h"
+#include "tests/support/config_records.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 

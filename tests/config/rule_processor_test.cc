@@ -13,8 +13,8 @@
 #include "Quorvane/config/profile.h"
 #include "Quorvane/foundation/address_utils.h"
 #include "Quorvane/platform/net_adapters.h"
-#include "tests/config/config_records.h"
-#include "tests/config/log_capture.h"
+#include "tests/support/config_records.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "Quorvane/foundation/text_utils.h"
-#include "tests/config/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/http_server.h"
 
 

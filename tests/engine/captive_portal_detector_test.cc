@@ -17,6 +17,7 @@
 #include "tests/engine/engine_fixture.h"
 #include "tests/engine/scripted_http_server.h"
 #include "tests/support/unbound_server.h"
+#include "tests/support/bounded_wait.h"
 
 namespace {
 
@@ -174,17 +175,20 @@ TEST_F(PortalDetector, ChecksStartAtMostOncePerIntervalAndOnlyTheCurrentOneCount
   Detector::StartCheck();
   ASSERT_TRUE(server.WaitForRequests(1));
   EXPECT_TRUE(Detector::IsCheckRunning());
+  const uint64_t claimed = Detector::s_lastCheckTick;
   clock.AdvanceMs(1000);
   Detector::StartCheck();
   clock.AdvanceMs(Detector::kCheckIntervalMs - 1001);
   Detector::StartCheck();
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // A start is claimed on the caller's thread: neither of these claimed one.
+  EXPECT_EQ(Detector::s_lastCheckTick, claimed);
   EXPECT_EQ(server.Requests().size(), 1u);
 
   clock.AdvanceMs(1);
   Detector::StartCheck();
   ASSERT_TRUE(server.WaitForRequests(2));
-  for (int i = 0; i < 250 && Detector::IsCheckRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  testsupport::WaitUntil([&]() -> bool { return !Detector::IsCheckRunning(); }, testsupport::kDefaultWaitLimit,
+                         std::chrono::milliseconds(20));
   EXPECT_FALSE(Detector::IsCheckRunning());
   server.Release();
   ASSERT_TRUE(Detector::WaitForChecksForTesting(kCheckWaitMs));
@@ -200,7 +204,7 @@ TEST_F(PortalDetector, APortalFoundAndGoneResetsTheEngine) {
   platform::SetClockSourceForTesting(&clock);
   CScriptedHttpServer server({{SendStep(kPortalPage), CloseStep()}, {SendStep(kExpected), CloseStep()}});
   Detector::SetProbeForTesting(kProbeHost, server.Port());
-  m_engine.m_hostAddresses["dns.tarnwick.test"] = {AF_INET, {192, 0, 2, 1}, 0};
+  (*m_engine.HostAddresses().lock())["dns.tarnwick.test"] = {AF_INET, {192, 0, 2, 1}, 0};
 
   Detector::StartCheck();
   ASSERT_TRUE(Detector::WaitForChecksForTesting(kCheckWaitMs));
@@ -208,7 +212,7 @@ TEST_F(PortalDetector, APortalFoundAndGoneResetsTheEngine) {
   auto lines = m_log.TakeTexts();
   EXPECT_TRUE(Contains(lines, L"Captive Portal Detector activated"));
   EXPECT_TRUE(Contains(lines, L"Captive Portal detected. Use system resolver for all queries."));
-  EXPECT_EQ(m_engine.m_hostAddresses.size(), 1u);
+  EXPECT_EQ(m_engine.HostAddresses().lock()->size(), 1u);
 
   clock.AdvanceMs(Detector::kCheckIntervalMs);
   Detector::StartCheck();
@@ -217,7 +221,7 @@ TEST_F(PortalDetector, APortalFoundAndGoneResetsTheEngine) {
   lines = m_log.TakeTexts();
   EXPECT_TRUE(Contains(lines, L"Captive Portal disabled. Use normal rules for all queries."));
   EXPECT_TRUE(Contains(lines, L"Captive Portal not detected"));
-  EXPECT_TRUE(m_engine.m_hostAddresses.empty());
+  EXPECT_TRUE(m_engine.HostAddresses().lock()->empty());
   EXPECT_EQ(static_cast<CCountingBridge&>(m_engine.DnsCrypt()).releaseAll, 1);
 }
 
@@ -269,10 +273,14 @@ TEST_F(PortalBypass, ConcurrentStartsRaceTheRuleEvaluationsReads) {
   Detector::SetProbeForTesting(kProbeHost, server.Port());
   m_log.SetLevel(LogError);  // the evaluations' lines would pile up
   std::atomic<bool> stop{false};
+  std::atomic<uint64_t> starts{0};
   std::vector<std::thread> threads;
   for (int i = 0; i < 3; ++i) {
     threads.emplace_back([&] {
-      while (!stop) Detector::StartCheck();
+      while (!stop) {
+        Detector::StartCheck();
+        ++starts;
+      }
     });
   }
   for (int i = 0; i < 2; ++i) {
@@ -285,8 +293,11 @@ TEST_F(PortalBypass, ConcurrentStartsRaceTheRuleEvaluationsReads) {
   }
   constexpr int kIntervals = 8;
   for (int i = 0; i < kIntervals; ++i) {
+    // The racing callers meet each interval before the next one begins.
+    const uint64_t before = starts.load();
     clock.AdvanceMs(Detector::kCheckIntervalMs);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    testsupport::WaitUntil([&] { return starts.load() >= before + 100; }, testsupport::kDefaultWaitLimit,
+                           std::chrono::milliseconds(0));
   }
   stop = true;
   for (std::thread& thread : threads) thread.join();

@@ -4,7 +4,9 @@
 #include "Quorvane/engine/dns_engine.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -13,6 +15,7 @@
 #include "Quorvane/engine/captive_portal_detector.h"
 #include "Quorvane/platform/clock.h"
 #include "tests/engine/engine_fixture.h"
+#include "tests/support/bounded_wait.h"
 
 namespace {
 
@@ -60,14 +63,14 @@ class EngineTest : public ::testing::Test {
   // A pending request for name with the given record; returns its id and
   // the answer header's id through upstreamId.
   uint64_t Pending(const std::string& name, const CDnsEngine::dnsDataType& data, uint16_t& upstreamId,
-                   bool local = false, bool reject = false, uint16_t qtype = kTypeA) {
+                   bool local = false, bool reject = false, uint16_t qtype = kDnsTypeA) {
     Bytes query = Query(0x1111, name, qtype);
     uint32_t length = static_cast<uint32_t>(query.size());
     query.resize(kInterceptBufferSize);
     const SDnsMessageInfo info = InfoOf(Bytes(query.begin(), query.begin() + length));
-    const uint64_t id = m_engine->m_requests.Add(query.data(), length, kInterceptBufferSize, info, local, reject,
+    const uint64_t id = m_engine->Requests().Add(query.data(), length, kInterceptBufferSize, info, local, reject,
                                                  std::any(data));
-    EXPECT_TRUE(m_engine->m_requests.UpstreamId(id, upstreamId));
+    EXPECT_TRUE(m_engine->Requests().UpstreamId(id, upstreamId));
     return id;
   }
 
@@ -92,7 +95,7 @@ TEST_F(EngineTest, AnOrdinaryAnswerIsInjectedFromTheAddressedServerToTheProcess)
   CMainWindow window;
   uint16_t upstream = 0;
   const uint64_t id = Pending("a.tarnwick.test.", Intercepted(MakeServer(1, L"S")), upstream);
-  Bytes answer = Answer(upstream, "a.tarnwick.test.", kTypeA, {{"a.tarnwick.test.", kTypeA, 300, kAddress}});
+  Bytes answer = Answer(upstream, "a.tarnwick.test.", kDnsTypeA, {{"a.tarnwick.test.", kDnsTypeA, 300, kAddress}});
   EXPECT_TRUE(m_engine->OnUpstreamAnswer(answer, id));
   auto items = m_injections.Items();
   ASSERT_EQ(items.size(), 1u);
@@ -119,8 +122,8 @@ TEST_F(EngineTest, AnOrdinaryAnswerIsInjectedFromTheAddressedServerToTheProcess)
 TEST_F(EngineTest, AnAnswerThatDoesNotParseOrIsNoResponseIsDropped) {
   uint16_t upstream = 0;
   const uint64_t id = Pending("a.tarnwick.test.", Intercepted(MakeServer(1, L"S")), upstream);
-  const SRecord good = {"a.tarnwick.test.", kTypeA, 300, kAddress};
-  Bytes query = Answer(upstream, "a.tarnwick.test.", kTypeA, {good});
+  const SRecord good = {"a.tarnwick.test.", kDnsTypeA, 300, kAddress};
+  Bytes query = Answer(upstream, "a.tarnwick.test.", kDnsTypeA, {good});
   query[2] &= 0x7F;  // QR clear
   struct Case {
     const char* name;
@@ -128,7 +131,7 @@ TEST_F(EngineTest, AnAnswerThatDoesNotParseOrIsNoResponseIsDropped) {
     std::wstring line;
   };
   const Case cases[] = {
-      {"a_rdata_of_5_bytes", Answer(upstream, "a.tarnwick.test.", kTypeA, {{good.name, kTypeA, 300, {1, 2, 3, 4, 5}}}),
+      {"a_rdata_of_5_bytes", Answer(upstream, "a.tarnwick.test.", kDnsTypeA, {{good.name, kDnsTypeA, 300, {1, 2, 3, 4, 5}}}),
        L"DnsParser error: "},
       {"qr_clear", query,
        L"DNS answer processing error: the answer to request " + std::to_wstring(id) + L" is not a response"},
@@ -138,9 +141,9 @@ TEST_F(EngineTest, AnAnswerThatDoesNotParseOrIsNoResponseIsDropped) {
     EXPECT_FALSE(m_engine->OnUpstreamAnswer(c.answer, id));
     EXPECT_TRUE(Contains(m_log.TakeTexts(), c.line));
     EXPECT_TRUE(m_injections.Items().empty());
-    EXPECT_EQ(m_engine->m_requests.Count(), 1u);
+    EXPECT_EQ(m_engine->Requests().Count(), 1u);
   }
-  EXPECT_TRUE(m_engine->OnUpstreamAnswer(Answer(upstream, "a.tarnwick.test.", kTypeA, {good}), id));
+  EXPECT_TRUE(m_engine->OnUpstreamAnswer(Answer(upstream, "a.tarnwick.test.", kDnsTypeA, {good}), id));
   EXPECT_EQ(m_injections.Items().size(), 1u);
 }
 
@@ -149,10 +152,10 @@ TEST_F(EngineTest, AnswersGoToTheDriverClientUnlessATestSaysOtherwise) {
   uint16_t upstream = 0;
   Bytes query = Query(0x1111, "a.tarnwick.test.");
   uint32_t length = static_cast<uint32_t>(query.size());
-  const uint64_t id = engine.m_requests.Add(query.data(), length, length, InfoOf(query), false, false,
+  const uint64_t id = engine.Requests().Add(query.data(), length, length, InfoOf(query), false, false,
                                             std::any(Intercepted(MakeServer(1, L"S"))));
-  ASSERT_TRUE(engine.m_requests.UpstreamId(id, upstream));
-  EXPECT_TRUE(engine.OnUpstreamAnswer(Answer(upstream, "a.tarnwick.test.", kTypeA, {}), id));
+  ASSERT_TRUE(engine.Requests().UpstreamId(id, upstream));
+  EXPECT_TRUE(engine.OnUpstreamAnswer(Answer(upstream, "a.tarnwick.test.", kDnsTypeA, {}), id));
   // The driver client was never opened here, so its request fails: the answer reached it.
   EXPECT_TRUE(Contains(m_log.TakeTexts(), L"InjectUdp failed with error DeviceIoControl failed with error"));
 }
@@ -166,7 +169,7 @@ TEST_F(EngineTest, AFailedServerThatAnswersIsReportedWellAgain) {
     data.fromRedundancyPool = redundancy;
     uint16_t upstream = 0;
     const uint64_t id = Pending("a.tarnwick.test.", data, upstream);
-    EXPECT_TRUE(m_engine->OnUpstreamAnswer(Answer(upstream, "a.tarnwick.test.", kTypeA, {}), id));
+    EXPECT_TRUE(m_engine->OnUpstreamAnswer(Answer(upstream, "a.tarnwick.test.", kDnsTypeA, {}), id));
     auto messages = window.Take();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].message, WM_SERVER_STATE);
@@ -198,7 +201,7 @@ TEST_F(EngineTest, DnssecFlagsDecideWhetherAnAnswerIsInjected) {
     const size_t before = m_injections.Items().size();
     uint16_t upstream = 0;
     const uint64_t id = Pending("a.tarnwick.test.", Intercepted(MakeServer(1, L"S")), upstream, c.local, c.reject);
-    EXPECT_TRUE(m_engine->OnUpstreamAnswer(Answer(upstream, "a.tarnwick.test.", kTypeA, {}, c.flags), id));
+    EXPECT_TRUE(m_engine->OnUpstreamAnswer(Answer(upstream, "a.tarnwick.test.", kDnsTypeA, {}, c.flags), id));
     EXPECT_EQ(m_injections.Items().size() - before, c.injected ? 1u : 0u);
     if (c.line) {
       EXPECT_TRUE(Contains(m_log.TakeTexts(), c.line));
@@ -215,7 +218,7 @@ TEST_F(EngineTest, ATestAnswerIsJudgedAndPostedToTheChecker) {
     bool ok;
     const wchar_t* text;
   } cases[] = {
-      {"good", "probe.tarnwick.test.", {{"probe.tarnwick.test.", kTypeA, 60, kAddress}}, true, L""},
+      {"good", "probe.tarnwick.test.", {{"probe.tarnwick.test.", kDnsTypeA, 60, kAddress}}, true, L""},
       {"no_address", "probe.tarnwick.test.", {}, false, L"Non-existent domain"},
       {"other_name", "other.tarnwick.test.", {}, false, L"Unexpected reply: name=other.tarnwick.test, type=1"},
   };
@@ -230,7 +233,7 @@ TEST_F(EngineTest, ATestAnswerIsJudgedAndPostedToTheChecker) {
     uint16_t upstream = 0;
     // The request asked for the answer's name, so only the test's verdict differs.
     const uint64_t id = Pending(c.answerName, data, upstream);
-    EXPECT_TRUE(m_engine->OnUpstreamAnswer(Answer(upstream, c.answerName, kTypeA, c.records), id));
+    EXPECT_TRUE(m_engine->OnUpstreamAnswer(Answer(upstream, c.answerName, kDnsTypeA, c.records), id));
     platform::SWindowMessage message;
     ASSERT_TRUE(checker.WaitForMessage(message, 1000));
     ASSERT_EQ(message.message, WM_DNSCHECK_RESULT);
@@ -252,16 +255,16 @@ TEST_F(EngineTest, DnssecSubAnswersAreStoredBySequenceAndCachedByTypeAndName) {
     std::memcpy(&data.clientAddress, &sequence, sizeof sequence);
     uint16_t upstream = 0;
     const uint64_t id = Pending("A.tarnwick.test.", data, upstream);
-    stored[sequence - 9] = Answer(upstream, "A.tarnwick.test.", kTypeA, {{"a.tarnwick.test.", kTypeA, sequence, kAddress}});
+    stored[sequence - 9] = Answer(upstream, "A.tarnwick.test.", kDnsTypeA, {{"a.tarnwick.test.", kDnsTypeA, sequence, kAddress}});
     EXPECT_TRUE(m_engine->OnUpstreamAnswer(stored[sequence - 9], id));
   }
-  std::lock_guard lock(m_engine->m_dnssecMutex);
-  ASSERT_EQ(m_engine->m_dnssecAnswers.size(), 2u);
-  EXPECT_EQ(AddressTtls(m_engine->m_dnssecAnswers[9].bytes), std::vector<uint32_t>{9});
-  ASSERT_EQ(m_engine->m_dnssecCache.size(), 1u);
+  auto store = m_engine->DnssecStore().lock();
+  ASSERT_EQ(store->answers.size(), 2u);
+  EXPECT_EQ(AddressTtls(store->answers[9].bytes), std::vector<uint32_t>{9});
+  ASSERT_EQ(store->cache.size(), 1u);
   // The later answer for the same type and name replaced the first.
-  EXPECT_EQ(AddressTtls(m_engine->m_dnssecCache.begin()->second.bytes), std::vector<uint32_t>{10});
-  EXPECT_EQ(m_engine->m_dnssecCache.begin()->first, std::make_pair(kTypeA, std::string("a.tarnwick.test.")));
+  EXPECT_EQ(AddressTtls(store->cache.begin()->second.bytes), std::vector<uint32_t>{10});
+  EXPECT_EQ(store->cache.begin()->first, std::make_pair(kDnsTypeA, std::string("a.tarnwick.test.")));
   EXPECT_TRUE(m_injections.Items().empty());
 }
 
@@ -285,7 +288,7 @@ TEST_F(EngineTest, TransportsThatCannotStartRefuseTheQueryAndLeaveItPending) {
   CDnsEngine engine;  // with the usual bridge, which has no library here
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const size_t before = engine.m_requests.Count();
+    const size_t before = engine.Requests().Count();
     Bytes query = Query(1, "a.tarnwick.test.");
     uint32_t length = static_cast<uint32_t>(query.size());
     query.resize(kInterceptBufferSize);
@@ -293,7 +296,7 @@ TEST_F(EngineTest, TransportsThatCannotStartRefuseTheQueryAndLeaveItPending) {
                                      InfoOf(Bytes(query.begin(), query.begin() + length)), false, false,
                                      Intercepted(c.server)));
     EXPECT_TRUE(Contains(m_log.TakeTexts(), c.line));
-    EXPECT_EQ(engine.m_requests.Count(), before + 1);
+    EXPECT_EQ(engine.Requests().Count(), before + 1);
   }
 }
 
@@ -308,7 +311,7 @@ TEST_F(EngineTest, AQueryThatOutgrowsItsBufferIsDroppedWithoutBlamingTheServer) 
                                       Intercepted(MakeServer(1, L"Crypt", EDnsProtocol::DnsCrypt))));
   EXPECT_TRUE(Contains(m_log.TakeTexts(), L"a.tarnwick.test - the query does not fit in " +
                                               std::to_wstring(capacity) + L" bytes once prepared for upstream"));
-  EXPECT_EQ(m_engine->m_requests.Count(), 0u);
+  EXPECT_EQ(m_engine->Requests().Count(), 0u);
   EXPECT_TRUE(m_bridge->sent.empty());
   EXPECT_TRUE(window.Take().empty());
 }
@@ -334,7 +337,7 @@ TEST_F(EngineTest, TestsAndQueriesOfOneServerUseSeparateHolders) {
   EXPECT_NE(query->NextConnectionKey(), query->NextConnectionKey());
   // Holders without connections go with the next removal of a request.
   m_engine->RemoveRequestProcessor(1);
-  EXPECT_TRUE(m_engine->m_tlsPool.empty());
+  EXPECT_TRUE(m_engine->TlsPool().lock()->empty());
 }
 
 TEST_F(EngineTest, ServerChangesReleaseTheBridgesRemotesForEveryProtocolOnIt) {
@@ -396,16 +399,16 @@ TEST_F(EngineTest, ARelayTestGoesToTheDnsCryptServerThroughTheRelay) {
 
 TEST_F(EngineTest, HousekeepingDropsUdpStateOfExpiredAndOrphanedRequests) {
   // Registration keys that the manager does not hold: removing them is a no-op there.
-  m_engine->m_udp.m_requests = {{1, 901}, {2, 902}, {3, 903}};
+  for (uint64_t id : {1, 2, 3}) m_engine->Udp().SetRequestForTesting(id, 900 + id);
   m_engine->ExpireRequestProcessors({1});
-  EXPECT_EQ(m_engine->m_udp.m_requests.count(1), 0u);
+  EXPECT_EQ(m_engine->Udp().RequestsForTesting().count(1), 0u);
   m_engine->RemoveOrphanProcessors({2});
-  EXPECT_EQ(m_engine->m_udp.m_requests, (std::map<uint64_t, uint64_t>{{2, 902}}));
+  EXPECT_EQ(m_engine->Udp().RequestsForTesting(), (std::map<uint64_t, uint64_t>{{2, 902}}));
   EXPECT_TRUE(Contains(m_log.TakeTexts(), L"UDP processor for non existent request removed 3"));
   // Without a pending request the orphan walk does not run at all.
-  m_engine->m_udp.m_requests[4] = 904;
+  m_engine->Udp().SetRequestForTesting(4, 904);
   m_engine->Housekeeping(platform::TickSeconds());
-  EXPECT_EQ(m_engine->m_udp.m_requests.size(), 2u);
+  EXPECT_EQ(m_engine->Udp().RequestsForTesting().size(), 2u);
 }
 
 TEST_F(EngineTest, ARemovedServerReachesTheEngineThroughTheConfigurationHooks) {
@@ -421,26 +424,29 @@ TEST_F(EngineTest, DoqServerChangeRemovesItsFactory) {
   m_engine->GetQuicFactory(5, false, L"Q");
   m_engine->GetQuicFactory(5, true, L"Q");
   m_engine->OnServerChange(1, MakeServer(5, L"Q", EDnsProtocol::Doq), CDnsServer{}, true);
-  ASSERT_EQ(m_engine->m_quicPool.size(), 1u);
-  EXPECT_EQ(std::get<2>(m_engine->m_quicPool.begin()->first), 0);
+  {
+    auto pool = m_engine->QuicPool().lock();
+    ASSERT_EQ(pool->size(), 1u);
+    EXPECT_EQ(std::get<2>(pool->begin()->first), 0);
+  }
   EXPECT_FALSE(m_engine->RemoveQuicProcessors(5, true));
 }
 
 TEST_F(EngineTest, ResolutionsAreRefusedPastTheLimitAndTheCountBacksOut) {
-  m_engine->m_resolvesRunning = CDnsEngine::kMaxResolvesRunning;
+  m_engine->ResolvesRunningForTesting() = CDnsEngine::kMaxResolvesRunning;
   EXPECT_EQ(m_engine->ResolveServerHost("dot.tarnwick.test"), 0);
-  EXPECT_EQ(m_engine->m_resolvesRunning, CDnsEngine::kMaxResolvesRunning);
+  EXPECT_EQ(m_engine->ResolvesRunningForTesting(), CDnsEngine::kMaxResolvesRunning);
   EXPECT_EQ(m_engine->ResolveServerHost(""), 0);
   auto lines = m_log.TakeTexts();
   EXPECT_TRUE(Contains(lines, L"Too many resolves in progress. The dot.tarnwick.test will not be resolved"));
   EXPECT_TRUE(Contains(lines, L"DNS Server empty hostname"));
-  m_engine->m_resolvesRunning = 0;
+  m_engine->ResolvesRunningForTesting() = 0;
 }
 
 TEST_F(EngineTest, ResetForgetsAddressesAndRemotes) {
-  m_engine->m_hostAddresses["dot.tarnwick.test"] = {AF_INET, {127, 0, 0, 1}, 0};
+  (*m_engine->HostAddresses().lock())["dot.tarnwick.test"] = {AF_INET, {127, 0, 0, 1}, 0};
   m_engine->ResetServerState();
-  EXPECT_TRUE(m_engine->m_hostAddresses.empty());
+  EXPECT_TRUE(m_engine->HostAddresses().lock()->empty());
   EXPECT_EQ(m_bridge->releaseAll, 1);
 }
 
@@ -455,9 +461,9 @@ TEST_F(EngineTest, HousekeepingTimesRequestsOutAndAsksForAPortalCheck) {
   uint16_t upstream = 0;
   Pending("a.tarnwick.test.", Intercepted(MakeServer(2, L"Two")), upstream);
   m_engine->Housekeeping(1005);
-  EXPECT_EQ(m_engine->m_requests.Count(), 1u);
+  EXPECT_EQ(m_engine->Requests().Count(), 1u);
   m_engine->Housekeeping(1006);
-  EXPECT_EQ(m_engine->m_requests.Count(), 0u);
+  EXPECT_EQ(m_engine->Requests().Count(), 0u);
   EXPECT_EQ(window.Take().size(), 1u);
   // The detector claimed a start; its probe finds no resolver here.
   EXPECT_EQ(CCaptivePortalDetector::s_lastCheckTick, clock.TickMs());
@@ -474,15 +480,32 @@ TEST_F(EngineTest, StartBindsTheTransportsAndStopJoinsTheWorker) {
   rlimit limit{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
   EXPECT_EQ(limit.rlim_cur, limit.rlim_max);
-  EXPECT_TRUE(m_engine->m_running);
+  EXPECT_TRUE(m_engine->IsRunning());
   // The transports' sink now reaches this engine's table.
-  EXPECT_FALSE(GetEngineSink().OnUpstreamAnswer(Answer(1, "a.tarnwick.test.", kTypeA, {}), 999));
+  EXPECT_FALSE(GetEngineSink().OnUpstreamAnswer(Answer(1, "a.tarnwick.test.", kDnsTypeA, {}), 999));
   EXPECT_TRUE(Contains(m_log.TakeTexts(), L"DNS answer processing error: request 999 not found"));
   EXPECT_TRUE(m_engine->Stop());
-  EXPECT_FALSE(m_engine->m_worker.joinable());
+  EXPECT_FALSE(m_engine->WorkerJoinableForTesting());
   m_engine.reset();
   // Gone with the engine.
-  EXPECT_FALSE(GetEngineSink().OnUpstreamAnswer(Answer(1, "a.tarnwick.test.", kTypeA, {}), 999));
+  EXPECT_FALSE(GetEngineSink().OnUpstreamAnswer(Answer(1, "a.tarnwick.test.", kDnsTypeA, {}), 999));
+}
+
+TEST(EngineStartTest, FailsAndSaysWhyWhenTheCompletionPortCannotBeMade) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto startWithoutDescriptors = [] {
+    testsupport::LogCapture log;
+    CDnsEngine engine;
+    // open() takes the lowest free number, so below it every one is taken:
+    // with the limit just above it, the port gets no descriptor.
+    const int next = open("/dev/null", O_RDONLY);
+    const rlimit limit{static_cast<rlim_t>(next + 1), static_cast<rlim_t>(next + 1)};
+    if (next < 0 || setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(2);
+    const bool started = engine.Start();
+    const bool said = Contains(log.TakeTexts(), L"Could not create the completion port, error 24");
+    _exit(!started && said && !engine.IsRunning() && !engine.WorkerJoinableForTesting() ? 0 : 1);
+  };
+  EXPECT_EXIT(startWithoutDescriptors(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
@@ -508,18 +531,18 @@ TEST_F(EngineTest, AWorkerThatDoesNotEndInTimeIsDetachedAndLogged) {
   ASSERT_TRUE(m_engine->Start());
   auto processor = std::make_shared<CSlowProcessor>();
   uint64_t key = 0;
-  ASSERT_TRUE(m_engine->m_socketEvents.AddSocketToQueueWithReadEvents(
+  ASSERT_TRUE(m_engine->SocketEvents().AddSocketToQueueWithReadEvents(
       processor, key, CSafeSocket::Create(AF_INET, SOCK_DGRAM, IPPROTO_UDP)));
   platform::Overlapped overlapped;
-  ASSERT_TRUE(m_engine->m_socketEvents.GetPort()->Post(1, key, &overlapped));
-  for (int i = 0; i < 200 && !processor->entered; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(m_engine->SocketEvents().GetPort()->Post(1, key, &overlapped));
+  testsupport::WaitUntil([&]() -> bool { return processor->entered; }, std::chrono::milliseconds(2000));
   ASSERT_TRUE(processor->entered);
 
   EXPECT_FALSE(m_engine->Stop());
-  EXPECT_FALSE(m_engine->m_worker.joinable());
+  EXPECT_FALSE(m_engine->WorkerJoinableForTesting());
   EXPECT_TRUE(Contains(m_log.TakeTexts(), L"Dns Engine stop failed with error "));
   // The engine waits for the detached worker before it goes.
-  m_engine->m_socketEvents.RemoveSocket(key);
+  m_engine->SocketEvents().RemoveSocket(key);
   m_engine.reset();
   EXPECT_TRUE(processor->left);
 }

@@ -5,10 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <stdbool.h>  // before ldns, which would define bool otherwise
-#include <ldns/ldns.h>
-
 #include "Quorvane/platform/clock.h"
+#include "Quorvane/platform/ldns_glue.h"
 #include "tests/engine/engine_fixture.h"
 
 namespace {
@@ -137,10 +135,10 @@ TEST_F(PendingRequests, CompleteClampsAddressTtlsOnlyAndRestoresTheClientId) {
     Bytes query = Query(0xBEEF, "A.Tarnwick.Test.");
     const uint64_t id = Add(query, Through(testsupport::MakeServer(1, L"S")));
     // The answer's name differs in letter case only: it still matches.
-    Bytes answer = Answer(IdOf(query), "a.tarnwick.test.", kTypeA,
-                          {{"a.tarnwick.test.", kTypeCname, 7, WireName("b.tarnwick.test.")},
-                           {"b.tarnwick.test.", kTypeA, 10, {192, 0, 2, 1}},
-                           {"b.tarnwick.test.", kTypeA, 86400, {192, 0, 2, 2}}});
+    Bytes answer = Answer(IdOf(query), "a.tarnwick.test.", kDnsTypeA,
+                          {{"a.tarnwick.test.", kDnsTypeCname, 7, WireName("b.tarnwick.test.")},
+                           {"b.tarnwick.test.", kDnsTypeA, 10, {192, 0, 2, 1}},
+                           {"b.tarnwick.test.", kDnsTypeA, 86400, {192, 0, 2, 2}}});
     SDnsMessageInfo info;
     std::vector<SDnsAnswerAddress> addresses;
     std::string text;
@@ -168,9 +166,9 @@ TEST_F(PendingRequests, AnAnswerThatDoesNotMatchLeavesTheRequestWaiting) {
     const char* name;
     Bytes answer;
   } cases[] = {
-      {"other_id", Answer(static_cast<uint16_t>(IdOf(query) + 1), "a.tarnwick.test.", kTypeA, {})},
-      {"other_name", Answer(IdOf(query), "b.tarnwick.test.", kTypeA, {})},
-      {"other_type", Answer(IdOf(query), "a.tarnwick.test.", kTypeAaaa, {})},
+      {"other_id", Answer(static_cast<uint16_t>(IdOf(query) + 1), "a.tarnwick.test.", kDnsTypeA, {})},
+      {"other_name", Answer(IdOf(query), "b.tarnwick.test.", kDnsTypeA, {})},
+      {"other_type", Answer(IdOf(query), "a.tarnwick.test.", kDnsTypeAaaa, {})},
   };
   for (SMismatch& c : cases) {
     SCOPED_TRACE(c.name);
@@ -188,7 +186,7 @@ TEST_F(PendingRequests, AnAnswerThatDoesNotMatchLeavesTheRequestWaiting) {
   std::any data;
   bool reject = false, local = false;
   std::vector<SDnsAnswerAddress> addresses;
-  Bytes late = Answer(1, "a.tarnwick.test.", kTypeA, {});
+  Bytes late = Answer(1, "a.tarnwick.test.", kDnsTypeA, {});
   EXPECT_FALSE(m_table.Complete(late.data(), static_cast<uint32_t>(late.size()), data, reject, local, InfoOf(late),
                                 addresses, id + 1));
   EXPECT_TRUE(Contains(m_log.TakeTexts(),

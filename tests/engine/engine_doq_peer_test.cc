@@ -81,12 +81,7 @@ class EngineDoq : public ::testing::Test {
                                      Ipv4("10.0.0.1", 53), L"app", 42);
   }
   bool WaitForLine(const std::wstring& part, int timeoutMs = kWaitMs) {
-    for (int i = 0; i < timeoutMs / 20; ++i) {
-      for (std::wstring& line : m_log.TakeTexts()) m_seen.push_back(std::move(line));
-      if (Contains(m_seen, part)) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return WaitForLogLine(m_log, part, m_seen, timeoutMs);
   }
   // Bounded wait until the certificate check of the first connection is done.
   void CheckCertificate() {
@@ -147,8 +142,7 @@ TEST_F(EngineDoq, AnAnswerThatQueriesAgainUnderLoadAndPurgeEndsInBoundedTime) {
   }
   threads.emplace_back([&] {
     for (int i = 0; i < 50 && !stop; ++i) {
-      std::lock_guard lock(m_engine.m_quicPoolMutex);
-      for (auto& [key, factory] : m_engine.m_quicPool) factory->RemoveIdleProcessors();
+      for (auto& [key, factory] : *m_engine.QuicPool().lock()) factory->RemoveIdleProcessors();
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   });

@@ -1,4 +1,4 @@
-// What the engine tests share: DNS messages built byte by byte, a running
+// What the engine tests share: the DNS message builder, a running
 // configuration that is put back afterwards, a main window that queues what
 // it is posted, and an engine whose injections are recorded.
 #pragma once
@@ -21,104 +21,14 @@
 #include "Quorvane/engine/server_state.h"
 #include "Quorvane/foundation/dns_codec.h"
 #include "Quorvane/platform/window_messages.h"
-#include "tests/config/config_records.h"
-#include "tests/config/log_capture.h"
+#include "tests/support/config_records.h"
+#include "tests/support/dns_messages.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/bounded_wait.h"
 
 namespace enginetest {
 
-using Bytes = std::vector<uint8_t>;
-
-constexpr uint16_t kTypeA = 1;
-constexpr uint16_t kTypeCname = 5;
-constexpr uint16_t kTypeMx = 15;
-constexpr uint16_t kTypeAaaa = 28;
-
-inline void Put16(Bytes& out, uint16_t v) {
-  out.push_back(static_cast<uint8_t>(v >> 8));
-  out.push_back(static_cast<uint8_t>(v));
-}
-inline void Put32(Bytes& out, uint32_t v) {
-  Put16(out, static_cast<uint16_t>(v >> 16));
-  Put16(out, static_cast<uint16_t>(v));
-}
-inline void PutName(Bytes& out, const std::string& name) {
-  uint8_t buffer[300];
-  uint8_t* end = buffer;
-  EXPECT_TRUE(DnsNameToWire(end, buffer + sizeof buffer, name)) << name;
-  out.insert(out.end(), buffer, end);
-}
-
-inline Bytes Query(uint16_t id, const std::string& name, uint16_t qtype = kTypeA) {
-  Bytes out;
-  Put16(out, id);
-  Put16(out, 0x0100);  // RD
-  Put16(out, 1);
-  Put16(out, 0);
-  Put16(out, 0);
-  Put16(out, 0);
-  PutName(out, name);
-  Put16(out, qtype);
-  Put16(out, 1);
-  return out;
-}
-
-struct SRecord {
-  std::string name;
-  uint16_t type;
-  uint32_t ttl;
-  Bytes data;  // 4 bytes for A, 16 for AAAA, a wire name for CNAME
-};
-
-// A response to name/qtype with the given answer records; flags beyond QR and
-// RD (AD = 0x0020) through extraFlags.
-inline Bytes Answer(uint16_t id, const std::string& name, uint16_t qtype, const std::vector<SRecord>& records,
-                    uint16_t extraFlags = 0) {
-  Bytes out;
-  Put16(out, id);
-  Put16(out, static_cast<uint16_t>(0x8180 | extraFlags));
-  Put16(out, 1);
-  Put16(out, static_cast<uint16_t>(records.size()));
-  Put16(out, 0);
-  Put16(out, 0);
-  PutName(out, name);
-  Put16(out, qtype);
-  Put16(out, 1);
-  for (const SRecord& record : records) {
-    PutName(out, record.name);
-    Put16(out, record.type);
-    Put16(out, 1);
-    Put32(out, record.ttl);
-    Put16(out, static_cast<uint16_t>(record.data.size()));
-    out.insert(out.end(), record.data.begin(), record.data.end());
-  }
-  return out;
-}
-
-inline Bytes WireName(const std::string& name) {
-  Bytes out;
-  PutName(out, name);
-  return out;
-}
-
-inline uint16_t IdOf(const Bytes& message) { return static_cast<uint16_t>(message[0] << 8 | message[1]); }
-
-inline SDnsMessageInfo InfoOf(const Bytes& message) {
-  SDnsMessageInfo info;
-  std::vector<SDnsAnswerAddress> addresses;
-  std::string text;
-  EXPECT_EQ(ParseDnsReply(message.data(), message.size(), DnsAnyKind, info, addresses, text), DnsParseOk) << text;
-  return info;
-}
-
-inline std::vector<uint32_t> AddressTtls(const Bytes& message) {
-  SDnsMessageInfo info;
-  std::vector<SDnsAnswerAddress> addresses;
-  std::string text;
-  ParseDnsReply(message.data(), message.size(), DnsResponse, info, addresses, text);
-  std::vector<uint32_t> ttls;
-  for (const SDnsAnswerAddress& address : addresses) ttls.push_back(address.ttl);
-  return ttls;
-}
+using namespace dnstest;
 
 inline CRule MakeRule(ERuleAction action, uint32_t actionId = 0, const wchar_t* hostnames = L"*") {
   CRule rule;
@@ -248,12 +158,12 @@ inline bool Contains(const std::vector<std::wstring>& lines, const std::wstring&
 // Bounded wait until a captured log line holds part; lines seen go to seen.
 inline bool WaitForLogLine(testsupport::LogCapture& log, const std::wstring& part, std::vector<std::wstring>& seen,
                            int timeoutMs) {
-  for (int i = 0; i < timeoutMs / 20; ++i) {
-    for (std::wstring& line : log.TakeTexts()) seen.push_back(std::move(line));
-    if (Contains(seen, part)) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+  return testsupport::WaitUntil(
+      [&] {
+        for (std::wstring& line : log.TakeTexts()) seen.push_back(std::move(line));
+        return Contains(seen, part);
+      },
+      std::chrono::milliseconds(timeoutMs), std::chrono::milliseconds(20));
 }
 
 }  // namespace enginetest

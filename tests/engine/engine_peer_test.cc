@@ -19,6 +19,7 @@
 #include "tests/engine/engine_fixture.h"
 #include "tests/support/unbound_server.h"
 #include "tests/transports/test_trust.h"
+#include "tests/support/bounded_wait.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ class CHeldRelay {
   uint16_t Port() const { return m_port; }
   // Bounded wait for the query; empty when none came.
   Bytes WaitForQuery() {
-    for (int i = 0; i < kWaitMs / 10 && !m_received; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    testsupport::WaitUntil([&]() -> bool { return m_received; }, std::chrono::milliseconds(kWaitMs));
     return m_received ? m_query : Bytes{};
   }
   void Release() { m_release = true; }
@@ -65,7 +66,7 @@ class CHeldRelay {
     if (size < 0) return;
     m_query.assign(buffer, buffer + size);
     m_received = true;
-    for (int i = 0; i < kWaitMs / 10 && !m_release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    testsupport::WaitUntil([&]() -> bool { return m_release; }, std::chrono::milliseconds(kWaitMs));
     if (m_stop) return;
     int up = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_storage to = Ipv4("127.0.0.1", m_upstreamPort);
@@ -143,7 +144,7 @@ TEST_F(EnginePeer, AQueryGoesUpWithTheRandomIdAndComesBackWithTheClientsIdAndACl
   const Bytes upstream = relay.WaitForQuery();
   ASSERT_GE(upstream.size(), 12u);
   uint16_t drawn = 0;
-  ASSERT_TRUE(engine.m_requests.UpstreamId(1, drawn));
+  ASSERT_TRUE(engine.Requests().UpstreamId(1, drawn));
   EXPECT_EQ(IdOf(upstream), drawn);
   relay.Release();
 
@@ -153,7 +154,7 @@ TEST_F(EnginePeer, AQueryGoesUpWithTheRandomIdAndComesBackWithTheClientsIdAndACl
   EXPECT_EQ(AddressTtls(answer.message), std::vector<uint32_t>{3600});
   EXPECT_EQ(SockaddrToText(answer.from), "10.0.0.1:53");
   EXPECT_EQ(SockaddrToText(answer.to), "10.0.0.2:40000");
-  EXPECT_EQ(engine.m_requests.Count(), 0u);
+  EXPECT_EQ(engine.Requests().Count(), 0u);
   EXPECT_NE(s_unbound->QueryLog().find("a.tarnwick.test. A IN"), std::string::npos);
   EXPECT_TRUE(engine.Stop());
 }
@@ -171,11 +172,12 @@ TEST_F(EnginePeer, AnUpstreamThatNeverAnswersIsReportedAtTheNextCheckAfterFiveSe
     engine.SetInjectorForTesting(m_injections.Fn());
     ASSERT_TRUE(engine.Start());
     EXPECT_EQ(Divert(engine, Query(0x4321, "late.tarnwick.test.")), InterceptAbsorbed);
+    const uint64_t passes = engine.AwaitHousekeepingForTesting(0, kWaitMs);
 
     // Five seconds on: the worker's checks still see the request live.
     clock.AdvanceMs(5000);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    EXPECT_EQ(engine.m_requests.Count(), 1u);
+    ASSERT_GT(engine.AwaitHousekeepingForTesting(passes, kWaitMs), passes);
+    EXPECT_EQ(engine.Requests().Count(), 1u);
     EXPECT_TRUE(window.Take().empty());
 
     // The next check comes two seconds after the last: seven seconds in.
@@ -187,7 +189,7 @@ TEST_F(EnginePeer, AnUpstreamThatNeverAnswersIsReportedAtTheNextCheckAfterFiveSe
     EXPECT_EQ(message.lParam, 0);
     std::vector<std::wstring> seen;
     EXPECT_TRUE(WaitForLine(L"late.tarnwick.test - request timeout : server=Silent", seen));
-    EXPECT_EQ(engine.m_requests.Count(), 0u);
+    EXPECT_EQ(engine.Requests().Count(), 0u);
     EXPECT_TRUE(engine.Stop());
   }
   platform::SetClockSourceForTesting(nullptr);
@@ -223,8 +225,7 @@ TEST_F(EnginePeer, AServerGivenByHostNameIsResolvedThroughTheSystemResolverFirst
     CDnsEngine engine;
     if (!c.resolved) {
       // A stale entry serves this query while a refresh runs.
-      std::lock_guard lock(engine.m_hostAddressesMutex);
-      engine.m_hostAddresses[c.host] = {AF_INET, {127, 0, 0, 8}, platform::WallTime() - 1};
+      (*engine.HostAddresses().lock())[c.host] = {AF_INET, {127, 0, 0, 8}, platform::WallTime() - 1};
     }
     EXPECT_EQ(Divert(engine, Query(1, "www.example.")), InterceptAbsorbed);
     std::vector<std::wstring> seen;
@@ -240,10 +241,9 @@ TEST_F(EnginePeer, AServerGivenByHostNameIsResolvedThroughTheSystemResolverFirst
       ASSERT_TRUE(engine.LookupServerAddress(c.host, family, address));
       EXPECT_EQ(AddressToText(family, address), c.address);
     } else {
-      std::lock_guard lock(engine.m_hostAddressesMutex);
-      EXPECT_EQ(engine.m_hostAddresses.count(c.host), 0u);
+      EXPECT_EQ(engine.HostAddresses().lock()->count(c.host), 0u);
     }
-    EXPECT_EQ(engine.m_requests.Count(), 1u);  // it times out later
+    EXPECT_EQ(engine.Requests().Count(), 1u);  // it times out later
   }
   platform::SetSystemDnsConfig(before);
 }

@@ -26,6 +26,7 @@
 #include "shared/driver_requests.h"
 #include "tests/support/sim_driver_listener.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/bounded_wait.h"
 
 namespace {
 
@@ -169,10 +170,7 @@ class NetFilterTest : public ::testing::Test {
   }
   bool HasLine(const std::string& line) { return ("\n" + Logs()).find("\n" + line + "\n") != std::string::npos; }
   bool WaitForLog(const std::string& text) {
-    for (int i = 0; i < 500; ++i) {
-      if (Logs().find(text) != std::string::npos) return true;
-      std::this_thread::sleep_for(10ms);
-    }
+    if (testsupport::WaitUntil([&] { return Logs().find(text) != std::string::npos; })) return true;
     ADD_FAILURE() << "no log line with \"" << text << "\" in:\n" << m_log;
     return false;
   }
@@ -221,7 +219,7 @@ class NetFilterTest : public ::testing::Test {
   }
   // The packets of the InjectUdp requests so far, with their headers.
   std::vector<std::pair<InjectUdpHeader, std::vector<uint8_t>>> Injected(size_t atLeast = 0) {
-    for (int i = 0; i < 500 && Requests(IOCTL_PALVEX_INJECT_UDP).size() < atLeast; ++i) std::this_thread::sleep_for(10ms);
+    testsupport::WaitUntil([&]() -> bool { return Requests(IOCTL_PALVEX_INJECT_UDP).size() >= atLeast; });
     std::vector<std::pair<InjectUdpHeader, std::vector<uint8_t>>> out;
     for (auto& r : Requests(IOCTL_PALVEX_INJECT_UDP)) {
       InjectUdpHeader header;
@@ -231,13 +229,10 @@ class NetFilterTest : public ::testing::Test {
     return out;
   }
   size_t QueryCount(size_t atLeast) {
-    for (int i = 0; i < 500; ++i) {
-      {
-        std::lock_guard lock(m_mutex);
-        if (m_queries.size() >= atLeast) return m_queries.size();
-      }
-      std::this_thread::sleep_for(10ms);
-    }
+    testsupport::WaitUntil([&] {
+      std::lock_guard lock(m_mutex);
+      return m_queries.size() >= atLeast;
+    });
     std::lock_guard lock(m_mutex);
     return m_queries.size();
   }
@@ -480,7 +475,7 @@ TEST_F(NetFilterTest, AnEventLargerThanTheBufferIsReadAgainIntoAGrownBuffer) {
     return out;
   };
   auto grown = [&] { auto sizes = capacities(); return std::count(sizes.begin(), sizes.end(), 2000u); };
-  for (int i = 0; i < 500 && grown() < 2; ++i) std::this_thread::sleep_for(10ms);
+  testsupport::WaitUntil([&]() -> bool { return grown() >= 2; });
   std::vector<uint32_t> sizes = capacities();
   EXPECT_EQ(sizes.front(), kDriverEventHeaderSize);
   auto first = std::find(sizes.begin(), sizes.end(), 2000u);
@@ -582,7 +577,7 @@ TEST_F(NetFilterTest, AnEmptyReadIsReadAgain) {
   });
   TvnLogEvent("1:swallowed", STATUS_UNSUCCESSFUL, 0, false);
   m_listener->Flush();
-  for (int i = 0; i < 500 && blank; ++i) std::this_thread::sleep_for(10ms);
+  testsupport::WaitUntil([&]() -> bool { return !blank; });
   ASSERT_FALSE(blank);
   TvnLogEvent("2:seen", STATUS_UNSUCCESSFUL, 0, false);
   m_listener->Flush();
@@ -781,11 +776,9 @@ TEST_F(NetFilterTest, InjectUdpWrapsTheMessageInIpAndUdpHeaders) {
       m_requests.clear();
     }
     m_client->InjectUdp(answer.data(), 100, Address(c.from, 53), Address(c.to, 40000), context, true);
-    auto sent = Requests(IOCTL_PALVEX_INJECT_UDP);
-    for (int i = 0; i < 100 && sent.empty(); ++i) {
-      std::this_thread::sleep_for(10ms);
-      sent = Requests(IOCTL_PALVEX_INJECT_UDP);
-    }
+    std::vector<SControlRequest> sent;
+    testsupport::WaitUntil([&] { return !(sent = Requests(IOCTL_PALVEX_INJECT_UDP)).empty(); },
+                           std::chrono::milliseconds(1000));
     ASSERT_EQ(sent.size(), 1u);
     ASSERT_EQ(sent[0].input.size(), c.request);
     InjectUdpHeader header;

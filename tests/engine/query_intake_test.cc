@@ -58,7 +58,7 @@ TEST_F(QueryIntake, AMessageThatIsNotAQueryIsBypassedWithABoundedDump) {
     for (const std::wstring& line : lines) exact = exact || line == dump;
     EXPECT_TRUE(exact);
   }
-  EXPECT_EQ(m_engine.m_resolvesProcessed, 0u);
+  EXPECT_EQ(m_engine.ResolvesProcessed(), 0u);
 }
 
 TEST_F(QueryIntake, ABlockedQueryIsAnsweredWithTheZeroAddressOrDropped) {
@@ -70,10 +70,10 @@ TEST_F(QueryIntake, ABlockedQueryIsAnsweredWithTheZeroAddressOrDropped) {
     uint16_t answerType;
     size_t addressSize;
   } cases[] = {
-      {"a_gets_0.0.0.0", kTypeA, true, InterceptAnswered, kTypeA, 4},
-      {"aaaa_gets_::", kTypeAaaa, true, InterceptAnswered, kTypeAaaa, 16},
-      {"other_types_get_::", kTypeMx, true, InterceptAnswered, kTypeAaaa, 16},
-      {"without_zero_ip_dropped", kTypeA, false, InterceptAbsorbed, 0, 0},
+      {"a_gets_0.0.0.0", kDnsTypeA, true, InterceptAnswered, kDnsTypeA, 4},
+      {"aaaa_gets_::", kDnsTypeAaaa, true, InterceptAnswered, kDnsTypeAaaa, 16},
+      {"other_types_get_::", kDnsTypeMx, true, InterceptAnswered, kDnsTypeAaaa, 16},
+      {"without_zero_ip_dropped", kDnsTypeA, false, InterceptAbsorbed, 0, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -97,23 +97,23 @@ TEST_F(QueryIntake, ABlockedQueryIsAnsweredWithTheZeroAddressOrDropped) {
     EXPECT_EQ(answer[record + 9], 5);  // TTL 5
     EXPECT_EQ(Bytes(answer.end() - static_cast<long>(c.addressSize), answer.end()), Bytes(c.addressSize, 0));
   }
-  EXPECT_EQ(m_engine.m_requests.Count(), 0u);
+  EXPECT_EQ(m_engine.Requests().Count(), 0u);
 }
 
 TEST_F(QueryIntake, RulesDecideBypassAndRouting) {
   CRunningConfiguration running({DotByName()},
                                 {MakeRule(ERuleAction::Bypass, 0, L"direct.tarnwick.test"),
                                  MakeRule(ERuleAction::ProcessServer, kDotId, L"*.tarnwick.test"), DefaultRule()});
-  m_engine.m_hostAddresses["dot.tarnwick.test"] = {AF_INET, {127, 0, 0, 9}, INT64_MAX};
+  (*m_engine.HostAddresses().lock())["dot.tarnwick.test"] = {AF_INET, {127, 0, 0, 9}, INT64_MAX};
   EXPECT_EQ(Process(Query(1, "direct.tarnwick.test.")), InterceptBypass);
   EXPECT_EQ(Process(Query(2, "elsewhere.example.")), InterceptBypass);  // the Default rule
-  EXPECT_EQ(m_engine.m_requests.Count(), 0u);
+  EXPECT_EQ(m_engine.Requests().Count(), 0u);
   m_log.Take();
 
   EXPECT_EQ(Process(Query(3, "www.tarnwick.test.")), InterceptAbsorbed);
-  EXPECT_EQ(m_engine.m_requests.Count(), 1u);
+  EXPECT_EQ(m_engine.Requests().Count(), 1u);
   EXPECT_TRUE(Contains(m_log.TakeTexts(), L"www.tarnwick.test - request cannot be send, ConnectEx failed with error: 10022 (Invalid argument)"));
-  EXPECT_EQ(m_engine.m_resolvesProcessed, 3u);
+  EXPECT_EQ(m_engine.ResolvesProcessed(), 3u);
 }
 
 TEST_F(QueryIntake, AServersOwnHostNameIsSettledBeforeTheRules) {
@@ -139,7 +139,7 @@ TEST_F(QueryIntake, AServersOwnHostNameIsSettledBeforeTheRules) {
     SCOPED_TRACE(c.name);
     CRunningConfiguration running({DotByName(c.status)}, {blockAll, DefaultRule()});
     CDnsEngine engine;
-    if (c.addressKnown) engine.m_hostAddresses["dot.tarnwick.test"] = {AF_INET, {127, 0, 0, 9}, INT64_MAX};
+    if (c.addressKnown) (*engine.HostAddresses().lock())["dot.tarnwick.test"] = {AF_INET, {127, 0, 0, 9}, INT64_MAX};
     Bytes packet(kInterceptBufferSize, 0);
     const Bytes query = Query(1, c.query);
     std::copy(query.begin(), query.end(), packet.begin());
@@ -151,7 +151,7 @@ TEST_F(QueryIntake, AServersOwnHostNameIsSettledBeforeTheRules) {
     if (c.line) {
       EXPECT_TRUE(Contains(lines, c.line));
     }
-    EXPECT_EQ(engine.m_requests.Count(), c.want == InterceptAbsorbed ? 1u : 0u);
+    EXPECT_EQ(engine.Requests().Count(), c.want == InterceptAbsorbed ? 1u : 0u);
   }
 }
 

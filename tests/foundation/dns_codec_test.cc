@@ -5,21 +5,19 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <ldns/ldns.h>
 
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "Quorvane/platform/ldns_glue.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct PktFree {
-  void operator()(ldns_pkt* p) const { ldns_pkt_free(p); }
-};
-using PktPtr = std::unique_ptr<ldns_pkt, PktFree>;
+using platform::PktPtr;
 
 ldns_rr* Rr(const char* text) {
   ldns_rr* rr = nullptr;

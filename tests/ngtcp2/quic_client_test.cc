@@ -20,12 +20,13 @@
 #include "Quorvane/platform/cert_verify.h"
 #include "Quorvane/transports/certificate_cache.h"
 #include "Quorvane/transports/dns_plain_protocol_processor.h"
-#include "tests/config/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/ngtcp2/doq_test_server.h"
 #include "tests/ngtcp2/udp_shadow_socket.h"
 #include "tests/support/test_ca.h"
 #include "tests/transports/capture_sink.h"
-#include "tests/transports/dns_test_messages.h"
+#include "tests/support/dns_messages.h"
+#include "tests/support/bounded_wait.h"
 
 // glibc's entry, which <cassert> leaves undeclared under NDEBUG.
 extern "C" [[noreturn]] void __assert_fail(const char*, const char*, unsigned int, const char*) noexcept;
@@ -145,7 +146,7 @@ class QuicClientTest : public ::testing::Test {
   }
 
   bool Send(SConnection& c, uint64_t requestId, Bytes query = {}) {
-    if (query.empty()) query = MakeQuery(static_cast<uint16_t>(requestId), "www.example.test", 1);
+    if (query.empty()) query = dnstest::Query(static_cast<uint16_t>(requestId), "www.example.test", 1);
     bool taken = c.client->SendRequest(query, Handler(requestId));
     c.client->SendPending();
     return taken;
@@ -153,16 +154,16 @@ class QuicClientTest : public ::testing::Test {
 
   // The sink's calls of one kind, after waiting for count of them.
   std::vector<CCaptureSink::SCall> WaitCalls(const std::string& entry, size_t count, int timeoutMs = 5000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::vector<CCaptureSink::SCall> found;
-    while (std::chrono::steady_clock::now() < deadline) {
-      found.clear();
-      for (auto& call : m_sink->Calls()) {
-        if (call.entry == entry) found.push_back(call);
-      }
-      if (found.size() >= count) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    testsupport::WaitUntil(
+        [&] {
+          found.clear();
+          for (auto& call : m_sink->Calls()) {
+            if (call.entry == entry) found.push_back(call);
+          }
+          return found.size() >= count;
+        },
+        std::chrono::milliseconds(timeoutMs));
     return found;
   }
 
@@ -178,22 +179,18 @@ class QuicClientTest : public ::testing::Test {
   // Polls the log, at most timeoutMs, for a line holding part; the lines
   // read stay in m_lines.
   bool WaitLog(const std::wstring& part, int timeoutMs = 5000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      for (auto& line : m_log.TakeTexts()) m_lines.push_back(line);
-      if (Contains(m_lines, part)) return true;
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    return testsupport::WaitUntil(
+        [&] {
+          for (auto& line : m_log.TakeTexts()) m_lines.push_back(line);
+          return Contains(m_lines, part);
+        },
+        std::chrono::milliseconds(timeoutMs));
   }
 
   // The client has disconnected: its socket is shut and it takes no query.
   bool WaitShutDown(SConnection& c, int timeoutMs = 5000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!c.socket->IsShutDown() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return c.socket->IsShutDown() && !c.client->SendRequest(MakeQuery(99, "late.test", 1), Handler(99));
+    testsupport::WaitUntil([&] { return c.socket->IsShutDown(); }, std::chrono::milliseconds(timeoutMs));
+    return c.socket->IsShutDown() && !c.client->SendRequest(dnstest::Query(99, "late.test", 1), Handler(99));
   }
 
   // Each case of a table starts with an empty capture. The case's connection
@@ -221,7 +218,7 @@ TEST_F(QuicClientTest, SeededServerAnswersAndSeesLengthQueryAndFin) {
     StartServer({}, nullptr, address);
     SeedCache();
     SConnection c = Connect();
-    Bytes query = MakeQuery(7, "www.example.test", 1);
+    Bytes query = dnstest::Query(7, "www.example.test", 1);
     ASSERT_TRUE(Send(c, 7, query));
     auto answers = WaitCalls("answer", 1);
     ASSERT_EQ(answers.size(), 1u);
@@ -334,14 +331,14 @@ TEST_F(QuicClientTest, QueriesGivenBeforeTheHandshakeGoOutInOrderAfterIt) {
   StartServer(options);
   SeedCache();
   SConnection c = Connect();
-  for (uint64_t id : {11, 12, 13}) ASSERT_TRUE(c.client->SendRequest(MakeQuery(id, "x.test", 1), Handler(id)));
+  for (uint64_t id : {11, 12, 13}) ASSERT_TRUE(c.client->SendRequest(dnstest::Query(id, "x.test", 1), Handler(id)));
   c.client->SendPending();
   auto answers = WaitCalls("answer", 3);
   ASSERT_EQ(answers.size(), 3u);
   SDoqRecords r = m_server->Records();
   ASSERT_EQ(r.streams.size(), 3u);
   for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(r.streams[i].bytes, Framed(MakeQuery(static_cast<uint16_t>(11 + i), "x.test", 1)));
+    EXPECT_EQ(r.streams[i].bytes, Framed(dnstest::Query(static_cast<uint16_t>(11 + i), "x.test", 1)));
     EXPECT_EQ(answers[i].requestId, 11 + i);
   }
 }
@@ -571,7 +568,7 @@ TEST_F(QuicClientTest, HandlersSubmittingUnderAPoolLockAreAllAnswered) {
   std::atomic<size_t> sent{1};
   auto submit = [&](const char* name) {
     uint64_t id = nextId++;
-    c.client->SendRequest(MakeQuery(static_cast<uint16_t>(id), name, 1), Handler(id));
+    c.client->SendRequest(dnstest::Query(static_cast<uint16_t>(id), name, 1), Handler(id));
     c.client->SendPending();
     ++sent;
   };

@@ -11,7 +11,7 @@
 #include <future>
 #include <thread>
 
-#include "tests/PalvexDrv/driver_fixture.h"
+#include "tests/support/driver_fixture.h"
 #include "tests/support/sim_driver_listener.h"
 #include "tests/support/temp_folder.h"
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "tests/platform/test_tools.h"
+#include "tests/support/bounded_wait.h"
 
 namespace platform {
 namespace {
@@ -65,7 +66,7 @@ TEST(RunProgram, KillsAHangingProgramAndItsChildrenAtTheBound) {
   pid_t child = std::atoi(ReadBytes(pidFile).c_str());
   ASSERT_GT(child, 0);
   bool gone = false;
-  for (int i = 0; i < 200 && !(gone = ProcessGone(child)); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  testsupport::WaitUntil([&]() -> bool { return gone = ProcessGone(child); }, std::chrono::milliseconds(2000));
   EXPECT_TRUE(gone) << "background child " << child << " survived";
   if (!gone) kill(child, SIGKILL);
 }

@@ -87,7 +87,7 @@ void DrainLog(std::ostream& out, const std::atomic<bool>& stop) {
 void CheckServers(const std::vector<CDnsServer>& servers, const std::string& testTarget,
                   const std::atomic<bool>& stop) {
   // The engine starts on the driver client's thread; tests need its port.
-  for (int i = 0; i < 100 && !g_DnsEngine.m_socketEvents.GetPort(); ++i) {
+  for (int i = 0; i < 100 && !g_DnsEngine.SocketEvents().GetPort(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   platform::CMessageQueueWindow window;

@@ -27,6 +27,7 @@
 
 #include "tests/support/temp_folder.h"
 #include "tests/support/unbound_server.h"
+#include "tests/support/bounded_wait.h"
 
 namespace testsupport {
 
@@ -69,13 +70,15 @@ class CNamedServer {
   void Stop() {
     if (m_pid <= 0) return;
     kill(m_pid, SIGTERM);
-    for (int i = 0; i < 300; ++i) {
-      int status;
-      if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-        m_pid = 0;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const bool ended = testsupport::WaitUntil(
+        [&] {
+          int status;
+          return waitpid(m_pid, &status, WNOHANG) == m_pid;
+        },
+        std::chrono::milliseconds(3000));
+    if (ended) {
+      m_pid = 0;
+      return;
     }
     kill(m_pid, SIGKILL);
     waitpid(m_pid, nullptr, 0);

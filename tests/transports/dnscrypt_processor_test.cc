@@ -10,13 +10,14 @@
 
 #include "Quorvane/foundation/text_utils.h"
 #include "Quorvane/platform/cert_verify.h"
-#include "tests/config/config_records.h"
-#include "tests/config/log_capture.h"
+#include "tests/support/config_records.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/dnscrypt_double.h"
 #include "tests/support/http_server.h"
 #include "tests/support/test_ca.h"
 #include "tests/transports/capture_sink.h"
-#include "tests/transports/dns_test_messages.h"
+#include "tests/support/dns_messages.h"
+#include "tests/support/bounded_wait.h"
 
 namespace {
 
@@ -81,21 +82,21 @@ class Bridge : public ::testing::Test {
 
   bool Send(const CDnsServer& server, uint64_t requestId, bool test = false,
             const std::vector<sockaddr_storage>& locals = {}, std::optional<CDnsServer> relay = std::nullopt) {
-    const std::vector<uint8_t> query = MakeQuery(static_cast<uint16_t>(requestId), "www.example.test.", 1);
+    const std::vector<uint8_t> query = dnstest::Query(static_cast<uint16_t>(requestId), "www.example.test.", 1);
     return m_bridge.SendRequest(query.data(), static_cast<uint32_t>(query.size()), InfoFor("www.example.test."),
                                 server, locals, test, requestId, relay);
   }
 
   // Bounded wait for a log line containing text; lines read are kept.
   bool WaitForLine(const std::wstring& text, int timeoutMs = kWaitMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      for (const std::wstring& line : m_log.TakeTexts()) m_lines.push_back(line);
-      for (const std::wstring& line : m_lines)
-        if (line.find(text) != std::wstring::npos) return true;
-      if (std::chrono::steady_clock::now() > end) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    return testsupport::WaitUntil(
+        [&] {
+          for (const std::wstring& line : m_log.TakeTexts()) m_lines.push_back(line);
+          for (const std::wstring& line : m_lines)
+            if (line.find(text) != std::wstring::npos) return true;
+          return false;
+        },
+        std::chrono::milliseconds(timeoutMs), std::chrono::milliseconds(5));
   }
   int CountLines(const std::wstring& text) {
     for (const std::wstring& line : m_log.TakeTexts()) m_lines.push_back(line);
@@ -142,7 +143,7 @@ TEST_F(Bridge, WithoutAUsableLibraryEveryQueryFailsAtItsRemote) {
       bridge.SetLibraryName(ToWide(c.path, false));
       bridge.Init();
       EXPECT_FALSE(bridge.Loaded());
-      const std::vector<uint8_t> query = MakeQuery(1, "www.example.test.", 1);
+      const std::vector<uint8_t> query = dnstest::Query(1, "www.example.test.", 1);
       EXPECT_FALSE(bridge.SendRequest(query.data(), static_cast<uint32_t>(query.size()),
                                       InfoFor("www.example.test."), DohServer(3, L"Doh One"), {}, false, 1,
                                       std::nullopt));
@@ -321,7 +322,7 @@ TEST_F(Bridge, HandleZeroFailsTheQueryAndMakesNoRemote) {
 
 TEST_F(Bridge, ResultsAreBoundedAndEveryBufferFreedOnce) {
   Start(TARNWICK_DNSCRYPT_DOUBLE);
-  const std::vector<uint8_t> answer = MakeQuery(7, "a.test.", 1);
+  const std::vector<uint8_t> answer = dnstest::Query(7, "a.test.", 1);
   m_double->PushResult(1, 70, answer, -5);                   // negative length
   m_double->PushResult(1, 71, answer, 4000, true);           // NULL buffer with a length
   m_double->PushResult(1, 72, answer, static_cast<int>(answer.size()));
@@ -358,10 +359,7 @@ class Refresh : public Bridge {
   }
   // Bounded wait until no refresh runs.
   static bool RefreshEnded() {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(40);
-    while (g_bUpdatingCertificate && std::chrono::steady_clock::now() < end)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return !g_bUpdatingCertificate;
+    return testsupport::WaitUntil([] { return !g_bUpdatingCertificate; }, std::chrono::seconds(40));
   }
 };
 

@@ -17,7 +17,7 @@
 
 #include "Quorvane/transports/plain_udp_processor.h"
 #include "tests/transports/capture_sink.h"
-#include "tests/transports/dns_test_messages.h"
+#include "tests/support/dns_messages.h"
 
 namespace {
 
@@ -45,7 +45,7 @@ bool Answers(uint16_t port) {
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  Bytes query = MakeQuery(1, "a.tarnwick.test", 1);
+  Bytes query = dnstest::Query(1, "a.tarnwick.test", 1);
   sendto(fd, query.data(), query.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof(address));
   pollfd p{fd, POLLIN, 0};
   bool answered = poll(&p, 1, 200) == 1;
@@ -148,7 +148,7 @@ class PlainUdpPeerTest : public ::testing::Test {
 };
 
 TEST_F(PlainUdpPeerTest, AnswerFromUnboundReachesTheEngine) {
-  Bytes query = MakeQuery(0x4242, "a.tarnwick.test", 1);
+  Bytes query = dnstest::Query(0x4242, "a.tarnwick.test", 1);
   CCaptureSink::SCall call = Resolve(query, 1);
   ASSERT_EQ(call.entry, "answer");
   SDnsMessageInfo info;
@@ -164,7 +164,7 @@ TEST_F(PlainUdpPeerTest, AnswerFromUnboundReachesTheEngine) {
 }
 
 TEST_F(PlainUdpPeerTest, LargeAnswerToAQueryAdvertising4096IsDelivered) {
-  CCaptureSink::SCall call = Resolve(MakeQuery(7, "big.tarnwick.test", 16, 4096), 2);
+  CCaptureSink::SCall call = Resolve(dnstest::Query(7, "big.tarnwick.test", 16, 4096), 2);
   ASSERT_EQ(call.entry, "answer");
   EXPECT_GT(call.bytes.size(), 2048u);
   EXPECT_LT(call.bytes.size(), 4096u);
@@ -173,12 +173,11 @@ TEST_F(PlainUdpPeerTest, LargeAnswerToAQueryAdvertising4096IsDelivered) {
 
 TEST_F(PlainUdpPeerTest, BoundedLoopOfQueriesLeavesNoSocketBehind) {
   for (uint64_t id = 10; id < 40; ++id) {
-    CCaptureSink::SCall call = Resolve(MakeQuery(static_cast<uint16_t>(id), "a.tarnwick.test", 1), id);
+    CCaptureSink::SCall call = Resolve(dnstest::Query(static_cast<uint16_t>(id), "a.tarnwick.test", 1), id);
     ASSERT_EQ(call.entry, "answer");
     m_udp.RemoveRequestProcessor(id, m_manager);
   }
-  std::lock_guard lock(m_udp.m_mutex);
-  EXPECT_TRUE(m_udp.m_requests.empty());
+  EXPECT_TRUE(m_udp.RequestsForTesting().empty());
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 
 #include "Quorvane/platform/clock.h"
 #include "tests/transports/capture_sink.h"
-#include "tests/transports/dns_test_messages.h"
+#include "tests/support/dns_messages.h"
 #include "tests/transports/open_descriptors.h"
 
 namespace {
@@ -121,9 +121,9 @@ class PlainUdpProcessorTest : public ::testing::Test {
     return result == Manager::WaitEvent;
   }
   uint64_t KeyOf(uint64_t requestId) {
-    std::lock_guard lock(m_udp.m_mutex);
-    auto it = m_udp.m_requests.find(requestId);
-    return it == m_udp.m_requests.end() ? 0 : it->second;
+    const std::map<uint64_t, uint64_t> requests = m_udp.RequestsForTesting();
+    auto it = requests.find(requestId);
+    return it == requests.end() ? 0 : it->second;
   }
 
   platform::FakeClock m_clock;
@@ -135,12 +135,12 @@ class PlainUdpProcessorTest : public ::testing::Test {
 
 TEST_F(PlainUdpProcessorTest, DeliversTheAnswerAndDropsTheSocket) {
   CResponder server;
-  Bytes query = MakeQuery(0x1234, "www.example.org", 1);
+  Bytes query = dnstest::Query(0x1234, "www.example.org", 1);
   ASSERT_TRUE(Send(query, Server(server.m_port), 5));
   EXPECT_EQ(server.ReadQuery(), query);
   const uint64_t key = KeyOf(5);
   ASSERT_NE(key, 0u);
-  Bytes answer = StandInAnswer(query, 100, 0xaa);
+  Bytes answer = dnstest::StandInAnswer(query, 100, 0xaa);
   server.Reply(answer);
   Pump([&] { return CallCount() >= 1; });
   auto calls = m_sink.Calls();
@@ -156,8 +156,8 @@ TEST_F(PlainUdpProcessorTest, DeliversTheAnswerAndDropsTheSocket) {
 
 TEST_F(PlainUdpProcessorTest, RefusedDatagramKeepsTheWaitForALongerRightAnswer) {
   CResponder server;
-  Bytes query = MakeQuery(7, "www.example.org", 1);
-  Bytes wrong = StandInAnswer(query, 60, 0x01), right = StandInAnswer(query, 2048, 0x02);
+  Bytes query = dnstest::Query(7, "www.example.org", 1);
+  Bytes wrong = dnstest::StandInAnswer(query, 60, 0x01), right = dnstest::StandInAnswer(query, 2048, 0x02);
   m_sink.accept = [&](const Bytes& bytes) { return bytes == right; };
   ASSERT_TRUE(Send(query, Server(server.m_port), 9));
   server.ReadQuery();
@@ -173,16 +173,16 @@ TEST_F(PlainUdpProcessorTest, RefusedDatagramKeepsTheWaitForALongerRightAnswer) 
 
 TEST_F(PlainUdpProcessorTest, ReplyFromAnotherPortNeverArrives) {
   CResponder server, spoofer;
-  Bytes query = MakeQuery(8, "www.example.org", 1);
+  Bytes query = dnstest::Query(8, "www.example.org", 1);
   ASSERT_TRUE(Send(query, Server(server.m_port), 3));
   server.ReadQuery();
-  Bytes fake = StandInAnswer(query, 40, 0x66);
+  Bytes fake = dnstest::StandInAnswer(query, 40, 0x66);
   ASSERT_EQ(sendto(spoofer.m_fd, fake.data(), fake.size(), 0, reinterpret_cast<sockaddr*>(&server.m_client),
                    sizeof(server.m_client)),
             40);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(PumpOnce(), Manager::WaitTimeout);
   EXPECT_EQ(CallCount(), 0u);
-  Bytes real = StandInAnswer(query, 40, 0x77);
+  Bytes real = dnstest::StandInAnswer(query, 40, 0x77);
   server.Reply(real);
   Pump([&] { return CallCount() >= 1; });
   ASSERT_EQ(CallCount(), 1u);
@@ -205,10 +205,10 @@ TEST_F(PlainUdpProcessorTest, TheAdvertisedPayloadBoundsTheAnswer) {
     CCaptureSink sink;
     sink.onRemove = [this](uint64_t request) { m_udp.RemoveRequestProcessor(request, m_manager); };
     CResponder server;
-    Bytes query = MakeQuery(static_cast<uint16_t>(id), "big.example.org", 16, c.edns);
+    Bytes query = dnstest::Query(static_cast<uint16_t>(id), "big.example.org", 16, c.edns);
     ASSERT_TRUE(Send(query, Server(server.m_port), ++id));
     server.ReadQuery();
-    Bytes answer = StandInAnswer(query, c.answer, 0x33);
+    Bytes answer = dnstest::StandInAnswer(query, c.answer, 0x33);
     server.Reply(answer);
     Pump([&] { return !sink.Calls().empty(); });
     auto calls = sink.Calls();
@@ -239,7 +239,7 @@ TEST_F(PlainUdpProcessorTest, APendingQueryHoldsNoBufferOfTheAdvertisedSize) {
   CResponder silent;
   const size_t before = mallinfo2().uordblks;
   for (uint64_t id = 1; id <= kQueries; ++id) {
-    ASSERT_TRUE(Send(MakeQuery(static_cast<uint16_t>(id), "www.example.org", 1, kAdvertised), Server(silent.m_port),
+    ASSERT_TRUE(Send(dnstest::Query(static_cast<uint16_t>(id), "www.example.org", 1, kAdvertised), Server(silent.m_port),
                      id));
   }
   const auto grown = static_cast<int64_t>(mallinfo2().uordblks) - static_cast<int64_t>(before);
@@ -249,16 +249,16 @@ TEST_F(PlainUdpProcessorTest, APendingQueryHoldsNoBufferOfTheAdvertisedSize) {
 
 TEST(PlainUdpReceiveBuffer, SizeFromTheQuerysOptRecord) {
   struct Case { const char* name; Bytes query; size_t want; };
-  Bytes truncated = MakeQuery(1, "a.example", 1, 4096);
+  Bytes truncated = dnstest::Query(1, "a.example", 1, 4096);
   truncated.resize(truncated.size() - 8);  // the OPT record cut in its header
-  Bytes optInAnswerSection = MakeQuery(1, "a.example", 1, 4096);
+  Bytes optInAnswerSection = dnstest::Query(1, "a.example", 1, 4096);
   optInAnswerSection[7] = 1;  // ANCOUNT 1, ARCOUNT 1: the only record is an answer
   optInAnswerSection[11] = 0;
   const Case cases[] = {
-      {"none", MakeQuery(1, "a.example", 1), 2048},
-      {"small", MakeQuery(1, "a.example", 1, 512), 2048},
-      {"dnssec", MakeQuery(1, "a.example", 48, 4096), 4096},
-      {"max", MakeQuery(1, "a.example", 1, 65535), 65535},
+      {"none", dnstest::Query(1, "a.example", 1), 2048},
+      {"small", dnstest::Query(1, "a.example", 1, 512), 2048},
+      {"dnssec", dnstest::Query(1, "a.example", 48, 4096), 4096},
+      {"max", dnstest::Query(1, "a.example", 1, 65535), 65535},
       {"truncated", truncated, 2048},
       {"opt_not_additional", optInAnswerSection, 2048},
       {"empty", Bytes{}, 2048},
@@ -275,7 +275,7 @@ TEST_F(PlainUdpProcessorTest, IcmpRefusedPortFailsTheRequest) {
     CResponder gone;
     closedPort = gone.m_port;
   }
-  ASSERT_TRUE(Send(MakeQuery(1, "www.example.org", 1), Server(closedPort), 11));
+  ASSERT_TRUE(Send(dnstest::Query(1, "www.example.org", 1), Server(closedPort), 11));
   Pump([&] { return CallCount() >= 2; });
   auto calls = m_sink.Calls();
   ASSERT_EQ(calls.size(), 2u);
@@ -288,7 +288,7 @@ TEST_F(PlainUdpProcessorTest, IcmpRefusedPortFailsTheRequest) {
 
 TEST_F(PlainUdpProcessorTest, SilentServerIsExpiredAfterFourIdleSeconds) {
   CResponder server;
-  ASSERT_TRUE(Send(MakeQuery(1, "www.example.org", 1), Server(server.m_port), 12));
+  ASSERT_TRUE(Send(dnstest::Query(1, "www.example.org", 1), Server(server.m_port), 12));
   uint64_t key = KeyOf(12);
   using Processor = CPlainUdpProcessor::CDnsSocketEventProcessor;
   m_clock.StepWallSeconds(-3600);  // idleness is kept on the tick clock
@@ -308,15 +308,15 @@ TEST_F(PlainUdpProcessorTest, SourceAddressChoice) {
   sockaddr_storage v4{};
   sockaddr_in second = Loopback(0, INADDR_LOOPBACK + 1);  // 127.0.0.2
   std::memcpy(&v4, &second, sizeof(second));
-  ASSERT_TRUE(Send(MakeQuery(1, "www.example.org", 1), Server(server.m_port), 20, {v4}));
+  ASSERT_TRUE(Send(dnstest::Query(1, "www.example.org", 1), Server(server.m_port), 20, {v4}));
   ASSERT_FALSE(server.ReadQuery().empty());
   EXPECT_EQ(ntohl(server.m_client.sin_addr.s_addr), INADDR_LOOPBACK + 1);
 
-  ASSERT_TRUE(Send(MakeQuery(2, "www.example.org", 1), Server(server.m_port), 21));
+  ASSERT_TRUE(Send(dnstest::Query(2, "www.example.org", 1), Server(server.m_port), 21));
   ASSERT_FALSE(server.ReadQuery().empty());
   EXPECT_EQ(ntohl(server.m_client.sin_addr.s_addr), INADDR_LOOPBACK);  // the system's choice
 
-  EXPECT_FALSE(Send(MakeQuery(3, "www.example.org", 1), Server(53, AF_INET6), 22, {v4}));
+  EXPECT_FALSE(Send(dnstest::Query(3, "www.example.org", 1), Server(53, AF_INET6), 22, {v4}));
   auto calls = m_sink.Calls();
   ASSERT_GE(calls.size(), 2u);
   EXPECT_EQ(calls[0].entry, "request-error");
@@ -326,7 +326,7 @@ TEST_F(PlainUdpProcessorTest, SourceAddressChoice) {
 }
 
 TEST_F(PlainUdpProcessorTest, SocketFailuresReportTheWinsockNumber) {
-  EXPECT_FALSE(Send(MakeQuery(1, "www.example.org", 1), Server(53, 0), 30));
+  EXPECT_FALSE(Send(dnstest::Query(1, "www.example.org", 1), Server(53, 0), 30));
   auto calls = m_sink.Calls();
   ASSERT_FALSE(calls.empty());
   EXPECT_EQ(calls[0].text, L"socket creation failed with error 10047");
@@ -334,7 +334,7 @@ TEST_F(PlainUdpProcessorTest, SocketFailuresReportTheWinsockNumber) {
   Manager portless(kTestWaitMs);
   CResponder server;
   CCaptureSink sink;
-  Bytes query = MakeQuery(1, "www.example.org", 1);
+  Bytes query = dnstest::Query(1, "www.example.org", 1);
   EXPECT_FALSE(m_udp.SendRequest(query.data(), static_cast<uint32_t>(query.size()), Info("x."),
                                  Server(server.m_port), {}, portless, 31, std::nullopt));
   ASSERT_FALSE(sink.Calls().empty());
@@ -353,28 +353,27 @@ TEST_F(PlainUdpProcessorTest, NoDescriptorLeaksOverManyQueries) {
     size_t calls = CallCount();
     switch (id % 3) {
       case 0: {  // answered
-        Bytes query = MakeQuery(static_cast<uint16_t>(id), "www.example.org", 1);
+        Bytes query = dnstest::Query(static_cast<uint16_t>(id), "www.example.org", 1);
         ASSERT_TRUE(Send(query, Server(server.m_port), id));
         server.ReadQuery();
-        server.Reply(StandInAnswer(query, 50, 1));
+        server.Reply(dnstest::StandInAnswer(query, 50, 1));
         Pump([&] { return CallCount() > calls; });
         m_udp.RemoveRequestProcessor(id, m_manager);
         break;
       }
       case 1:  // refused by ICMP
-        ASSERT_TRUE(Send(MakeQuery(1, "www.example.org", 1), Server(closedPort), id));
+        ASSERT_TRUE(Send(dnstest::Query(1, "www.example.org", 1), Server(closedPort), id));
         Pump([&] { return CallCount() >= calls + 2; });
         break;
       case 2:  // never answered: removed by the engine
-        ASSERT_TRUE(Send(MakeQuery(1, "www.example.org", 1), Server(server.m_port), id));
+        ASSERT_TRUE(Send(dnstest::Query(1, "www.example.org", 1), Server(server.m_port), id));
         server.ReadQuery();
         m_udp.RemoveRequestProcessor(id, m_manager);
         break;
     }
   }
   EXPECT_EQ(OpenDescriptors(), before);
-  std::lock_guard lock(m_udp.m_mutex);
-  EXPECT_TRUE(m_udp.m_requests.empty());
+  EXPECT_TRUE(m_udp.RequestsForTesting().empty());
 }
 
 }  // namespace

@@ -11,10 +11,10 @@
 
 #include "Quorvane/foundation/address_utils.h"
 #include "Quorvane/platform/clock.h"
-#include "tests/config/config_records.h"
-#include "tests/config/log_capture.h"
+#include "tests/support/config_records.h"
+#include "tests/support/log_capture.h"
 #include "tests/transports/capture_sink.h"
-#include "tests/transports/dns_test_messages.h"
+#include "tests/support/dns_messages.h"
 
 namespace {
 
@@ -113,7 +113,7 @@ class Doq : public ::testing::Test {
 
   bool Send(CQuicConnectionProcessorBase& processor, uint32_t length = 0,
             const std::vector<sockaddr_storage>& locals = {}, std::optional<CDnsServer> server = std::nullopt) {
-    std::vector<uint8_t> query = MakeQuery(1, "q.tarnwick.test.", 1);
+    std::vector<uint8_t> query = dnstest::Query(1, "q.tarnwick.test.", 1);
     if (length) query.resize(length);
     return processor.SendRequest(query.data(), static_cast<uint32_t>(query.size()), m_info, server ? *server : Server(),
                                  locals, &m_manager, ++m_requestId, nullptr);

@@ -6,10 +6,10 @@
 #include "Quorvane/platform/clock.h"
 #include "Quorvane/transports/der_reader.h"
 #include "Quorvane/transports/tcp_processor.h"
-#include "tests/config/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/unbound_server.h"
 #include "tests/transports/capture_sink.h"
-#include "tests/transports/dns_test_messages.h"
+#include "tests/support/dns_messages.h"
 #include "tests/transports/open_descriptors.h"
 #include "tests/transports/test_trust.h"
 
@@ -61,7 +61,7 @@ class TcpPeerTest : public testing::Test {
   CCaptureSink::SCall Resolve(const CDnsServer& server, const std::string& name, uint64_t requestId) {
     SDnsMessageInfo info;
     info.name = SDnsName(name + ".");
-    Bytes query = MakeQuery(static_cast<uint16_t>(requestId), name, 1);
+    Bytes query = dnstest::Query(static_cast<uint16_t>(requestId), name, 1);
     const size_t before = m_sink.Calls().size();
     CTcpServerProcessorBase& holder = server.protocol == EDnsProtocol::Dot
                                           ? static_cast<CTcpServerProcessorBase&>(m_tls)

@@ -9,10 +9,11 @@
 
 #include "Quorvane/platform/clock.h"
 #include "tests/transports/capture_sink.h"
-#include "tests/transports/dns_test_messages.h"
+#include "tests/support/dns_messages.h"
 #include "tests/transports/open_descriptors.h"
 #include "tests/transports/tcp_test_server.h"
 #include "tests/transports/test_trust.h"
+#include "tests/support/bounded_wait.h"
 
 namespace {
 
@@ -89,8 +90,8 @@ using TcpTlsTest = TcpFixture<CTcpTlsServerProcessor>;
 TEST_F(TcpPlainTest, AnswerInOneByteWritesThenTheConnectionCloses) {
   CTcpTestServer server;
   const size_t before = OpenDescriptors();
-  Bytes query = MakeQuery(0x1234, "www.example.org", 1);
-  Bytes answer = StandInAnswer(query, 300, 0xab);
+  Bytes query = dnstest::Query(0x1234, "www.example.org", 1);
+  Bytes answer = dnstest::StandInAnswer(query, 300, 0xab);
   std::atomic<bool> closed{false};
   server.Serve(1, [&](int fd, int) {
     EXPECT_EQ(CTcpTestServer::ReadFramed(fd), query);
@@ -112,11 +113,11 @@ TEST_F(TcpPlainTest, AnswerInOneByteWritesThenTheConnectionCloses) {
 TEST_F(TcpPlainTest, TwoQueriesTwoConnectionsNoDescriptorLeft) {
   CTcpTestServer server;
   const size_t before = OpenDescriptors();
-  Bytes queries[2] = {MakeQuery(1, "a.example.org", 1), MakeQuery(2, "b.example.org", 1)};
+  Bytes queries[2] = {dnstest::Query(1, "a.example.org", 1), dnstest::Query(2, "b.example.org", 1)};
   std::atomic<int> closedCount{0};
   server.Serve(2, [&](int fd, int) {
     Bytes query = CTcpTestServer::ReadFramed(fd);
-    Bytes framed = CTcpTestServer::Framed(StandInAnswer(query, 40, 0x11));
+    Bytes framed = CTcpTestServer::Framed(dnstest::StandInAnswer(query, 40, 0x11));
     ASSERT_EQ(send(fd, framed.data(), framed.size(), MSG_NOSIGNAL), static_cast<ssize_t>(framed.size()));
     closedCount += CTcpTestServer::PeerClosed(fd);
   });
@@ -142,7 +143,7 @@ TEST_F(TcpPlainTest, FailuresOfTheConnection) {
     SCOPED_TRACE("close before answering");
     CTcpTestServer server;
     server.Serve(1, [&](int fd, int) { CTcpTestServer::ReadFramed(fd); });
-    ASSERT_TRUE(Send(MakeQuery(3, "www.example.org", 1), Server(server.m_port), 3));
+    ASSERT_TRUE(Send(dnstest::Query(3, "www.example.org", 1), Server(server.m_port), 3));
     Pump([&] { return CallCount() >= 2; });
     auto calls = m_sink.Calls();
     ASSERT_EQ(calls.size(), 2u);
@@ -159,7 +160,7 @@ TEST_F(TcpPlainTest, FailuresOfTheConnection) {
       closedPort = gone.m_port;
     }
     m_sink.Clear();
-    ASSERT_TRUE(Send(MakeQuery(4, "www.example.org", 1), Server(closedPort), 4));
+    ASSERT_TRUE(Send(dnstest::Query(4, "www.example.org", 1), Server(closedPort), 4));
     Pump([&] { return CallCount() >= 2; });
     auto calls = m_sink.Calls();
     ASSERT_EQ(calls.size(), 2u);
@@ -177,7 +178,7 @@ TEST_F(TcpPlainTest, SilencePastSixtySecondsIsExpired) {
   const uint64_t key = m_holder.NextConnectionKey();
   SDnsMessageInfo info;
   info.name = SDnsName("www.example.org.");
-  Bytes query = MakeQuery(9, "www.example.org", 1);
+  Bytes query = dnstest::Query(9, "www.example.org", 1);
   ASSERT_TRUE(m_holder.GetProcessor(key)->SendRequest(query.data(), static_cast<uint32_t>(query.size()), info,
                                                       Server(server.m_port), {}, m_manager, 9, std::nullopt));
   auto processor = EventProcessor(key);
@@ -214,7 +215,7 @@ TEST_F(TcpPlainTest, QuerySizesAndSocketFailures) {
   // Only an IPv6 source for an IPv4 server: no socket, the request fails at once.
   sockaddr_storage v6{};
   v6.ss_family = AF_INET6;
-  EXPECT_FALSE(Send(MakeQuery(3, "www.example.org", 1), Server(server.m_port), 3, {v6}));
+  EXPECT_FALSE(Send(dnstest::Query(3, "www.example.org", 1), Server(server.m_port), 3, {v6}));
   auto calls = m_sink.Calls();
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0].entry, "request-error");
@@ -234,7 +235,7 @@ TEST_F(TcpPlainTest, APrefixPromisingMoreThanArrivesWaits) {
   const uint64_t key = m_holder.NextConnectionKey();
   SDnsMessageInfo info;
   info.name = SDnsName("www.example.org.");
-  Bytes query = MakeQuery(11, "www.example.org", 1);
+  Bytes query = dnstest::Query(11, "www.example.org", 1);
   ASSERT_TRUE(m_holder.GetProcessor(key)->SendRequest(query.data(), static_cast<uint32_t>(query.size()), info,
                                                       Server(server.m_port), {}, m_manager, 11, std::nullopt));
   auto processor = EventProcessor(key);
@@ -308,15 +309,15 @@ struct STlsSocketServer {
 TEST_F(TcpTlsTest, TicketsDuringTheQuerysSendSendEachBufferOnceInOrder) {
   testsupport::SIssued leaf = testsupport::TrustedCa().IssueLeaf(testsupport::LeafFor({"dot.example.test"}, {"127.0.0.1"}));
   CTcpTestServer server;
-  Bytes query = MakeQuery(0x4242, "www.example.org", 1);
-  Bytes answer = StandInAnswer(query, 120, 0x33);
+  Bytes query = dnstest::Query(0x4242, "www.example.org", 1);
+  Bytes answer = dnstest::StandInAnswer(query, 120, 0x33);
   std::atomic<bool> ticketsTaken{false}, clean{false};
   server.Serve(1, [&](int fd, int) {
     STlsSocketServer tls(fd, leaf);
     ASSERT_TRUE(tls.ok);
     EXPECT_EQ(tls.ReadFramed(), query);
     EXPECT_EQ(gnutls_session_ticket_send(tls.session, 2, 0), 0);
-    for (int i = 0; i < 500 && !ticketsTaken; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    testsupport::WaitUntil([&]() -> bool { return ticketsTaken; });
     Bytes framed = CTcpTestServer::Framed(answer);
     EXPECT_EQ(gnutls_record_send(tls.session, framed.data(), framed.size()), static_cast<ssize_t>(framed.size()));
     clean = tls.OnlyEndFollows();

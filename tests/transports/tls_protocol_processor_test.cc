@@ -12,6 +12,7 @@
 #include "Quorvane/transports/der_reader.h"
 #include "tests/transports/test_trust.h"
 #include "tests/transports/tls_memory_server.h"
+#include "tests/support/bounded_wait.h"
 
 namespace {
 
@@ -64,9 +65,7 @@ class TlsLayerTest : public testing::Test {
   }
   ~TlsLayerTest() override {
     // A re-check thread still running would read the clock being removed.
-    for (int i = 0; i < 500 && CTlsProtocolProcessor::RunningRechecks() > 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    testsupport::WaitUntil([] { return CTlsProtocolProcessor::RunningRechecks() == 0; });
     platform::SetClockSourceForTesting(nullptr);
   }
 
@@ -362,7 +361,7 @@ TEST_F(TlsLayerTest, CacheAcceptsSixHundredSecondsThenRechecksInTheBackground) {
   }
   m_clock.AdvanceMs(1000);
   EXPECT_EQ(connect().code, CProcessingResultCode::Ok);  // at once, the check runs behind
-  for (int i = 0; i < 500 && cachedTime() != t0 + 601; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  testsupport::WaitUntil([&]() -> bool { return cachedTime() == t0 + 601; });
   EXPECT_EQ(cachedTime(), t0 + 601);
 }
 

@@ -17,10 +17,11 @@
 #include "Quorvane/platform/clock.h"
 #include "Quorvane/ui/main_frame_controller.h"
 #include "tests/app/app_fixture.h"
-#include "tests/ui/check_engine_double.h"
-#include "tests/config/config_records.h"
-#include "tests/config/log_capture.h"
+#include "tests/support/bounded_wait.h"
+#include "tests/support/config_records.h"
 #include "tests/support/http_server.h"
+#include "tests/support/log_capture.h"
+#include "tests/ui/check_engine_double.h"
 
 namespace {
 
@@ -112,7 +113,7 @@ class CThreadWindow {
       dropped.clear();  // the loop's events die with it
       if (*m_end == EEnd::Unregister) platform::UnregisterWindow(m_handle);
     });
-    while (!m_handle) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    testsupport::WaitUntil([&]() -> bool { return m_handle; }, testsupport::kDefaultWaitLimit, std::chrono::milliseconds(1));
   }
   ~CThreadWindow() {
     End(EEnd::Unregister);
@@ -608,7 +609,7 @@ TEST(BlockingSend, AnswersFromTheWindowsThreadAndFailsWhenTheWindowGoes) {
     CThreadWindow held([](const platform::SWindowMessage&) { return intptr_t(1); });
     held.SetRunning(false);  // the sender waits for a window that never gets to it
     std::thread ender([&] {
-      for (int i = 0; i < 2000 && !held.HasQueuedCall(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      testsupport::WaitUntil([&]() -> bool { return held.HasQueuedCall(); }, std::chrono::milliseconds(2000), std::chrono::milliseconds(1));
       held.End(how);
     });
     result = -7;

@@ -5,7 +5,7 @@
 #include <time.h>
 
 #include "Quorvane/ui/log_view_model.h"
-#include "tests/config/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 
 #include "Quorvane/app/message_box.h"
 #include "Quorvane/config/profile.h"
-#include "tests/config/config_records.h"
+#include "tests/support/config_records.h"
 #include "tests/support/http_server.h"
 #include "tests/ui/ui_support.h"
 

@@ -8,7 +8,7 @@
 #include <QHeaderView>
 #include <QTest>
 
-#include "tests/config/config_records.h"
+#include "tests/support/config_records.h"
 #include "tests/ui/ui_support.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include "Quorvane/config/object_id.h"
 #include "Quorvane/platform/clock.h"
 #include "tests/app/app_fixture.h"
-#include "tests/config/config_records.h"
+#include "tests/support/config_records.h"
 #include "tests/ui/check_engine_double.h"
 
 namespace {

@@ -3,31 +3,17 @@
 // object a frame holds across an await sits in one of these.
 #pragma once
 
-#include <ldns/ldns.h>
-
-#include <cstdlib>
-#include <memory>
+#include "Quorvane/platform/ldns_glue.h"
 
 namespace dnssec {
 
-struct SPktFree { void operator()(ldns_pkt* p) const { ldns_pkt_free(p); } };
-struct SRrListDeepFree { void operator()(ldns_rr_list* l) const { ldns_rr_list_deep_free(l); } };
-struct SRrFree { void operator()(ldns_rr* r) const { ldns_rr_free(r); } };
-struct SRdfDeepFree { void operator()(ldns_rdf* r) const { ldns_rdf_deep_free(r); } };
-struct SBufferFree { void operator()(ldns_buffer* b) const { ldns_buffer_free(b); } };
-struct SChainDeepFree {
-  void operator()(ldns_dnssec_data_chain* c) const { ldns_dnssec_data_chain_deep_free(c); }
-};
-struct STreeFree { void operator()(ldns_dnssec_trust_tree* t) const { ldns_dnssec_trust_tree_free(t); } };
-struct SMallocFree { void operator()(void* p) const { std::free(p); } };
-
-using PktPtr = std::unique_ptr<ldns_pkt, SPktFree>;
-using RrListPtr = std::unique_ptr<ldns_rr_list, SRrListDeepFree>;
-using RrPtr = std::unique_ptr<ldns_rr, SRrFree>;
-using RdfPtr = std::unique_ptr<ldns_rdf, SRdfDeepFree>;
-using BufferPtr = std::unique_ptr<ldns_buffer, SBufferFree>;
-using ChainPtr = std::unique_ptr<ldns_dnssec_data_chain, SChainDeepFree>;
-using TreePtr = std::unique_ptr<ldns_dnssec_trust_tree, STreeFree>;
-using BytesPtr = std::unique_ptr<uint8_t, SMallocFree>;
+using platform::BufferPtr;
+using platform::BytesPtr;
+using platform::ChainPtr;
+using platform::PktPtr;
+using platform::RdfPtr;
+using platform::RrListPtr;
+using platform::RrPtr;
+using platform::TreePtr;
 
 }  // namespace dnssec

@@ -12,6 +12,7 @@
 
 #include "tests/PalvexDrv/host/control_client.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/bounded_wait.h"
 
 namespace {
 
@@ -59,7 +60,7 @@ class ControlSocketServer : public ::testing::Test {
     return started;
   }
   bool WaitFor(const std::atomic<int>& value, int want) {
-    for (int i = 0; i < 500 && value.load() != want; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    testsupport::WaitUntil([&]() -> bool { return value.load() == want; });
     return value.load() == want;
   }
 
@@ -97,7 +98,7 @@ TEST_F(ControlSocketServer, AClientThatStopsReadingIsDroppedAtTheQueueBound) {
   ASSERT_TRUE(WaitFor(m_log.closed, 1));
   EXPECT_TRUE(client.SeesClose(std::chrono::seconds(10)));
   // The server's thread finishes dropping the client after its session closed.
-  for (int i = 0; i < 500 && m_server.HasClient(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  testsupport::WaitUntil([&]() -> bool { return !m_server.HasClient(); });
   EXPECT_FALSE(m_server.HasClient());
 }
 

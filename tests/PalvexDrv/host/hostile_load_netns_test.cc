@@ -19,6 +19,7 @@
 #include "tests/PalvexDrv/host/netns_fixture.h"
 #include "tests/PalvexDrv/host/test_program.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/bounded_wait.h"
 
 namespace {
 
@@ -176,7 +177,7 @@ TEST_F(HostUnderLoad, ABurstOfFlowsPastTheLimitMakesTheOldestGiveWayAndQueriesSt
   EXPECT_EQ(query->header.processId, uint32_t(dig));
   EXPECT_EQ(m_program.InjectUdp(*query, AnswerPacket(*query), true), STATUS_SUCCESS);
   int status = -1;
-  for (int i = 0; i < 500 && waitpid(dig, &status, WNOHANG) != dig; ++i) std::this_thread::sleep_for(milliseconds(10));
+  testsupport::WaitUntil([&]() -> bool { return waitpid(dig, &status, WNOHANG) == dig; });
   EXPECT_EQ(ReadBytes(output), "192.0.2.99\n");
   EXPECT_EQ(m_server.UdpQueries(), 0);
   EXPECT_LE(DriverFlows(), 1000u);

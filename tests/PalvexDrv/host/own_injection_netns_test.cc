@@ -12,6 +12,7 @@
 #include "tests/PalvexDrv/host/netns_fixture.h"
 #include "tests/PalvexDrv/host/test_program.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/bounded_wait.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ TEST_F(OwnInjection, TheChainAcceptsTheOwnMarkBeforeQueueingAndAnInjectedAnswerN
   ASSERT_TRUE(before.has_value());
   EXPECT_EQ(m_program.InjectUdp(*query, AnswerPacket(*query), true), STATUS_SUCCESS);
   int status = -1;
-  for (int i = 0; i < 500 && waitpid(dig, &status, WNOHANG) != dig; ++i) std::this_thread::sleep_for(milliseconds(10));
+  testsupport::WaitUntil([&]() -> bool { return waitpid(dig, &status, WNOHANG) == dig; });
   EXPECT_EQ(ReadBytes(output), "192.0.2.99\n");
   EXPECT_EQ(QueuedPackets(), before);
   EXPECT_EQ(m_server.UdpQueries(), 0);

@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "Quorvane/engine/dns_engine.h"
-#include "tests/config/config_records.h"
-#include "tests/config/log_capture.h"
+#include "tests/support/config_records.h"
+#include "tests/support/log_capture.h"
 #include "tests/engine/dnssec/dnssec_fixture.h"
 #include "tests/engine/engine_fixture.h"
 
@@ -85,9 +85,9 @@ class DnssecEngine : public ::testing::Test {
     data.server = testsupport::MakeServer(5, L"Validating", EDnsProtocol::DnsCrypt);
     data.clientAddress = Ipv4("10.0.0.2", 40000);
     data.serverAddress = Ipv4("10.0.0.1", 53);
-    const uint64_t id = m_engine->m_requests.Add(query.data(), length, kInterceptBufferSize, info, true, reject,
+    const uint64_t id = m_engine->Requests().Add(query.data(), length, kInterceptBufferSize, info, true, reject,
                                                  std::any(data));
-    EXPECT_TRUE(m_engine->m_requests.UpstreamId(id, upstream));
+    EXPECT_TRUE(m_engine->Requests().UpstreamId(id, upstream));
     return id;
   }
   // Starts the check of name's answer.
@@ -107,8 +107,7 @@ class DnssecEngine : public ::testing::Test {
     return answered;
   }
   size_t Checks() {
-    std::lock_guard lock(m_engine->m_dnssecChecksMutex);
-    return m_engine->m_dnssecChecks.size();
+    return m_engine->DnssecChecksForTesting();
   }
 
   CDnssecScene m_scene;
@@ -220,8 +219,7 @@ TEST_F(DnssecEngine, ACheckStillRunningAtItsDeadlineIsGivenUpAndOldSubAnswersGo)
   EXPECT_EQ(Checks(), 0u);
   EXPECT_TRUE(Contains(m_log.TakeTexts(), L"www.secure.test - DNSSEC check failed (timeout)"));
   {
-    std::lock_guard lock(m_engine->m_dnssecMutex);
-    EXPECT_TRUE(m_engine->m_dnssecAnswers.empty());
+    EXPECT_TRUE(m_engine->DnssecStore().lock()->answers.empty());
   }
   // Its sub-query's late answer finds no check to resume.
   EXPECT_EQ(AnswerAll(), 1);
@@ -237,17 +235,17 @@ TEST_F(DnssecEngine, TheCacheHoldsForTheSmallestTtlAndWhenFullDropsTheFirstToExp
   EXPECT_FALSE(m_engine->LookupDnssecCache(LDNS_RR_TYPE_DNSKEY, "secure.test.", 3, query.data(), 12));
 
   {
-    std::lock_guard lock(m_engine->m_dnssecMutex);
-    m_engine->m_dnssecCache.clear();
+    auto store = m_engine->DnssecStore().lock();
+    store->cache.clear();
     for (size_t i = 0; i < CDnsEngine::kDnssecCacheMax; ++i) {
-      m_engine->m_dnssecCache[{1, "n" + std::to_string(i) + "."}] = {keys, kNow + 100000 + (i == 5 ? -50000 : 0)};
+      store->cache[{1, "n" + std::to_string(i) + "."}] = {keys, kNow + 100000 + (i == 5 ? -50000 : 0)};
     }
   }
   m_engine->OnDnssecSubAnswer(4, keys, InfoOf(keys));
-  std::lock_guard lock(m_engine->m_dnssecMutex);
-  EXPECT_EQ(m_engine->m_dnssecCache.size(), CDnsEngine::kDnssecCacheMax);
-  EXPECT_EQ(m_engine->m_dnssecCache.count({1, "n5."}), 0u);
-  EXPECT_EQ(m_engine->m_dnssecCache.count({LDNS_RR_TYPE_DNSKEY, "secure.test."}), 1u);
+  auto store = m_engine->DnssecStore().lock();
+  EXPECT_EQ(store->cache.size(), CDnsEngine::kDnssecCacheMax);
+  EXPECT_EQ(store->cache.count({1, "n5."}), 0u);
+  EXPECT_EQ(store->cache.count({LDNS_RR_TYPE_DNSKEY, "secure.test."}), 1u);
 }
 
 TEST_F(DnssecEngine, SubAnswersFromTwoThreadsAdvanceTheChecksOneAtATime) {

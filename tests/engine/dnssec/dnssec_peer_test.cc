@@ -19,6 +19,7 @@
 #include "tests/engine/engine_fixture.h"
 #include "tests/support/named_server.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/bounded_wait.h"
 
 namespace {
 
@@ -218,16 +219,14 @@ TEST_F(DnssecPeer, KeyQueriesThatNeverGetAnAnswerEndTheCheckAtItsDeadline) {
     engine.SetInjectorForTesting(m_injections.Fn());
     ASSERT_TRUE(engine.Start());
     Divert(engine, 0x2200, "www.secure.test.");
-    for (int i = 0; i < kWaitMs / 10 && relay.Dropped() == 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    testsupport::WaitUntil([&] { return relay.Dropped() != 0; }, std::chrono::milliseconds(kWaitMs));
     ASSERT_EQ(relay.Dropped(), 1);
     clock.AdvanceMs(CDnsEngine::kDnssecCheckSeconds * 1000);
     std::vector<std::wstring> seen;
     EXPECT_TRUE(WaitForLine(L"www.secure.test - DNSSEC check failed (timeout)", seen)) << ::testing::PrintToString(seen);
     EXPECT_TRUE(engine.Stop());
-    EXPECT_TRUE(engine.m_dnssecChecks.empty());
-    EXPECT_TRUE(engine.m_dnssecAnswers.empty());
+    EXPECT_TRUE(engine.DnssecChecksForTesting() == 0);
+    EXPECT_TRUE(engine.DnssecStore().lock()->answers.empty());
   }
   platform::SetClockSourceForTesting(nullptr);
   EXPECT_TRUE(m_injections.Items().empty());

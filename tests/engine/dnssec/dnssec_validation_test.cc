@@ -6,7 +6,7 @@
 
 #include <fstream>
 
-#include "tests/config/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/engine/dnssec/dnssec_fixture.h"
 
 namespace {

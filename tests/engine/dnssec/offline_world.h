@@ -9,7 +9,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <ldns/ldns.h>
 
 #include <cstdint>
 #include <cstdlib>
