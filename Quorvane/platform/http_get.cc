@@ -14,8 +14,6 @@
 namespace platform {
 namespace {
 
-std::once_flag g_curlInit;
-
 // curl over GnuTLS 7.88 takes extra CAs only as a file, and a CA file
 // replaces the system bundle, so the file holds both. Empty when the hook
 // added nothing: curl's own default then applies.
@@ -71,49 +69,67 @@ size_t KeepUpToLimit(char* data, size_t size, size_t count, void* context) {
   return length;
 }
 
-// The settings every GET shares: no cache anywhere, a fresh connection.
-// The caller frees the returned header list after the transfer.
-curl_slist* PrepareGet(CURL* curl, const std::string& url) {
-  curl_slist* headers = curl_slist_append(nullptr, "Cache-Control: no-cache");
-  headers = curl_slist_append(headers, "Pragma: no-cache");
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
-  curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  const std::string caFile = CaFileWithAddedCertificates();
-  if (!caFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
-  return headers;
-}
+// One easy handle with the settings every GET shares: no cache anywhere, a
+// fresh connection, http and https only, curl's error text kept.
+class CCurlGet {
+ public:
+  explicit CCurlGet(const std::string& url) {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    m_curl = curl_easy_init();
+    if (!m_curl) return;
+    m_headers = curl_slist_append(nullptr, "Cache-Control: no-cache");
+    m_headers = curl_slist_append(m_headers, "Pragma: no-cache");
+    curl_easy_setopt(m_curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(m_curl, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(m_curl, CURLOPT_HTTPHEADER, m_headers);
+    curl_easy_setopt(m_curl, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(m_curl, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(m_curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(m_curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(m_curl, CURLOPT_ERRORBUFFER, m_errorText);
+    const std::string caFile = CaFileWithAddedCertificates();
+    if (!caFile.empty()) curl_easy_setopt(m_curl, CURLOPT_CAINFO, caFile.c_str());
+  }
+  ~CCurlGet() {
+    curl_slist_free_all(m_headers);
+    if (m_curl) curl_easy_cleanup(m_curl);
+  }
+  CCurlGet(const CCurlGet&) = delete;
+  CCurlGet& operator=(const CCurlGet&) = delete;
 
-std::string ErrorText(CURLcode code, const char* buffer) {
-  std::string text = buffer[0] ? buffer : curl_easy_strerror(code);
-  while (!text.empty() && (text.back() == '.' || text.back() == '\r' || text.back() == '\n')) text.pop_back();
-  return text;
-}
+  CURL* Handle() const { return m_curl; }  // null when libcurl could not make one
+
+  // The result's error fields for a transfer that failed with code.
+  void SetError(CURLcode code, SHttpGetResult& result) const {
+    result.error = code;
+    result.text = m_errorText[0] ? m_errorText : curl_easy_strerror(code);
+    std::string& text = result.text;
+    while (!text.empty() && (text.back() == '.' || text.back() == '\r' || text.back() == '\n')) text.pop_back();
+  }
+
+ private:
+  CURL* m_curl = nullptr;
+  curl_slist* m_headers = nullptr;
+  char m_errorText[CURL_ERROR_SIZE] = {};
+};
 
 }  // namespace
 
 SHttpBodyResult HttpGet(const std::string& url, const SHttpGetOptions& options) {
-  std::call_once(g_curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   SHttpBodyResult result;
-  CURL* curl = curl_easy_init();
+  CCurlGet get(url);
+  CURL* curl = get.Handle();
   if (!curl) {
-    result.error = CURLE_FAILED_INIT;
-    result.text = curl_easy_strerror(CURLE_FAILED_INIT);
+    get.SetError(CURLE_FAILED_INIT, result);
     return result;
   }
-  char errorText[CURL_ERROR_SIZE] = {};
   SBodySink sink{&result.body, options.maxBody};
-  curl_slist* headers = PrepareGet(curl, url);
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connectTimeoutMs));
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(options.totalTimeoutMs));
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, KeepUpToLimit);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
 
@@ -124,12 +140,9 @@ SHttpBodyResult HttpGet(const std::string& url, const SHttpGetOptions& options) 
     if (curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length >= 0)
       result.contentLength = length;
   } else {
-    result.error = code;
-    result.text = ErrorText(code, errorText);
+    get.SetError(code, result);
     result.body.clear();
   }
-  curl_slist_free_all(headers);
-  curl_easy_cleanup(curl);
   return result;
 }
 
@@ -138,20 +151,15 @@ bool IsUnsupportedScheme(int error) {
 }
 
 SHttpGetResult HttpGetNoBody(const std::string& url, uint32_t timeoutMs) {
-  std::call_once(g_curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   SHttpGetResult result;
-  CURL* curl = curl_easy_init();
+  CCurlGet get(url);
+  CURL* curl = get.Handle();
   if (!curl) {
-    result.error = CURLE_FAILED_INIT;
-    result.text = curl_easy_strerror(CURLE_FAILED_INIT);
+    get.SetError(CURLE_FAILED_INIT, result);
     return result;
   }
-  char errorText[CURL_ERROR_SIZE] = {};
   bool stopped = false;
-  curl_slist* headers = PrepareGet(curl, url);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, StopAtBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &stopped);
 
@@ -159,11 +167,8 @@ SHttpGetResult HttpGetNoBody(const std::string& url, uint32_t timeoutMs) {
   if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && stopped)) {
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
   } else {
-    result.error = code;
-    result.text = ErrorText(code, errorText);
+    get.SetError(code, result);
   }
-  curl_slist_free_all(headers);
-  curl_easy_cleanup(curl);
   return result;
 }
 

@@ -24,10 +24,7 @@ struct SHttpGetOptions {
   uint32_t totalTimeoutMs = 60000;
 };
 
-struct SHttpBodyResult {
-  int error = 0;               // CURLcode; 0 when the server answered
-  std::string text;            // curl's text for the error, without a trailing "."
-  long status = 0;
+struct SHttpBodyResult : SHttpGetResult {
   int64_t contentLength = -1;  // of the final answer; -1 when it named none
   std::string body;            // at most maxBody bytes
 };
