@@ -346,6 +346,11 @@ void CDoqTestServer::SState::Write(SServerConnection& c) {
     ngtcp2_ssize accepted = -1;
     ngtcp2_ssize written = ngtcp2_conn_writev_stream(c.conn, &storage.path, &info, c.buffer.data(), 1200, &accepted,
                                                      flags, id, stream ? &data : nullptr, stream ? 1 : 0, now);
+    // A callback inside the write may have closed the stream.
+    if (stream) {
+      auto found = c.streams.find(id);
+      stream = found == c.streams.end() ? nullptr : &found->second;
+    }
     if (written < 0) {
       if (written == NGTCP2_ERR_STREAM_DATA_BLOCKED || written == NGTCP2_ERR_STREAM_SHUT_WR) {
         if (stream) {
