@@ -96,13 +96,45 @@ CXmlDoc& CXmlDoc::operator=(const CXmlDoc& other) {
   return *this;
 }
 
+CXmlDoc::CXmlDoc(CXmlDoc&& other) noexcept
+    : m_name(std::move(other.m_name)),
+      m_attributes(std::move(other.m_attributes)),
+      m_attributeOrder(std::move(other.m_attributeOrder)),
+      m_text(std::move(other.m_text)),
+      m_children(std::move(other.m_children)),
+      m_childOrder(std::move(other.m_childOrder)) {}
+
+CXmlDoc& CXmlDoc::operator=(CXmlDoc&& other) noexcept {
+  if (this != &other) {
+    m_name = std::move(other.m_name);
+    m_attributes = std::move(other.m_attributes);
+    m_attributeOrder = std::move(other.m_attributeOrder);
+    m_text = std::move(other.m_text);
+    m_children = std::move(other.m_children);
+    m_childOrder = std::move(other.m_childOrder);
+  }
+  return *this;
+}
+
 CXmlDoc::~CXmlDoc() {
-  if (m_owner) m_owner->AddChild(*this, true);
+  if (!m_owner) return;
+  // Nothing reads this element after it is gone: its content moves over.
+  CXmlDoc* owner = m_owner;
+  m_owner = nullptr;
+  owner->AddChild(std::move(*this), true);
 }
 
 void CXmlDoc::AddChild(const CXmlDoc& child, bool fromDestructor) {
   if (child.m_owner && !fromDestructor) {
     throw XmlExc(L"Node <" + child.m_name + L"> is already assigned to <" + child.m_owner->m_name + L">.");
+  }
+  AddChild(CXmlDoc(child), fromDestructor);  // the copy has no owner
+}
+
+void CXmlDoc::AddChild(CXmlDoc&& child, bool fromDestructor) {
+  if (child.m_owner) {
+    AddChild(static_cast<const CXmlDoc&>(child), fromDestructor);
+    return;
   }
   std::vector<CXmlDoc>& same = m_children[child.m_name];
   if (same.empty()) {
@@ -112,7 +144,7 @@ void CXmlDoc::AddChild(const CXmlDoc& child, bool fromDestructor) {
       m_childOrder.push_back(child.m_name);
     }
   }
-  same.push_back(child);  // the copy has no owner
+  same.push_back(std::move(child));
 }
 
 void CXmlDoc::AddAttribute(const std::string& name, const std::string& value) {
@@ -219,7 +251,7 @@ void CXmlDoc::ParseNodes(const std::string& text, size_t& pos, CXmlDoc& parent, 
     CXmlDoc element = ParseTag(tag);
     pos = gt + 1;
     if (!selfClosing) ParseNodes(text, pos, element, depth + 1);
-    parent.AddChild(element, false);
+    parent.AddChild(std::move(element), false);
   }
 }
 

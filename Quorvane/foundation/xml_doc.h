@@ -33,11 +33,16 @@ class CXmlDoc {
   CXmlDoc(const CXmlDoc& other);
   // Copies everything but the owner; this element keeps its own.
   CXmlDoc& operator=(const CXmlDoc& other);
+  // Moves as the copies copy: the owner stays where it was.
+  CXmlDoc(CXmlDoc&& other) noexcept;
+  CXmlDoc& operator=(CXmlDoc&& other) noexcept;
   ~CXmlDoc();
 
-  // Stores a copy of child (owner cleared) after the children of its name.
-  // Throws XmlExc when child has an owner and fromDestructor is false.
+  // Stores a copy of child (owner cleared) after the children of its name;
+  // the rvalue one moves it there. Throws XmlExc when child has an owner and
+  // fromDestructor is false.
   void AddChild(const CXmlDoc& child, bool fromDestructor);
+  void AddChild(CXmlDoc&& child, bool fromDestructor);
   // The first value of a name stays.
   void AddAttribute(const std::string& name, const std::string& value);
 
