@@ -9,6 +9,9 @@ namespace {
 
 constexpr char kPrefix[] = "sdns://";
 constexpr size_t kMinRecord = 9;  // protocol byte + 8 property bytes
+// A relay has no property bytes: its byte and a one-character address field
+// are enough, so that every relay stamp Build writes ("[::1]") reads again.
+constexpr size_t kMinRelayRecord = 3;
 constexpr uint8_t kRelayByte = 0x81;
 
 bool StampChar(char c) {
@@ -192,7 +195,8 @@ bool CDnsStamp::Parse(const std::string& text, std::string& error) {
       encoded.push_back(c);
     }
     const std::string bytes = Base64UrlDecode(encoded);
-    if (bytes.size() < kMinRecord) throw ParseExc("Data truncated");
+    const bool relay = !bytes.empty() && static_cast<uint8_t>(bytes[0]) == kRelayByte;
+    if (bytes.size() < (relay ? kMinRelayRecord : kMinRecord)) throw ParseExc("Data truncated");
 
     CDnsStamp stamp;
     std::string_view rest = bytes;

@@ -298,6 +298,22 @@ TEST(DnsStamp, BuildWritesFieldsUpTo255BytesAndRefusesLonger) {
   EXPECT_EQ(error, "LP record is too long 128");
 }
 
+TEST(DnsStamp, EveryRelayStampBuildWritesReadsAgain) {
+  // Relays carry no property bytes, so their stamps may be shorter than
+  // any other kind's.
+  for (const char* address : {"::", "::1", "192.0.2.4"}) {
+    SCOPED_TRACE(address);
+    const CDnsStamp relay = Make<CDnsStamp>(EDnsProtocol::Relay, address, 443);
+    std::string text, error;
+    ASSERT_TRUE(relay.Build(text, error)) << error;
+    const CDnsStamp back = Parsed(text);
+    EXPECT_EQ(back.protocol, EDnsProtocol::Relay);
+    EXPECT_EQ(back.family, relay.family);
+    EXPECT_EQ(back.address, relay.address);
+    EXPECT_EQ(back.port, 443);
+  }
+}
+
 TEST(DnsStampCodec, LpAndVlpPrimitives) {
   std::string bytes;
   CDnsStamp::WriteVlpSet(bytes, {});
