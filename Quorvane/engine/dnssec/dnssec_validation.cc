@@ -89,6 +89,12 @@ ldns_enum_status ReadTrustAnchors(ldns_rr_list* anchors) {
     std::fprintf(stderr, "Error opening %s: %s\n", tried.c_str(), std::strerror(error));
     return LDNS_STATUS_ERR;
   }
+  const ldns_enum_status status = ReadTrustAnchors(file, anchors);
+  std::fclose(file);
+  return status;
+}
+
+ldns_enum_status ReadTrustAnchors(FILE* file, ldns_rr_list* anchors) {
   std::vector<char> line(kTrustAnchorLineMax + 1);
   int lineNumber = 0;
   size_t kept = 0;
@@ -107,14 +113,14 @@ ldns_enum_status ReadTrustAnchors(ldns_rr_list* anchors) {
       std::fprintf(stderr, "Error parsing DNSKEY RR in line %d: %s\n", lineNumber, ldns_get_errorstr_by_id(status));
       continue;
     }
-    const ldns_rr_type type = ldns_rr_get_type(rr);
+    // ldns reads "TYPEn" of any size into its enum: keep it as a number.
+    const uint32_t type = ldns_rr_get_type(rr);
     if ((type == LDNS_RR_TYPE_DNSKEY || type == LDNS_RR_TYPE_DS) && ldns_rr_list_push_rr(anchors, rr)) {
       ++kept;
     } else {
       ldns_rr_free(rr);
     }
   }
-  std::fclose(file);
   return kept > 0 ? LDNS_STATUS_OK : LDNS_STATUS_ERR;
 }
 

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -41,6 +42,8 @@ ldns_awaiter<ldns_enum_status> ValidateDnssecAnswer(const uint8_t* answer, size_
 // least one was read, else 11 (LDNS_STATUS_ERR). Bad lines are reported on
 // standard error with their number and skipped.
 ldns_enum_status ReadTrustAnchors(ldns_rr_list* anchors);
+// The same over an open file's lines (the caller closes it).
+ldns_enum_status ReadTrustAnchors(FILE* file, ldns_rr_list* anchors);
 
 // Where "root.key" is looked for after the current folder: the program's
 // folder, or folder while a test sets one (nullopt restores it).

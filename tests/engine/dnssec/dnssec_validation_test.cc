@@ -185,6 +185,23 @@ std::vector<std::string> ReadAnchors(std::string* errors = nullptr) {
   return out;
 }
 
+TEST(TrustAnchors, ARecordTypeNumberBeyondSixteenBitsIsSkipped) {
+  // ldns takes the number whole; only a DNSKEY or DS may stay.
+  std::string text = ". IN TYPE23804237 \\# 0\n. IN DS 20326 8 2 "
+                     "E06D44B80B8F1D39A95C0B0D7C65D08458E880409BBC683457104237C7F8EC8D\n";
+  FILE* file = fmemopen(text.data(), text.size(), "r");
+  ASSERT_NE(file, nullptr);
+  ldns_rr_list* anchors = ldns_rr_list_new();
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(dnssec::ReadTrustAnchors(file, anchors), LDNS_STATUS_OK);
+  // Read as a record, so it is its type that leaves it out.
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  std::fclose(file);
+  ASSERT_EQ(ldns_rr_list_rr_count(anchors), 1u);
+  EXPECT_EQ(ldns_rr_get_type(ldns_rr_list_rr(anchors, 0)), LDNS_RR_TYPE_DS);
+  ldns_rr_list_deep_free(anchors);
+}
+
 TEST(TrustAnchors, LinesAreReadSkippedAndReportedByNumber) {
   CDnssecScene scene;
   const std::string ds = ". IN DS 20326 8 2 E06D44B80B8F1D39A95C0B0D7C65D08458E880409BBC683457104237C7F8EC8D";
