@@ -192,7 +192,9 @@ TEST_F(DnssecEngine, AnAnswerIsPolledOnce) {
     uint8_t* out = nullptr;
     uint32_t length = 0;
     EXPECT_EQ(m_engine->PollDnssecAnswer(77, &out, timeval{}, &length), expected);
-    if (out) EXPECT_EQ(Bytes(out, out + length), answer);
+    if (out) {
+      EXPECT_EQ(Bytes(out, out + length), answer);
+    }
     std::free(out);
   }
 }

@@ -334,7 +334,9 @@ TEST_F(DnssecPeer, OurChainAndTrustTreeEqualLdnsOwnLevelByLevel) {
     int levels = 0;
     for (const ldns_dnssec_data_chain* level = theirs.get(); level; level = level->parent) ++levels;
     // Signed names reach test.'s keys: answer, keys, DS, test.'s keys (and the denial's question).
-    if (std::string(qname).find(".secure.test.") != std::string::npos) EXPECT_GE(levels, 4);
+    if (std::string(qname).find(".secure.test.") != std::string::npos) {
+      EXPECT_GE(levels, 4);
+    }
 
     dnssec::TreePtr ourTree(ldns_dnssec_derive_trust_tree_time(build.Result().get(), nullptr, now));
     dnssec::TreePtr theirTree(ldns_dnssec_derive_trust_tree_time(theirs.get(), nullptr, now));
