@@ -7,6 +7,8 @@
 class CDnsPlainProtocolProcessor : public CProtocolDataProcessor {
  public:
   explicit CDnsPlainProtocolProcessor(bool framing);
+  // The TCP layer derives from this one, which is also made on its own.
+  virtual ~CDnsPlainProtocolProcessor() = default;
 
   // Ok, nothing to send.
   CProcessingResultCode& Start(CProcessingResultCode& result, const std::wstring& targetName,

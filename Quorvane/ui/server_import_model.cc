@@ -114,7 +114,9 @@ void CImportModel::Append(const std::vector<CDnsServer>& imported) {
   for (const CDnsServer& server : imported) {
     if (Find(server.id)) continue;
     servers.push_back(server);
-    rows.push_back({server.id});
+    SImportRow row;
+    row.id = server.id;
+    rows.push_back(std::move(row));
   }
 }
 

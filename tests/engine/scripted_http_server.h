@@ -34,8 +34,8 @@ using SScript = std::vector<SScriptStep>;
 
 inline SScriptStep SendStep(std::string data) { return {SScriptStep::Send, std::move(data)}; }
 inline SScriptStep PauseStep(int ms) { return {SScriptStep::Pause, {}, ms}; }
-inline SScriptStep HoldStep() { return {SScriptStep::Hold}; }
-inline SScriptStep CloseStep() { return {SScriptStep::Close}; }
+inline SScriptStep HoldStep() { return {SScriptStep::Hold, {}, 0}; }
+inline SScriptStep CloseStep() { return {SScriptStep::Close, {}, 0}; }
 
 class CScriptedHttpServer {
  public:

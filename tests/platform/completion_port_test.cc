@@ -176,7 +176,9 @@ TEST_F(CompletionPortTest, PeekTellsTheWholeDatagramSizeAndLeavesIt) {
   ASSERT_EQ(sendto(sender, big.data(), big.size(), 0, reinterpret_cast<sockaddr*>(&address), length), 40000);
   for (bool atOnce : {false, true}) {
     SCOPED_TRACE(atOnce ? "at_once" : "pending");
-    if (atOnce) EXPECT_EQ(m_port->PeekDatagram(receiver, &ov), 0u);  // the datagram is still there
+    if (atOnce) {
+      EXPECT_EQ(m_port->PeekDatagram(receiver, &ov), 0u);  // the datagram is still there
+    }
     SCompletion c = m_port->Wait(kWaitMs);
     EXPECT_TRUE(c.ok);
     EXPECT_EQ(c.key, 4u);
@@ -233,7 +235,9 @@ TEST_F(CompletionPortTest, ShutDownUdpReceiveCompletesWithNoBytes) {
     ASSERT_TRUE(m_port->Associate(fd, 12));
     uint8_t buffer[64];
     Overlapped ov;
-    if (postedFirst) EXPECT_EQ(m_port->Recv(fd, buffer, sizeof(buffer), &ov), platform::WSA_IO_PENDING);
+    if (postedFirst) {
+      EXPECT_EQ(m_port->Recv(fd, buffer, sizeof(buffer), &ov), platform::WSA_IO_PENDING);
+    }
     ASSERT_EQ(shutdown(fd, SHUT_RDWR), 0);
     if (!postedFirst) m_port->Recv(fd, buffer, sizeof(buffer), &ov);
     SCompletion c = m_port->Wait(kWaitMs);

@@ -195,10 +195,14 @@ TEST_F(PushedAnswers, FramedStreamAtItsEnd) {
     EXPECT_EQ(r.code, c.code);
     EXPECT_EQ(r.message, c.message);
     ASSERT_EQ(sink.Calls().size(), c.answers);
-    if (c.answers) EXPECT_EQ(sink.Calls()[0].bytes, Text("answer"));
+    if (c.answers) {
+      EXPECT_EQ(sink.Calls()[0].bytes, Text("answer"));
+    }
     auto lines = ScreenLines();
     EXPECT_EQ(lines.size(), c.wire.empty() ? 1u : 0u);
-    if (c.wire.empty() && !lines.empty()) EXPECT_EQ(lines.front().text, L"example.org - empty DNS response");
+    if (c.wire.empty() && !lines.empty()) {
+      EXPECT_EQ(lines.front().text, L"example.org - empty DNS response");
+    }
   }
 }
 

@@ -103,7 +103,9 @@ class TlsLayerTest : public testing::Test {
         Bytes answer;
         layer.ProcessIncomingData(result, piece, toSend, answer);
         // Until its end, the handshake waits for more unless it has bytes to send.
-        if (!layer.IsReady() && result.code == CProcessingResultCode::Ok) EXPECT_GT(toSend.size(), sent);
+        if (!layer.IsReady() && result.code == CProcessingResultCode::Ok) {
+          EXPECT_GT(toSend.size(), sent);
+        }
         if (result.code == CProcessingResultCode::LongTask && !wasReady) {
           EXPECT_EQ(result.message, L"Check certificate data");
           if (!runTask) {

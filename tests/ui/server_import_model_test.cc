@@ -50,8 +50,12 @@ TEST(ServerRowOrder, IsAStrictWeakOrderingOnEveryColumn) {
         for (uint32_t b : ids) {
           EXPECT_EQ(cmp(a, b) < 0, cmp(b, a) > 0);
           for (uint32_t c : ids) {
-            if (cmp(a, b) < 0 && cmp(b, c) < 0) EXPECT_LT(cmp(a, c), 0);
-            if (cmp(a, b) == 0 && cmp(b, c) == 0) EXPECT_EQ(cmp(a, c), 0);
+            if (cmp(a, b) < 0 && cmp(b, c) < 0) {
+              EXPECT_LT(cmp(a, c), 0);
+            }
+            if (cmp(a, b) == 0 && cmp(b, c) == 0) {
+              EXPECT_EQ(cmp(a, c), 0);
+            }
           }
         }
       }

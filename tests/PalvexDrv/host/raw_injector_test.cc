@@ -143,7 +143,9 @@ TEST_P(FragmentPacket, CutsIntoPiecesOfTheMtuThatReassembleToTheDatagram) {
   bool v4 = c.family == AF_INET;
   auto packet = v4 ? BuildUdpPacket(AF_INET, kClient4, kServer4, udp.data(), udp.size())
                    : BuildUdpPacket(AF_INET6, kClient6, kServer6, udp.data(), udp.size());
-  if (v4) EXPECT_EQ(packet[6] & 0x40, 0);  // no don't-fragment
+  if (v4) {
+    EXPECT_EQ(packet[6] & 0x40, 0);  // no don't-fragment
+  }
   auto fragments = FragmentIpPacket(c.family, packet, c.mtu, 0xA1B2C3D5);
   ASSERT_EQ(fragments.size(), c.fragments);
   if (fragments.empty()) return;
@@ -154,7 +156,9 @@ TEST_P(FragmentPacket, CutsIntoPiecesOfTheMtuThatReassembleToTheDatagram) {
     const auto& f = fragments[i];
     EXPECT_LE(f.size(), c.mtu);
     bool last = i + 1 == fragments.size();
-    if (!last) EXPECT_EQ((f.size() - header) % 8, 0u);
+    if (!last) {
+      EXPECT_EQ((f.size() - header) % 8, 0u);
+    }
     size_t offset = reassembled.size() - (v4 ? 20 : 40);
     if (v4) {
       EXPECT_EQ(size_t(f[2] << 8 | f[3]), f.size());
