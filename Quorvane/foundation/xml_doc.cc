@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <type_traits>
 
 #include "Quorvane/foundation/text_utils.h"
 #include "Quorvane/platform/file_write.h"
@@ -72,67 +73,30 @@ bool ReadAll(const std::string& path, std::string& text) {
 
 }  // namespace
 
+// A children's vector moves its elements when it grows only if moving cannot throw.
+static_assert(std::is_nothrow_move_constructible_v<CXmlDoc>);
+
 CXmlDoc::CXmlDoc(const std::wstring& name) : m_name(name) {}
 
 CXmlDoc::CXmlDoc(const std::wstring& name, CXmlDoc* owner) : m_name(name), m_owner(owner) {}
 
-CXmlDoc::CXmlDoc(const CXmlDoc& other)
-    : m_name(other.m_name),
-      m_attributes(other.m_attributes),
-      m_attributeOrder(other.m_attributeOrder),
-      m_text(other.m_text),
-      m_children(other.m_children),
-      m_childOrder(other.m_childOrder) {}
-
-CXmlDoc& CXmlDoc::operator=(const CXmlDoc& other) {
-  if (this != &other) {
-    m_name = other.m_name;
-    m_attributes = other.m_attributes;
-    m_attributeOrder = other.m_attributeOrder;
-    m_text = other.m_text;
-    m_children = other.m_children;
-    m_childOrder = other.m_childOrder;
-  }
-  return *this;
-}
-
-CXmlDoc::CXmlDoc(CXmlDoc&& other) noexcept
-    : m_name(std::move(other.m_name)),
-      m_attributes(std::move(other.m_attributes)),
-      m_attributeOrder(std::move(other.m_attributeOrder)),
-      m_text(std::move(other.m_text)),
-      m_children(std::move(other.m_children)),
-      m_childOrder(std::move(other.m_childOrder)) {}
-
-CXmlDoc& CXmlDoc::operator=(CXmlDoc&& other) noexcept {
-  if (this != &other) {
-    m_name = std::move(other.m_name);
-    m_attributes = std::move(other.m_attributes);
-    m_attributeOrder = std::move(other.m_attributeOrder);
-    m_text = std::move(other.m_text);
-    m_children = std::move(other.m_children);
-    m_childOrder = std::move(other.m_childOrder);
-  }
-  return *this;
-}
-
 CXmlDoc::~CXmlDoc() {
-  if (!m_owner) return;
+  if (!m_owner.doc) return;
   // Nothing reads this element after it is gone: its content moves over.
-  CXmlDoc* owner = m_owner;
-  m_owner = nullptr;
+  CXmlDoc* owner = m_owner.doc;
+  m_owner.doc = nullptr;
   owner->AddChild(std::move(*this), true);
 }
 
 void CXmlDoc::AddChild(const CXmlDoc& child, bool fromDestructor) {
-  if (child.m_owner && !fromDestructor) {
-    throw XmlExc(L"Node <" + child.m_name + L"> is already assigned to <" + child.m_owner->m_name + L">.");
+  if (child.m_owner.doc && !fromDestructor) {
+    throw XmlExc(L"Node <" + child.m_name + L"> is already assigned to <" + child.m_owner.doc->m_name + L">.");
   }
   AddChild(CXmlDoc(child), fromDestructor);  // the copy has no owner
 }
 
 void CXmlDoc::AddChild(CXmlDoc&& child, bool fromDestructor) {
-  if (child.m_owner) {
+  if (child.m_owner.doc) {
     AddChild(static_cast<const CXmlDoc&>(child), fromDestructor);
     return;
   }

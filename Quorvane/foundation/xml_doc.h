@@ -29,13 +29,12 @@ class CXmlDoc {
   // An element built for owner: it adds itself (as a copy) to owner when it is
   // destroyed, its name going to the front of owner's child-name order.
   CXmlDoc(const std::wstring& name, CXmlDoc* owner);
-  // A copy never carries the owner: only the original adds itself.
-  CXmlDoc(const CXmlDoc& other);
-  // Copies everything but the owner; this element keeps its own.
-  CXmlDoc& operator=(const CXmlDoc& other);
-  // Moves as the copies copy: the owner stays where it was.
-  CXmlDoc(CXmlDoc&& other) noexcept;
-  CXmlDoc& operator=(CXmlDoc&& other) noexcept;
+  // A copy or a move never carries the owner: only the original adds itself,
+  // and an element assigned to keeps its own.
+  CXmlDoc(const CXmlDoc& other) = default;
+  CXmlDoc& operator=(const CXmlDoc& other) = default;
+  CXmlDoc(CXmlDoc&& other) noexcept = default;
+  CXmlDoc& operator=(CXmlDoc&& other) noexcept = default;
   ~CXmlDoc();
 
   // Stores a copy of child (owner cleared) after the children of its name;
@@ -99,5 +98,13 @@ class CXmlDoc {
   static CXmlDoc ParseTag(const std::string& tag);
   static void WriteNode(std::string& out, const CXmlDoc& element, int depth);
 
-  CXmlDoc* m_owner = nullptr;
+  // Stays with its element: copying or moving the element leaves it behind.
+  struct SOwnerLink {
+    CXmlDoc* doc = nullptr;
+    SOwnerLink() = default;
+    explicit SOwnerLink(CXmlDoc* owner) : doc(owner) {}
+    SOwnerLink(const SOwnerLink&) noexcept {}
+    SOwnerLink& operator=(const SOwnerLink&) noexcept { return *this; }
+  };
+  SOwnerLink m_owner;
 };

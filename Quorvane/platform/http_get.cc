@@ -100,7 +100,20 @@ class CCurlGet {
 
   CURL* Handle() const { return m_curl; }  // null when libcurl could not make one
 
-  // The result's error fields for a transfer that failed with code.
+  // Runs the transfer. True when the server answered (code OK, or one that
+  // answered tells): its status is in result; else result's error fields.
+  template <class Answered>
+  bool Perform(SHttpGetResult& result, Answered answered) const {
+    const CURLcode code = m_curl ? curl_easy_perform(m_curl) : CURLE_FAILED_INIT;
+    if (m_curl && (code == CURLE_OK || answered(code))) {
+      curl_easy_getinfo(m_curl, CURLINFO_RESPONSE_CODE, &result.status);
+      return true;
+    }
+    SetError(code, result);
+    return false;
+  }
+
+ private:
   void SetError(CURLcode code, SHttpGetResult& result) const {
     result.error = code;
     result.text = m_errorText[0] ? m_errorText : curl_easy_strerror(code);
@@ -108,7 +121,6 @@ class CCurlGet {
     while (!text.empty() && (text.back() == '.' || text.back() == '\r' || text.back() == '\n')) text.pop_back();
   }
 
- private:
   CURL* m_curl = nullptr;
   curl_slist* m_headers = nullptr;
   char m_errorText[CURL_ERROR_SIZE] = {};
@@ -119,11 +131,8 @@ class CCurlGet {
 SHttpBodyResult HttpGet(const std::string& url, const SHttpGetOptions& options) {
   SHttpBodyResult result;
   CCurlGet get(url);
+  // Options on a handle libcurl could not make are refused; Perform says so.
   CURL* curl = get.Handle();
-  if (!curl) {
-    get.SetError(CURLE_FAILED_INIT, result);
-    return result;
-  }
   SBodySink sink{&result.body, options.maxBody};
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
@@ -133,16 +142,16 @@ SHttpBodyResult HttpGet(const std::string& url, const SHttpGetOptions& options) 
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, KeepUpToLimit);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
 
-  const CURLcode code = curl_easy_perform(curl);
-  if (code == CURLE_OK || code == CURLE_PARTIAL_FILE || (code == CURLE_WRITE_ERROR && sink.full)) {
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
-    curl_off_t length = -1;
-    if (curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length >= 0)
-      result.contentLength = length;
-  } else {
-    get.SetError(code, result);
+  const bool answered = get.Perform(result, [&sink](CURLcode code) {
+    return code == CURLE_PARTIAL_FILE || (code == CURLE_WRITE_ERROR && sink.full);
+  });
+  if (!answered) {
     result.body.clear();
+    return result;
   }
+  curl_off_t length = -1;
+  if (curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length >= 0)
+    result.contentLength = length;
   return result;
 }
 
@@ -154,21 +163,11 @@ SHttpGetResult HttpGetNoBody(const std::string& url, uint32_t timeoutMs) {
   SHttpGetResult result;
   CCurlGet get(url);
   CURL* curl = get.Handle();
-  if (!curl) {
-    get.SetError(CURLE_FAILED_INIT, result);
-    return result;
-  }
   bool stopped = false;
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, StopAtBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &stopped);
-
-  const CURLcode code = curl_easy_perform(curl);
-  if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && stopped)) {
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
-  } else {
-    get.SetError(code, result);
-  }
+  get.Perform(result, [&stopped](CURLcode code) { return code == CURLE_WRITE_ERROR && stopped; });
   return result;
 }
 
